@@ -7,6 +7,7 @@ install(TARGETS mvsdk EXPORT mvsdkTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/mvsdk DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.h")
+install(FILES ${PROJECT_BINARY_DIR}/include/mvsdk/version.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mvsdk)
 install(EXPORT mvsdkTargets NAMESPACE mvsdk:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/mvsdk)
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/mvsdkConfig.cmake.in

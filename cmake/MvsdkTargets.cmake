@@ -36,7 +36,8 @@ function(mvsdk_layer name dir)
   endif()
   add_library(${name} STATIC ${srcs})
   target_include_directories(${name}
-    PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src> $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
+    PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src> $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+           $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/include>)
   target_link_libraries(${name} PUBLIC ${L_DEPS} PRIVATE mvsdk_options)
   set(MVSDK_LAYERS ${MVSDK_LAYERS} ${name} CACHE INTERNAL "")
 endfunction()
