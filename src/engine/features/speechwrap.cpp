@@ -192,18 +192,50 @@ int rfft_process(const RfftState* st, const float* in, float* out) {
   if (!st || !in || !out) return -1;
   const int n = st->n;
   copy_bit_reversed(st, in, out);
-  int s = 0;
-  for (int L = 1; L <= n / 2; L *= 2, ++s) {
+
+  // Stages L = 1 and L = 2 together, eight floats (two blocks of four) at a time. L = 1 turns
+  // each pair (x0, x1) into (x0 + x1, x0 - x1); L = 2 turns (x0, x2) of each block of four into
+  // (x0 + x2, x0 - x2) and leaves x1, x3 as they are (its blocks have no twiddled butterflies).
+  // Sums are formed as b + a where the scalar code has a + b: IEEE addition is commutative.
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const v8sf v = load8(out + i);
+    const v8sf sw = __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6);
+    const v8sf r = __builtin_shufflevector(v + sw, sw - v, 0, 9, 2, 11, 4, 13, 6, 15);
+    const v8sf sw2 = __builtin_shufflevector(r, r, 2, 3, 0, 1, 6, 7, 4, 5);
+    const v8sf t = __builtin_shufflevector(r + sw2, sw2 - r, 0, 1, 10, 3, 4, 5, 14, 7);
+    store8(out + i, __builtin_shufflevector(t, r, 0, 9, 2, 11, 4, 13, 6, 15));
+  }
+  for (int L = 1; L <= 2 && i < n; L *= 2) {  // n = 4 only
+    for (int b = 0; b < n; b += 2 * L) pair_butterfly(out, b, L);
+  }
+
+  int s = 2;
+  for (int L = 4; L <= n / 2; L *= 2, ++s) {
     const int M = 2 * L;
     const int h = L / 2;
     const float* c = st->stage_cos + st->stage_offset[s];  // c[j-1] for j = 1..h-1
     const float* si = st->stage_sin + st->stage_offset[s];
-    for (int i = 0; i < n; i += M) {
-      pair_butterfly(out, i, L);
+    if (h < 8) {  // L = 4 and 8: one and three butterflies per block, twiddles in registers
+      const float c1 = c[0], s1 = si[0];
+      const float c2 = h > 2 ? c[1] : 0.0f, s2 = h > 2 ? si[1] : 0.0f;
+      const float c3 = h > 2 ? c[2] : 0.0f, s3 = h > 2 ? si[2] : 0.0f;
+      for (int b = 0; b < n; b += M) {
+        pair_butterfly(out, b, L);
+        twiddle_butterfly(out, b, L, 1, c1, s1);
+        if (h > 2) {
+          twiddle_butterfly(out, b, L, 2, c2, s2);
+          twiddle_butterfly(out, b, L, 3, c3, s3);
+        }
+      }
+      continue;
+    }
+    for (int b = 0; b < n; b += M) {
+      pair_butterfly(out, b, L);
       int j = 1;
-      for (; j + 7 < h; j += 8) twiddle_butterfly8(out, i, L, j, c + j - 1, si + j - 1);
-      for (; j + 3 < h; j += 4) twiddle_butterfly4(out, i, L, j, c + j - 1, si + j - 1);
-      for (; j < h; ++j) twiddle_butterfly(out, i, L, j, c[j - 1], si[j - 1]);
+      for (; j + 7 < h; j += 8) twiddle_butterfly8(out, b, L, j, c + j - 1, si + j - 1);
+      for (; j + 3 < h; j += 4) twiddle_butterfly4(out, b, L, j, c + j - 1, si + j - 1);
+      for (; j < h; ++j) twiddle_butterfly(out, b, L, j, c[j - 1], si[j - 1]);
     }
   }
   return 0;
