@@ -333,7 +333,9 @@ TEST(FeatureExtract, FullBufferKeepsWhatFitsAndSkipsFraming) {
   EXPECT_EQ(fe.insert(audio.data(), 7681, 1), 7680);
   EXPECT_EQ(fe.buffered_samples(), 7680);
   EXPECT_EQ(fe.queue().fill(), 0);
-  // A null or empty block only frames what is stored: 46 frames, two chunks.
+  // A null, empty or negative block only frames what is stored: 46 frames, two chunks.
+  EXPECT_EQ(fe.insert(audio.data(), -3, 1), 0);
+  EXPECT_EQ(fe.size(), 2);
   EXPECT_EQ(fe.insert(nullptr, 100, 1), 0);
   EXPECT_EQ(fe.size(), 2);
   EXPECT_EQ(fe.queue().fill(), 46 - 35 + 3);
