@@ -501,6 +501,44 @@ TEST(LinearForward, IdentityCopiesAndZeroDimDoesNothing) {
 
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+// A tensor whose buffer is a heap block of exactly n floats, so that AddressSanitizer reports
+// any read or write past size (the tensor's own blocks carry allocation slack).
+struct ExactView {
+  explicit ExactView(const std::vector<float>& v) : store(v), t(1) {
+    t.free_buff();
+    t.data = store.data();
+    t.capacity = static_cast<int>(store.size());
+    t.resize(1, 1, 1, t.capacity);
+  }
+  ~ExactView() { t.data = nullptr; }
+  std::vector<float> store;
+  Tf t;
+};
+}  // namespace
+
+TEST(Kernels, NoAccessPastSizeInExactBuffers) {
+  std::mt19937 rng(8);
+  for (int n : kSizes) {
+    const std::vector<float> v = random_vec(rng, n, -5.0f, 5.0f);
+    ExactView a(v), b(v);
+    swish(&a.t);
+    swish_die(&a.t);
+    relu(&a.t);
+    a.t.leakyrelu(0.2f);
+    a.t.add(&b.t);
+    a.t.add(0.5f, &b.t);
+    softmax(a.t.data, n, n);
+    if (n % 2 == 0) {
+      ExactView out(std::vector<float>(n / 2));
+      glu(&b.t, &out.t, n / 2);
+    }
+    ExactView c(v);
+    c.t.zeros();
+    EXPECT_EQ(c.store[n - 1], 0.0f);
+  }
+}
+
 TEST(Kernels, NoHeapAllocationOnTheStreamingPath) {
   Tf a(16, 192), g(16, 512), go(16, 256), q(16, 192), buf(16 + 30, 256), cols(16, 31 * 256);
   std::vector<float> w(192 * 192, 0.01f), bias(192, 0.1f), hist(30 * 256, 0.5f);
