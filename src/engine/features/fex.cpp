@@ -11,9 +11,9 @@
 namespace mvsdk::engine {
 namespace {
 
-typedef float v8sf __attribute__((vector_size(32)));
-typedef short v8hi __attribute__((vector_size(16)));
-typedef double v4df __attribute__((vector_size(32)));
+typedef float vec8f __attribute__((vector_size(32)));
+typedef short vec8s __attribute__((vector_size(16)));
+typedef double vec4d __attribute__((vector_size(32)));
 
 constexpr int kSampleBufferBytes = kSampleBufferSamples * 2;  // 15360
 constexpr int kFrameBytes = kFrameLength * 2;                 // 800
@@ -170,22 +170,22 @@ void FeatureExtract::compute_frame(const short* samples, float* feat) {
   // cur[i] = x[i] - mean (float) into the spectrum buffer, shifted by one so that cur[-1] (the
   // "previous" sample of x[0]) is x[0] - mean itself.
   float* cur = spectrum_;
-  const v8sf mean8 = {mean, mean, mean, mean, mean, mean, mean, mean};
+  const vec8f mean8 = {mean, mean, mean, mean, mean, mean, mean, mean};
   for (int i = 0; i < kFrameLength; i += 8) {
-    v8hi s;
+    vec8s s;
     std::memcpy(&s, samples + i, sizeof s);
-    const v8sf v = __builtin_convertvector(s, v8sf) - mean8;
+    const vec8f v = __builtin_convertvector(s, vec8f) - mean8;
     std::memcpy(cur + 1 + i, &v, sizeof v);
   }
   cur[0] = cur[1];
 
   // Pre-emphasis and window in double: frame[i] = w[i] * (cur[i] - 0.97 cur[i-1]), stored as float.
   const float* win = window_hex();
-  const v4df k097 = {kPreemphasis, kPreemphasis, kPreemphasis, kPreemphasis};
+  const vec4d k097 = {kPreemphasis, kPreemphasis, kPreemphasis, kPreemphasis};
   for (int i = 0; i < kFrameLength; i += 4) {
-    const v4df c = __builtin_convertvector(load4(cur + 1 + i), v4df);
-    const v4df p = __builtin_convertvector(load4(cur + i), v4df);
-    const v4df w = __builtin_convertvector(load4(win + i), v4df);
+    const vec4d c = __builtin_convertvector(load4(cur + 1 + i), vec4d);
+    const vec4d p = __builtin_convertvector(load4(cur + i), vec4d);
+    const vec4d w = __builtin_convertvector(load4(win + i), vec4d);
     store4(frame_ + i, __builtin_convertvector(w * (c - k097 * p), v4sf));
   }
   // frame_[400..511] stay zero from construction.

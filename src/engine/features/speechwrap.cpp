@@ -60,15 +60,15 @@ inline void twiddle_butterfly(float* o, int i, int L, int j, float c, float s) {
 
 // Eight-lane float vector (two NEON registers on arm64, one AVX register on x86-64). Lane-wise
 // + - * are plain IEEE operations, so these paths give the same bits as the scalar butterfly.
-typedef float v8sf __attribute__((vector_size(32)));
+typedef float vec8f __attribute__((vector_size(32)));
 
-inline v8sf load8(const float* p) {
-  v8sf v;
+inline vec8f load8f(const float* p) {
+  vec8f v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-inline void store8(float* p, v8sf v) { std::memcpy(p, &v, sizeof v); }
-inline v8sf reverse8(v8sf v) { return __builtin_shufflevector(v, v, 7, 6, 5, 4, 3, 2, 1, 0); }
+inline void store8f(float* p, vec8f v) { std::memcpy(p, &v, sizeof v); }
+inline vec8f reverse8(vec8f v) { return __builtin_shufflevector(v, v, 7, 6, 5, 4, 3, 2, 1, 0); }
 inline v4sf reverse4(v4sf v) { return __builtin_shufflevector(v, v, 3, 2, 1, 0); }
 
 // Butterflies for j = j0..j0+W-1 of the block at i (requires j0 + W - 1 < L/2). The b and y
@@ -95,7 +95,7 @@ inline void twiddle_butterfly_vec(float* o, int i, int L, int j0, const float* c
 }
 
 inline void twiddle_butterfly8(float* o, int i, int L, int j0, const float* c, const float* s) {
-  twiddle_butterfly_vec<v8sf, 8, load8, store8, reverse8>(o, i, L, j0, c, s);
+  twiddle_butterfly_vec<vec8f, 8, load8f, store8f, reverse8>(o, i, L, j0, c, s);
 }
 inline void twiddle_butterfly4(float* o, int i, int L, int j0, const float* c, const float* s) {
   twiddle_butterfly_vec<v4sf, 4, load4, store4, reverse4>(o, i, L, j0, c, s);
@@ -199,12 +199,12 @@ int rfft_process(const RfftState* st, const float* in, float* out) {
   // Sums are formed as b + a where the scalar code has a + b: IEEE addition is commutative.
   int i = 0;
   for (; i + 8 <= n; i += 8) {
-    const v8sf v = load8(out + i);
-    const v8sf sw = __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6);
-    const v8sf r = __builtin_shufflevector(v + sw, sw - v, 0, 9, 2, 11, 4, 13, 6, 15);
-    const v8sf sw2 = __builtin_shufflevector(r, r, 2, 3, 0, 1, 6, 7, 4, 5);
-    const v8sf t = __builtin_shufflevector(r + sw2, sw2 - r, 0, 1, 10, 3, 4, 5, 14, 7);
-    store8(out + i, __builtin_shufflevector(t, r, 0, 9, 2, 11, 4, 13, 6, 15));
+    const vec8f v = load8f(out + i);
+    const vec8f sw = __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6);
+    const vec8f r = __builtin_shufflevector(v + sw, sw - v, 0, 9, 2, 11, 4, 13, 6, 15);
+    const vec8f sw2 = __builtin_shufflevector(r, r, 2, 3, 0, 1, 6, 7, 4, 5);
+    const vec8f t = __builtin_shufflevector(r + sw2, sw2 - r, 0, 1, 10, 3, 4, 5, 14, 7);
+    store8f(out + i, __builtin_shufflevector(t, r, 0, 9, 2, 11, 4, 13, 6, 15));
   }
   for (int L = 1; L <= 2 && i < n; L *= 2) {  // n = 4 only
     for (int b = 0; b < n; b += 2 * L) pair_butterfly(out, b, L);
