@@ -1,0 +1,359 @@
+#include "engine/features/fex.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "support/alloc_counter.h"
+
+namespace mvsdk::engine {
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+
+std::vector<short> random_audio(int n, unsigned seed, int amplitude = 8000) {
+  std::mt19937 gen(seed);
+  std::uniform_int_distribution<int> dist(-amplitude, amplitude);
+  std::vector<short> x(n);
+  for (short& v : x) v = static_cast<short>(dist(gen));
+  return x;
+}
+
+double mel_of(double hz) { return 1127.0 * std::log(1.0 + hz / 700.0); }
+
+// The filterbank as a dense 80 x 256 matrix in double, straight from the triangle rule.
+std::vector<double> dense_filterbank() {
+  std::vector<double> w(80 * 256, 0.0);
+  const double lo = mel_of(20.0), d = (mel_of(8000.0) - lo) / 81.0;
+  for (int m = 0; m < 80; ++m) {
+    const double l = lo + m * d, c = lo + (m + 1) * d, r = lo + (m + 2) * d;
+    for (int k = 0; k < 256; ++k) {
+      const double x = mel_of(31.25 * k);
+      if (l < x && x <= c) w[m * 256 + k] = (x - l) / (c - l);
+      else if (c < x && x < r) w[m * 256 + k] = (r - x) / (r - c);
+    }
+  }
+  return w;
+}
+
+// Power of bins 0..255 of a 512-point zero-padded frame, by direct DFT in double.
+std::vector<double> dft_power(const float* frame) {
+  std::vector<double> p(256);
+  for (int k = 0; k < 256; ++k) {
+    double re = 0.0, im = 0.0;
+    for (int t = 0; t < 512; ++t) {
+      const double a = -2.0 * kPi * ((k * t) % 512) / 512.0;
+      re += frame[t] * std::cos(a);
+      im += frame[t] * std::sin(a);
+    }
+    p[k] = re * re + im * im;
+  }
+  return p;
+}
+
+// The whole recipe in double, independent of the extractor's tables and FFT.
+std::vector<double> reference_features(const short* x) {
+  double mean = 0.0;
+  for (int i = 0; i < 400; ++i) mean += x[i];
+  mean /= 400.0;
+  std::vector<float> frame(512, 0.0f);
+  double prev = x[0] - mean;
+  for (int i = 0; i < 400; ++i) {
+    const double cur = x[i] - mean;
+    const double w = std::pow(0.5 - 0.5 * std::cos(2.0 * kPi * i / 399.0), 0.85);
+    frame[i] = static_cast<float>(w * (cur - 0.97 * prev));
+    prev = cur;
+  }
+  const std::vector<double> p = dft_power(frame.data());
+  const std::vector<double> fb = dense_filterbank();
+  std::vector<double> feat(80);
+  for (int m = 0; m < 80; ++m) {
+    double s = 0.0;
+    for (int k = 0; k < 256; ++k) s += fb[m * 256 + k] * p[k];
+    feat[m] = std::log(std::max(s, 0.01));
+  }
+  return feat;
+}
+
+TEST(FeatureTables, PoveyWindowFollowsItsRule) {
+  const float* w = window_hex();
+  EXPECT_EQ(w[0], 0.0f);
+  EXPECT_EQ(w[399], 0.0f);
+  for (int n = 0; n < 400; ++n) {
+    EXPECT_EQ(w[n], w[399 - n]) << n;  // symmetric
+    const long double hann = 0.5L - 0.5L * std::cos(2.0L * std::numbers::pi_v<long double> * n / 399.0L);
+    EXPECT_NEAR(w[n], static_cast<double>(std::pow(hann, 0.85L)), 6e-8) << n;
+  }
+  EXPECT_GT(w[199], 0.9999f);
+}
+
+TEST(FeatureTables, MelFilterbankRuns) {
+  const MelBands& mb = melcoe_hex();
+  EXPECT_EQ(mb.n_weights, 501);
+  EXPECT_EQ(mb.first_bin[0], 1);
+  EXPECT_EQ(mb.n_bins[0], 2);
+  EXPECT_EQ(mb.first_bin[1], 2);
+  EXPECT_EQ(mb.n_bins[1], 1);
+  EXPECT_EQ(mb.first_bin[2], 3);
+  EXPECT_EQ(mb.n_bins[2], 1);
+  EXPECT_EQ(mb.first_bin[79], 240);
+  EXPECT_EQ(mb.n_bins[79], 16);
+
+  // The sparse runs hold exactly the non-zero entries of the dense triangle rule, band after
+  // band, and every weight lies in (0, 1].
+  const std::vector<double> fb = dense_filterbank();
+  int expected_offset = 0;
+  for (int m = 0; m < 80; ++m) {
+    EXPECT_EQ(mb.offset[m], expected_offset) << m;
+    for (int k = 0; k < 256; ++k) {
+      const bool inside = k >= mb.first_bin[m] && k < mb.first_bin[m] + mb.n_bins[m];
+      const double want = fb[m * 256 + k];
+      if (!inside) {
+        EXPECT_EQ(want, 0.0) << "band " << m << " bin " << k;
+        continue;
+      }
+      const float got = mb.weights[mb.offset[m] + k - mb.first_bin[m]];
+      EXPECT_EQ(got, static_cast<float>(want)) << "band " << m << " bin " << k;
+      EXPECT_GT(got, 0.0f);
+      EXPECT_LE(got, 1.0f);
+    }
+    expected_offset += mb.n_bins[m];
+  }
+  // Adjacent triangles share edges: between the first and last centres the weights of each
+  // bin sum to one.
+  const double lo = mel_of(20.0), d = (mel_of(8000.0) - lo) / 81.0;
+  for (int k = 0; k < 256; ++k) {
+    const double x = mel_of(31.25 * k);
+    if (x <= lo + d || x >= lo + 80 * d) continue;
+    double sum = 0.0;
+    for (int m = 0; m < 80; ++m) {
+      if (k >= mb.first_bin[m] && k < mb.first_bin[m] + mb.n_bins[m]) {
+        sum += mb.weights[mb.offset[m] + k - mb.first_bin[m]];
+      }
+    }
+    EXPECT_NEAR(sum, 1.0, 1e-6) << "bin " << k;
+  }
+}
+
+TEST(FeatureExtract, FrameWindowAndPowerSpectrum) {
+  FeatureExtract fe(1);
+  ASSERT_TRUE(fe.valid());
+  EXPECT_EQ(fe.mode(), 1);
+  for (unsigned seed = 1; seed <= 3; ++seed) {
+    const std::vector<short> x = random_audio(400, seed, seed == 3 ? 32767 : 8000);
+    float feat[80];
+    fe.compute_frame(x.data(), feat);
+
+    // The windowed frame, bit for bit as the scalar recipe gives it: mean in float, the
+    // centred samples in float, pre-emphasis and window in double.
+    float sum = 0.0f;
+    for (int i = 0; i < 400; ++i) sum += x[i];
+    const float mean = sum / 400.0f;
+    float prev = static_cast<float>(x[0]) - mean;
+    for (int i = 0; i < 400; ++i) {
+      const float cur = static_cast<float>(x[i]) - mean;
+      const float want = static_cast<float>(window_hex()[i] * (cur - 0.97 * prev));
+      ASSERT_EQ(fe.frame()[i], want) << "seed " << seed << " sample " << i;
+      prev = cur;
+    }
+    for (int i = 400; i < 512; ++i) ASSERT_EQ(fe.frame()[i], 0.0f);
+
+    // The power spectrum of the FFT output against a direct DFT in double.
+    const std::vector<double> ref = dft_power(fe.frame());
+    float power[256];
+    FeatureExtract::power_spectrum(fe.spectrum(), power);
+    const double peak = *std::max_element(ref.begin(), ref.end());
+    for (int k = 0; k < 256; ++k) {
+      EXPECT_NEAR(power[k], ref[k], 1e-6 * peak + 1e-5 * ref[k]) << "seed " << seed << " bin " << k;
+    }
+  }
+}
+
+TEST(FeatureExtract, FeaturesMatchDoublePrecisionRecipe) {
+  FeatureExtract fe(1);
+  for (unsigned seed = 10; seed < 14; ++seed) {
+    const std::vector<short> x = random_audio(400, seed, 200 << (seed - 10) * 2);
+    float feat[80];
+    fe.compute_frame(x.data(), feat);
+    const std::vector<double> ref = reference_features(x.data());
+    for (int m = 0; m < 80; ++m) EXPECT_NEAR(feat[m], ref[m], 2e-4) << "seed " << seed << " band " << m;
+  }
+}
+
+TEST(FeatureExtract, SilenceAndDcGiveTheLogFloor) {
+  FeatureExtract fe(1);
+  const float floor_value = std::log(0.01f);
+  EXPECT_NEAR(floor_value, -4.60517, 1e-5);
+  for (short level : {0, 1234, -32768}) {
+    std::vector<short> x(400, level);
+    float feat[80];
+    fe.compute_frame(x.data(), feat);
+    for (int m = 0; m < 80; ++m) EXPECT_EQ(feat[m], floor_value) << "level " << level << " band " << m;
+  }
+  float mel[80];
+  for (int m = 0; m < 80; ++m) mel[m] = m == 3 ? 0.5f : (m == 4 ? 0.0100001f : 0.0f);
+  FeatureExtract::global_cmvn(mel);
+  EXPECT_EQ(mel[0], floor_value);
+  EXPECT_EQ(mel[3], std::log(0.5f));
+  EXPECT_EQ(mel[4], std::log(0.0100001f));
+}
+
+// Frames cut by insert must equal compute_frame on the corresponding 400-sample windows.
+void expect_chunk_rows(const Tensor<float>* chunk, const std::vector<short>& audio, int first_frame) {
+  FeatureExtract single(1);
+  float feat[80];
+  for (int r = 0; r < 19; ++r) {
+    single.compute_frame(audio.data() + (first_frame + r) * 160, feat);
+    ASSERT_EQ(std::memcmp(chunk->data + r * 80, feat, sizeof feat), 0) << "row " << r;
+  }
+}
+
+TEST(FeatureExtract, FramingAndChunking) {
+  const std::vector<short> audio = random_audio(3280 + 2560, 42);
+  FeatureExtract fe(1);
+  EXPECT_EQ(fe.insert(audio.data(), 399, 1), 399);
+  EXPECT_EQ(fe.queue().fill(), 0);
+  EXPECT_EQ(fe.insert(audio.data() + 399, 1, 1), 1);
+  EXPECT_EQ(fe.queue().fill(), 1);
+  EXPECT_EQ(fe.buffered_samples(), 240);
+
+  fe.insert(audio.data() + 400, 3280 - 400, 1);
+  EXPECT_EQ(fe.size(), 1);
+  EXPECT_EQ(fe.queue().fill(), 3);
+  EXPECT_EQ(fe.buffered_samples(), 240);
+  fe.insert(audio.data() + 3280, 2559, 1);
+  EXPECT_EQ(fe.size(), 1);
+  fe.insert(audio.data() + 3280 + 2559, 1, 1);
+  ASSERT_EQ(fe.size(), 2);
+
+  Tensor<float>* first = nullptr;
+  Tensor<float>* second = nullptr;
+  ASSERT_EQ(fe.fetch(first), 1);
+  ASSERT_EQ(fe.fetch(second), 1);
+  expect_chunk_rows(first, audio, 0);
+  expect_chunk_rows(second, audio, 16);
+  EXPECT_EQ(std::memcmp(second->data, first->data + 16 * 80, 3 * 80 * sizeof(float)), 0);
+
+  Tensor<float>* untouched = first;
+  EXPECT_EQ(fe.fetch(untouched), 0);
+  EXPECT_EQ(untouched, first);
+  delete first;
+  delete second;
+}
+
+// The engine primes with 640-sample blocks of zeros until one chunk appears, and discards it.
+int prime(FeatureExtract& fe) {
+  const std::vector<short> zeros(640, 0);
+  int blocks = 0;
+  Tensor<float>* chunk = nullptr;
+  while (true) {
+    if (fe.size() >= 1) {
+      fe.fetch(chunk);
+      delete chunk;
+      return blocks;
+    }
+    fe.insert(zeros.data(), 640, 0);
+    ++blocks;
+  }
+}
+
+TEST(FeatureExtract, PrimingLeavesTheEnginesStartState) {
+  const std::vector<short> audio = random_audio(2000, 5);
+  FeatureExtract a(1), b(1);
+  EXPECT_EQ(prime(a), 6);
+  EXPECT_EQ(prime(b), 6);
+  EXPECT_EQ(a.buffered_samples(), 320);
+  EXPECT_EQ(a.queue().fill(), 6);
+  a.insert(audio.data(), 1999, 1);
+  EXPECT_EQ(a.size(), 0);
+  b.insert(audio.data(), 2000, 1);
+  EXPECT_EQ(b.size(), 1);
+
+  // reset forgets samples and the partial chunk, keeps the finished chunk.
+  b.reset();
+  EXPECT_EQ(b.buffered_samples(), 0);
+  EXPECT_EQ(b.queue().fill(), 0);
+  EXPECT_EQ(b.size(), 1);
+  Tensor<float>* chunk = nullptr;
+  EXPECT_EQ(b.fetch(chunk), 1);
+  ASSERT_NE(chunk, nullptr);
+  delete chunk;
+  EXPECT_EQ(prime(b), 6);  // after reset the priming runs as after construction
+}
+
+// Pieces of any size give the same chunks as one block.
+TEST(FeatureExtract, BlockSizesDoNotChangeTheChunks) {
+  const std::vector<short> audio = random_audio(30000, 77);
+  auto run = [&](const std::vector<int>& pieces) {
+    FeatureExtract fe(1);
+    std::vector<float> out;
+    size_t pos = 0;
+    size_t p = 0;
+    while (pos < audio.size()) {
+      const int n = static_cast<int>(std::min<size_t>(pieces[p++ % pieces.size()], audio.size() - pos));
+      EXPECT_EQ(fe.insert(audio.data() + pos, n, 1), n);
+      pos += n;
+      Tensor<float>* t = nullptr;
+      while (fe.fetch(t)) {
+        out.insert(out.end(), t->data, t->data + t->size);
+        fe.recycle(t);
+      }
+    }
+    return out;
+  };
+  const std::vector<float> whole = run({7000});
+  EXPECT_EQ(whole.size(), static_cast<size_t>(11 * 19 * 80));  // (30000 - 3280) / 2560 + 1 chunks
+  EXPECT_EQ(run({1, 7, 399, 160, 13, 1001, 2560}), whole);
+  EXPECT_EQ(run({480}), whole);
+  EXPECT_EQ(run({3}), whole);
+}
+
+TEST(FeatureExtract, FullBufferKeepsWhatFitsAndSkipsFraming) {
+  const std::vector<short> audio = random_audio(7681, 9);
+  FeatureExtract fe(1);
+  EXPECT_EQ(fe.insert(audio.data(), 7681, 1), 7680);
+  EXPECT_EQ(fe.buffered_samples(), 7680);
+  EXPECT_EQ(fe.queue().fill(), 0);
+  // A null, empty or negative block only frames what is stored: 46 frames, two chunks.
+  EXPECT_EQ(fe.insert(audio.data(), -3, 1), 0);
+  EXPECT_EQ(fe.size(), 2);
+  EXPECT_EQ(fe.insert(nullptr, 100, 1), 0);
+  EXPECT_EQ(fe.size(), 2);
+  EXPECT_EQ(fe.queue().fill(), 46 - 35 + 3);
+  EXPECT_EQ(fe.buffered_samples(), 7680 - 46 * 160);
+  Tensor<float>* t = nullptr;
+  ASSERT_EQ(fe.fetch(t), 1);
+  expect_chunk_rows(t, audio, 0);
+  delete t;
+  // The leftover samples move to the front when the next block would pass the buffer's end.
+  const std::vector<short> more = random_audio(7000, 10);
+  EXPECT_EQ(fe.insert(more.data(), 7000, 1), 7000);
+  EXPECT_EQ(fe.insert(more.data(), 0, 1), 0);
+  EXPECT_LT(fe.buffered_samples(), 400);
+}
+
+TEST(FeatureExtract, StreamingAllocatesNothing) {
+  FeatureExtract fe(1);
+  prime(fe);
+  const std::vector<short> audio = random_audio(480 * 200, 3);
+  int chunks = 0;
+  test::AllocationGuard guard;
+  for (int i = 0; i < 200; ++i) {
+    fe.insert(audio.data() + i * 480, 480, 1);
+    Tensor<float>* t = nullptr;
+    if (fe.fetch(t)) {
+      ++chunks;
+      fe.recycle(t);
+    }
+  }
+  EXPECT_EQ(guard.count(), 0u);
+  EXPECT_GT(chunks, 30);
+}
+
+}  // namespace
+}  // namespace mvsdk::engine
