@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <deque>
 #include <exception>
+#include <new>
 #include <queue>
 #include <thread>
 #include <unordered_map>
@@ -119,7 +120,12 @@ struct WorkerState {
   void push(Task task) {
     if (!task) return;
     std::lock_guard<std::mutex> lock(mutex);
-    tasks.push_back(std::move(task));
+    try {
+      tasks.push_back(std::move(task));
+    } catch (const std::bad_alloc&) {
+      if (log_enabled()) log_line("dispatch: out of memory, task for \"" + label + "\" dropped");
+      return;
+    }
     cv.notify_one();
   }
 
@@ -267,7 +273,12 @@ class Timer {
       Entry e = entries_.top();
       entries_.pop();
       lock.unlock();
-      post(e.target, std::move(*e.task));
+      try {
+        post(e.target, std::move(*e.task));
+      } catch (...) {
+        // A foreign queue's async threw: the task is lost, the timer keeps running.
+        if (log_enabled()) log_line("dispatch: posting a delayed task failed, task dropped");
+      }
       e.task.reset();
       lock.lock();
     }
