@@ -208,7 +208,8 @@ bool amengine::run(Tensor<float>* x, Tensor<float>* y, Tensor<float>*& f0_out, i
       const float ratio = std::pow(2.0f, params[1] / 12.0f);
       const float threshold = params[3];
       for (int t = 0; t < T; ++t) {
-        if (b[t] > threshold) n[t] = static_cast<float>(params[2] / kParamScale + ratio * n[t]);
+        // A frame keeps the plain source pitch only when its score is at or below the threshold.
+        if (!(b[t] <= threshold)) n[t] = static_cast<float>(params[2] / kParamScale + ratio * n[t]);
       }
     }
   } else {
