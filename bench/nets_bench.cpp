@@ -44,6 +44,22 @@ void BM_bnengine_chunk(benchmark::State& state) {
 }
 BENCHMARK(BM_bnengine_chunk)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
+// The content encoder's front end alone (its share of BM_bnengine_chunk).
+void BM_embedlayer_chunk(benchmark::State& state) {
+  const std::vector<float> w =
+      synthetic_weights(mvsdk::engine::EmbedLayer::weight_floats(256), 5, 0.02f);
+  mvsdk::engine::EmbedLayer embed(w.data(), 256);
+  Tensor<float> chunk(19, 80), out(4, 256);
+  const std::vector<float> x = synthetic_weights(chunk.size, 6, 4.0f);
+  for (int i = 0; i < chunk.size; ++i)
+    chunk.data[i] = x[i] + mvsdk::engine::global_cmvn_mean_online_hex[i % 80];
+  for (auto _ : state) {
+    embed.forward(chunk, &out);
+    benchmark::DoNotOptimize(out.data);
+  }
+}
+BENCHMARK(BM_embedlayer_chunk)->Unit(benchmark::kMillisecond);
+
 void BM_vocengine_chunk(benchmark::State& state) {
   const std::vector<float> w = synthetic_weights(vocengine::weight_floats(), 3, 0.03f);
   vocengine voc(w.data(), 1);

@@ -5,7 +5,7 @@
 // first with the block's dilation, the second undilated), which carry their history across calls.
 //
 // Weights are borrowed from the network's weight stream (it must outlive the block); the block
-// owns its convolutions and its residual copy, allocated at construction. One thread at a time;
+// owns its convolutions and the work tensor of its branch, allocated at construction. One thread at a time;
 // forward() allocates nothing.
 #include <memory>
 
@@ -20,7 +20,8 @@ class ResBlock {
   static constexpr int kMaxFrames = 960;
 
   // Stream: the dilated Conv1d (kernel, dilation, in_ch -> out_ch) then the undilated Conv1d
-  // (kernel, 1, out_ch -> out_ch). The vocoder uses in_ch == out_ch.
+  // (kernel, 1, out_ch -> out_ch). forward() needs in_ch == out_ch (the residual sum); the
+  // vocoder always builds them so.
   ResBlock(const float* w, int kernel, int dilation, int in_ch, int out_ch);
   ~ResBlock();
   ResBlock(const ResBlock&) = delete;
@@ -28,22 +29,24 @@ class ResBlock {
 
   static int weight_floats(int kernel, int in_ch, int out_ch);
 
-  // x (1, 1, T, channels) in place, T <= kMaxFrames. x's capacity must hold
-  // (T + dilation x (kernel - 1)) x channels floats (the convolutions' im2col works in it).
-  // Returns false, x untouched, on a shape it cannot take.
+  // x (1, 1, T, channels) in place, T <= kMaxFrames. Returns false, x untouched, on a shape it
+  // cannot take.
   bool forward(Tensor<float>* x);
   // Both convolutions' histories back to silence.
   void reset();
 
   int get_memsize() const { return memsize; }
 
-  int channels;
+  int in_ch;
+  int channels;  // out_ch
   int kernel;
   int dilation;
   int memsize;
   std::unique_ptr<Conv1d> conv_dilated;
   std::unique_ptr<Conv1d> conv;
-  std::unique_ptr<Tensor<float>> residual;  // kMaxFrames x channels
+  // The branch: (kMaxFrames + dilation x (kernel - 1)) x channels, room for the convolutions'
+  // im2col, which works in its input's buffer.
+  std::unique_ptr<Tensor<float>> work;
 };
 
 }  // namespace mvsdk::engine

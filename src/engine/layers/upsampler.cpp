@@ -34,11 +34,9 @@ void UpSampler::reset() {
 bool UpSampler::forward(Tensor<float>* x, const Tensor<float>* noise) {
   const int t = x->shape[2];
   const int t_out = t * deconv->upsampling();
-  const int max_dilation = base * kDilationSteps[kResBlocks - 1];
   if (x->shape[3] != in_ch || t < 1 || t > deconv->max_frames() || x->size != t * in_ch ||
       noise->size != t_out * out_ch || t_out > ResBlock::kMaxFrames ||
-      x->capacity < (t_out + max_dilation * (kResKernel - 1)) * out_ch ||
-      x->capacity < (t + 1) * in_ch) {
+      x->capacity < t_out * out_ch || x->capacity < (t + 1) * in_ch) {
     return false;
   }
   x->leakyrelu(kLeakySlope);

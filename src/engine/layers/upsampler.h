@@ -31,9 +31,9 @@ class UpSampler {
 
   static int weight_floats(int kernel, int out_ch, int in_ch);
 
-  // x (1, 1, T, in_ch) becomes (1, 1, T x u, out_ch); noise must have that shape. x's capacity
-  // must hold the deconvolution and the residual blocks' im2col ((T x u + 27 x base x 2) x
-  // out_ch floats). Returns false, x untouched, on shapes it cannot take.
+  // x (1, 1, T, in_ch) becomes (1, 1, T x u, out_ch); noise must hold T x u x out_ch floats.
+  // x's capacity must hold (T + 1) x in_ch floats (the transposed convolution's im2col works in
+  // it) and T x u x out_ch. Returns false, x untouched, on shapes it cannot take.
   bool forward(Tensor<float>* x, const Tensor<float>* noise);
   // The DeConv1d's and the residual blocks' histories back to silence.
   void reset();
