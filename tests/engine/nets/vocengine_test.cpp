@@ -250,8 +250,10 @@ TEST_F(VocengineTest, ResetKeepsTheSourceStateAndClearsTheRest) {
   voc.forward(c.feat, c.f0, pcm.data());
   std::vector<float> phase(voc.phase->data, voc.phase->data + 9);
   std::vector<std::vector<float>> src_hist;
-  for (auto& s : voc.src_conv)
-    src_hist.emplace_back(s->history().data, s->history().data + s->history().size);
+  for (auto& s : voc.src_conv) {
+    const Tensor<float>& h = s->history();
+    src_hist.emplace_back(h.size > 0 ? h.data : nullptr, h.size > 0 ? h.data + h.size : nullptr);
+  }
   ASSERT_FALSE(all_zero(voc.conv_in->history()));
   ASSERT_FALSE(all_zero(*voc.istft->history));
 
@@ -261,6 +263,7 @@ TEST_F(VocengineTest, ResetKeepsTheSourceStateAndClearsTheRest) {
   for (int s = 0; s < 3; ++s) {
     const Tensor<float>& h = voc.src_conv[s]->history();
     ASSERT_EQ(static_cast<size_t>(h.size), src_hist[s].size());
+    if (h.size == 0) continue;  // kernel 1: no history
     EXPECT_EQ(0, std::memcmp(h.data, src_hist[s].data(), sizeof(float) * h.size)) << "stage " << s;
   }
   EXPECT_FALSE(all_zero(voc.src_conv[0]->history()));
