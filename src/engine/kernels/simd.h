@@ -63,4 +63,39 @@ inline v4sf select4(v4si mask, v4sf a, v4sf b) {
 inline v4sf min4(v4sf a, v4sf b) { return select4(a < b, a, b); }
 inline v4sf max4(v4sf a, v4sf b) { return select4(a > b, a, b); }
 
+// Width-generic spellings, so that one template body serves 4 lanes everywhere and 8 lanes
+// where the processor has them (the 8-lane form is two 4-lane groups side by side: every
+// operation is lane-wise, so the bits are those of the 4-lane form).
+inline v4sf fma_lanes(v4sf a, v4sf b, v4sf c) { return fma4(a, b, c); }
+
+#if defined(__x86_64__) && defined(__AVX2__) && defined(__FMA__)
+#define MVSDK_SIMD_HAVE_V8 1
+typedef float v8sf __attribute__((vector_size(32)));
+typedef std::int32_t v8si __attribute__((vector_size(32)));
+inline v8sf load8(const float* p) {
+  v8sf v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store8(float* p, v8sf v) { std::memcpy(p, &v, sizeof v); }
+inline v8sf fma_lanes(v8sf a, v8sf b, v8sf c) {
+  return (v8sf)_mm256_fmadd_ps((__m256)a, (__m256)b, (__m256)c);
+}
+inline v4sf low4(v8sf v) { return (v4sf)_mm256_castps256_ps128((__m256)v); }
+inline v4sf high4(v8sf v) { return (v4sf)_mm256_extractf128_ps((__m256)v, 1); }
+#endif
+
+template <class V, class VI>
+inline V select_lanes(VI mask, V a, V b) {
+  return (V)((mask & (VI)a) | (~mask & (VI)b));
+}
+template <class V, class VI>
+inline V min_lanes(V a, V b) {
+  return select_lanes<V, VI>(a < b, a, b);
+}
+template <class V, class VI>
+inline V max_lanes(V a, V b) {
+  return select_lanes<V, VI>(a > b, a, b);
+}
+
 }  // namespace mvsdk::engine

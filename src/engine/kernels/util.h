@@ -33,38 +33,49 @@ using Activation = void (*)(Tensor<float>*);
 //   9. y * scale
 // Inputs at or above 88.37626 give the same as 88.37626 (about 2.4061436e38); at or below about
 // -87.69 the exponent field reaches 0 and the result is exactly 0. NaN maps to the upper clamp.
-inline v4sf exp_ps(v4sf x) {
-  const v4sf hi = splat4(88.3762626647949f);    // 0x42B0C0A5
-  const v4sf lo = splat4(-88.3762626647949f);
-  const v4sf log2e = splat4(1.44269504088896341f);  // 0x3FB8AA3B
-  const v4sf c1 = splat4(0.693359375f);           // 0x3F318000
-  const v4sf c2 = splat4(-2.12194440e-4f);        // 0xB95E8083
-  const v4sf one = splat4(1.0f);
-  const v4sf half = splat4(0.5f);
+namespace detail {
+// exp_ps for any lane count; V is a float vector and VI the int vector of the same width.
+template <class V, class VI>
+inline V exp_lanes(V x) {
+  const V hi = V{} + 88.3762626647949f;            // 0x42B0C0A5
+  const V lo = V{} - 88.3762626647949f;
+  const V log2e = V{} + 1.44269504088896341f;      // 0x3FB8AA3B
+  const V c1 = V{} + 0.693359375f;                 // 0x3F318000
+  const V c2 = V{} - 2.12194440e-4f;               // 0xB95E8083
+  const V one = V{} + 1.0f;
+  const V half = V{} + 0.5f;
 
-  x = min4(x, hi);
-  x = max4(x, lo);
-  v4sf fx = fma4(x, log2e, half);
+  x = min_lanes<V, VI>(x, hi);
+  x = max_lanes<V, VI>(x, lo);
+  V fx = fma_lanes(x, log2e, half);
   // floor: |fx| <= 128 after the clamp, so the conversion cannot overflow.
-  v4sf t = __builtin_convertvector(__builtin_convertvector(fx, v4si), v4sf);
-  t = t - (v4sf)((t > fx) & (v4si)one);
+  V t = __builtin_convertvector(__builtin_convertvector(fx, VI), V);
+  t = t - (V)((t > fx) & (VI)one);
   fx = t;
   x = x - fx * c1;
   x = x - fx * c2;
-  const v4sf z = x * x;
-  v4sf y = splat4(1.9875691500e-4f);              // 0x39506967
-  y = fma4(y, x, splat4(1.3981999507e-3f));       // 0x3AB743CE
-  y = fma4(y, x, splat4(8.3334519073e-3f));       // 0x3C088908
-  y = fma4(y, x, splat4(4.1665795894e-2f));       // 0x3D2AA9C1
-  y = fma4(y, x, splat4(1.6666665459e-1f));       // 0x3E2AAAAA
-  y = fma4(y, x, half);                           // 0x3F000000
-  y = fma4(y, z, x);
+  const V z = x * x;
+  V y = V{} + 1.9875691500e-4f;                    // 0x39506967
+  y = fma_lanes(y, x, V{} + 1.3981999507e-3f);     // 0x3AB743CE
+  y = fma_lanes(y, x, V{} + 8.3334519073e-3f);     // 0x3C088908
+  y = fma_lanes(y, x, V{} + 4.1665795894e-2f);     // 0x3D2AA9C1
+  y = fma_lanes(y, x, V{} + 1.6666665459e-1f);     // 0x3E2AAAAA
+  y = fma_lanes(y, x, half);                       // 0x3F000000
+  y = fma_lanes(y, z, x);
   y = y + one;
   // 2^n through the exponent field; fx >= -127 after the clamp, so n + 127 >= 0.
-  const v4si n = __builtin_convertvector(fx, v4si);
-  const v4si bits = (n + 127) << 23;
-  return y * (v4sf)bits;
+  const VI n = __builtin_convertvector(fx, VI);
+  const VI bits = (n + 127) << 23;
+  return y * (V)bits;
 }
+}  // namespace detail
+
+inline v4sf exp_ps(v4sf x) { return detail::exp_lanes<v4sf, v4si>(x); }
+
+#if defined(MVSDK_SIMD_HAVE_V8)
+// exp_ps on eight lanes at once: bit-identical to two exp_ps calls.
+inline v8sf exp_ps8(v8sf x) { return detail::exp_lanes<v8sf, v8si>(x); }
+#endif
 
 // a / b per lane, true IEEE division (no reciprocal estimate).
 inline v4sf div_ps(v4sf a, v4sf b) { return a / b; }

@@ -1,0 +1,156 @@
+// Math kernels at the engine's working sizes (chunks of 16 frames; 192-wide attention, 1024-wide
+// feed-forward, 4 heads of up to 256 keys, vocoder rows). Run with OPENBLAS_NUM_THREADS=1.
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "engine/kernels/util.h"
+
+using namespace mvsdk::engine;
+using Tf = Tensor<float>;
+
+namespace {
+
+void fill(Tf& t, float lo, float hi, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(lo, hi);
+  for (int i = 0; i < t.capacity; ++i) t.data[i] = u(rng);
+}
+
+// Activations are run on a fresh copy each iteration so the inputs do not drift toward zero;
+// the copy is timed too and is small next to the exponentials.
+template <void (*Fn)(Tf*)>
+void BM_Activation(benchmark::State& state) {
+  const int rows = static_cast<int>(state.range(0)), cols = static_cast<int>(state.range(1));
+  Tf src(rows, cols), t(rows, cols);
+  fill(src, -8.0f, 8.0f, 1);
+  for (auto _ : state) {
+    t.reload(&src);
+    Fn(&t);
+    benchmark::DoNotOptimize(t.data);
+  }
+  state.SetItemsProcessed(state.iterations() * rows * cols);
+}
+
+void swish_fn(Tf* t) { swish(t); }
+void swish_die_fn(Tf* t) { swish_die(t); }
+void leaky_fn(Tf* t) { t->leakyrelu(0.2f); }
+void leaky_die_fn(Tf* t) { leakyrelu_die(t, 0.2f); }
+
+void BM_Glu(benchmark::State& state) {
+  const int rows = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+  Tf in(rows, 2 * h), out(rows, h);
+  fill(in, -8.0f, 8.0f, 2);
+  for (auto _ : state) {
+    glu(&in, &out, h);
+    benchmark::DoNotOptimize(out.data);
+  }
+  state.SetItemsProcessed(state.iterations() * rows * h);
+}
+
+void BM_GluDie(benchmark::State& state) {
+  const int rows = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+  Tf in(rows, 2 * h), out(rows, h);
+  fill(in, -8.0f, 8.0f, 2);
+  for (auto _ : state) {
+    glu_die(&in, &out, h);
+    benchmark::DoNotOptimize(out.data);
+  }
+  state.SetItemsProcessed(state.iterations() * rows * h);
+}
+
+// One attention score block: rows x keys, one softmax per row (4 heads x 16 queries = 64 rows).
+template <void (*Fn)(float*, int, int)>
+void BM_Softmax(benchmark::State& state) {
+  const int rows = static_cast<int>(state.range(0)), n = static_cast<int>(state.range(1));
+  Tf src(rows, n), t(rows, n);
+  fill(src, -6.0f, 6.0f, 3);
+  for (auto _ : state) {
+    t.reload(&src);
+    for (int r = 0; r < rows; ++r) Fn(t.data + r * n, n, n);
+    benchmark::DoNotOptimize(t.data);
+  }
+  state.SetItemsProcessed(state.iterations() * rows * n);
+}
+
+void BM_ExpPs(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  Tf src(n), dst(n);
+  fill(src, -20.0f, 20.0f, 4);
+  for (auto _ : state) {
+    for (int i = 0; i + 4 <= n; i += 4) store4(dst.data + i, exp_ps(load4(src.data + i)));
+    benchmark::DoNotOptimize(dst.data);
+  }
+  state.SetItemsProcessed(state.iterations() * n);
+}
+
+// Conv1d gather: 16 frames of C channels with kernel K (history K - 1 frames).
+void BM_Im2col(benchmark::State& state) {
+  const int T = 16, C = static_cast<int>(state.range(0)), K = static_cast<int>(state.range(1));
+  const int P = K - 1;
+  Tf buf(P + T, C), cols(T, K * C), fresh(T, C);
+  std::vector<float> hist(static_cast<size_t>(P) * C, 0.5f);
+  fill(fresh, -1.0f, 1.0f, 5);
+  for (auto _ : state) {
+    std::copy(fresh.data, fresh.data + T * C, buf.data);
+    benchmark::DoNotOptimize(im2col_cpu(buf.data, hist.data(), 1, T, C, K, 1, 1, P, 0, cols.data));
+  }
+  state.SetBytesProcessed(state.iterations() * T * K * C * static_cast<int64_t>(sizeof(float)));
+}
+
+void BM_LinearForward(benchmark::State& state) {
+  const int rows = static_cast<int>(state.range(0)), dim = static_cast<int>(state.range(1));
+  Tf in(rows, dim), out(rows, dim), w(dim, dim), b(dim);
+  fill(in, -1.0f, 1.0f, 6);
+  fill(w, -0.1f, 0.1f, 7);
+  fill(b, -1.0f, 1.0f, 8);
+  for (auto _ : state) {
+    linear_forward(&in, &out, w.data, b.data, dim);
+    benchmark::DoNotOptimize(out.data);
+  }
+  state.counters["GFLOPS"] = benchmark::Counter(2.0 * rows * dim * dim * state.iterations(),
+                                                benchmark::Counter::kIsRate, benchmark::Counter::kIs1000);
+}
+
+void BM_AddFused(benchmark::State& state) {
+  const int rows = static_cast<int>(state.range(0)), cols = static_cast<int>(state.range(1));
+  Tf a(rows, cols), b(rows, cols);
+  fill(a, -1.0f, 1.0f, 9);
+  fill(b, -1.0f, 1.0f, 10);
+  for (auto _ : state) {
+    a.add(0.5f, &b);
+    benchmark::DoNotOptimize(a.data);
+  }
+  state.SetItemsProcessed(state.iterations() * rows * cols);
+}
+
+void BM_Upsample60(benchmark::State& state) {
+  const int rows = 16, w = static_cast<int>(state.range(0));
+  Tf src(rows, w), dst(rows * 60, w);
+  fill(src, -1.0f, 1.0f, 11);
+  for (auto _ : state) {
+    dst.upsample(&src, 60);
+    benchmark::DoNotOptimize(dst.data);
+  }
+  state.SetItemsProcessed(state.iterations() * rows * 60 * w);
+}
+
+}  // namespace
+
+BENCHMARK(BM_ExpPs)->Arg(1024)->Arg(16 * 1024);
+BENCHMARK(BM_Activation<swish_fn>)->Name("BM_Swish")->Args({16, 192})->Args({16, 1024})->Args({16, 17})->Args({1, 3});
+BENCHMARK(BM_Activation<swish_die_fn>)->Name("BM_SwishDie")->Args({16, 192})->Args({16, 1024});
+BENCHMARK(BM_Activation<leaky_fn>)->Name("BM_LeakyRelu")->Args({960, 9})->Args({1080, 64})->Args({16, 512});
+BENCHMARK(BM_Activation<leaky_die_fn>)->Name("BM_LeakyReluDie")->Args({1080, 64});
+BENCHMARK(BM_Glu)->Args({16, 192})->Args({16, 256})->Args({19, 7});
+BENCHMARK(BM_GluDie)->Args({16, 192});
+BENCHMARK(BM_Softmax<softmax>)->Name("BM_Softmax")->Args({64, 16})->Args({64, 256})->Args({64, 83});
+BENCHMARK(BM_Softmax<softmax_die>)->Name("BM_SoftmaxDie")->Args({64, 256});
+BENCHMARK(BM_Im2col)->Args({192, 3})->Args({256, 31})->Args({80, 5});
+BENCHMARK(BM_LinearForward)->Args({16, 192})->Args({4, 256})->Args({336, 192})->Args({16, 256});
+BENCHMARK(BM_AddFused)->Args({16, 192})->Args({16, 1024});
+BENCHMARK(BM_Upsample60)->Arg(1)->Arg(9)->Arg(64);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,180 @@
+// PositionEncoding and the streaming EncSelfAttn against a naive double reference, across the
+// window slide at the 21st chunk, for both widths the networks use.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "attention_ref.h"
+#include "engine/layers/encselfattn.h"
+#include "engine/layers/pos_enc.h"
+#include "layer_ref.h"
+#include "support/alloc_counter.h"
+
+using namespace mvsdk::engine;
+using namespace layer_ref;
+
+TEST(PositionEncoding, InterleavedSinesAndCosinesInBothModes) {
+  PositionEncoding pe0(5000, 192, 0);
+  PositionEncoding pe1(400, 256, 1);
+  Tf* t0 = nullptr;
+  Tf* t1 = nullptr;
+  pe0.fetch(336, t0);
+  EXPECT_EQ(t0->shape[2], 336);
+  EXPECT_EQ(t0->shape[3], 192);
+  EXPECT_EQ(t0->size, 336 * 192);
+  Tf* again = nullptr;
+  pe0.fetch(5000, again);
+  EXPECT_EQ(again, t0) << "fetch hands out the table itself";
+  EXPECT_EQ(again->shape[2], 5000);
+  pe0.fetch(6000, again);
+  EXPECT_EQ(again->shape[2], 5000) << "clamped to the table";
+
+  for (int i = 0; i < 192; ++i) EXPECT_EQ(t0->data[i], i % 2 == 0 ? 0.0f : 1.0f) << i;
+  EXPECT_NEAR(t0->data[192], 0.841471, 1e-6);
+  EXPECT_NEAR(t0->data[193], 0.540302, 1e-6);
+
+  pe1.fetch(400, t1);
+  for (int p : {1, 7, 100, 399}) {
+    for (int i = 0; i < 96; ++i) {
+      const double w0 = 1.0 / std::pow(10000.0, 2.0 * i / 192);
+      EXPECT_NEAR(t0->data[p * 192 + 2 * i], std::sin(p * w0), 1e-4) << p << " " << i;
+      EXPECT_NEAR(t0->data[p * 192 + 2 * i + 1], std::cos(p * w0), 1e-4) << p << " " << i;
+    }
+    for (int i = 0; i < 128; ++i) {
+      const double w1 = std::exp(-2.0 * i * std::log(10000.0) / 256);
+      EXPECT_NEAR(t1->data[p * 256 + 2 * i], std::sin(p * w1), 1e-4) << p << " " << i;
+      EXPECT_NEAR(t1->data[p * 256 + 2 * i + 1], std::cos(p * w1), 1e-4) << p << " " << i;
+    }
+  }
+}
+
+namespace {
+
+struct AttnCase {
+  int heads, head_dim, T, mode;
+};
+
+// Runs `chunks` chunks of T random frames through the layer and the reference, comparing every
+// output; checks the cache length, the slide and the offset after every call.
+void run_against_reference(const AttnCase& c, int chunks, unsigned seed) {
+  const int dim = c.heads * c.head_dim;
+  std::mt19937 rng(seed);
+  Stream s(5 * padded(dim * dim) + 6 * padded(dim));
+  const AttnWeights w = fill_attn(s, dim, rng, 1.5f / std::sqrt(static_cast<float>(dim)), 0.3f);
+  PositionEncoding pe(5000, dim, c.mode);
+  EncSelfAttn attn(s.data.data(), &pe, c.heads, c.head_dim, dim);
+  ASSERT_EQ(attn.get_memsize(), static_cast<int>(s.data.size()));
+  RefAttn ref(w, pe, c.heads, c.head_dim);
+
+  for (int n = 1; n <= chunks; ++n) {
+    const Mat xm = random_mat(c.T, dim, rng);
+    auto x = to_tensor(xm, dim);
+    ASSERT_TRUE(attn.forward(x.get(), x.get(), x.get())) << "chunk " << n;
+    const Mat want = ref.forward(xm);
+    expect_near(from_tensor(*x), want, 1e-4 * (1.0 + max_abs(want)), "attention output");
+    EXPECT_EQ(ref.last_shift, n > 20 ? c.T : 0) << "chunk " << n;
+    EXPECT_EQ(attn.cached_keys(), std::min(n, 20) * c.T) << "chunk " << n;
+    EXPECT_EQ(attn.pos_offset(), 0);
+    if (::testing::Test::HasFailure()) return;
+  }
+}
+
+}  // namespace
+
+TEST(EncSelfAttn, StreamConsumption) {
+  std::vector<float> big(5 * 65536 + 6 * 256);
+  PositionEncoding pe(336, 256, 1);
+  PositionEncoding pe192(336, 192, 0);
+  EXPECT_EQ(EncSelfAttn(big.data(), &pe192, 2, 96, 192).get_memsize(), 185472);
+  EncSelfAttn wide(big.data(), &pe, 4, 64, 256);
+  EXPECT_EQ(wide.get_memsize(), 329216);
+  EXPECT_EQ(wide.max_keys(), 84);
+}
+
+TEST(EncSelfAttn, MatchesReferenceAcrossTheWindowSlideWidth192) {
+  run_against_reference({2, 96, 16, 0}, 24, 11);
+}
+
+TEST(EncSelfAttn, MatchesReferenceAcrossTheWindowSlideWidth256) {
+  run_against_reference({4, 64, 4, 1}, 25, 12);
+}
+
+TEST(EncSelfAttn, UniformScoresAverageTheWindow) {
+  // One head; every weight and bias zero except identity value and output projections: all
+  // scores are equal, so each output row is the mean of the cached values.
+  const int dim = 8, T = 16;
+  Stream s(5 * padded(dim * dim) + 6 * padded(dim));
+  for (int i = 0; i < 11; ++i) {
+    const bool matrix = i == 0 || i == 2 || i == 4 || i == 6 || i == 8;
+    s.take_const(matrix ? dim * dim : dim, 0.0f);
+  }
+  for (int i = 0; i < dim; ++i) {
+    s.data[2 * padded(dim * dim) + 2 * padded(dim) + i * dim + i] = 1.0f;  // value weight
+    s.data[3 * padded(dim * dim) + 3 * padded(dim) + i * dim + i] = 1.0f;  // output weight
+  }
+  PositionEncoding pe(400, dim, 0);
+  EncSelfAttn attn(s.data.data(), &pe, 1, dim, dim);
+  std::mt19937 rng(13);
+  std::deque<std::vector<double>> window;
+  for (int n = 1; n <= 23; ++n) {
+    const Mat xm = random_mat(T, dim, rng);
+    for (const auto& r : xm) window.push_back(r);
+    while (static_cast<int>(window.size()) > 20 * T) window.pop_front();
+    std::vector<double> mean(dim, 0.0);
+    for (const auto& r : window)
+      for (int i = 0; i < dim; ++i) mean[i] += r[i] / window.size();
+    auto x = to_tensor(xm, dim);
+    ASSERT_TRUE(attn.forward(x.get()));
+    expect_near(from_tensor(*x), Mat(T, mean), 1e-5, "window mean");
+  }
+}
+
+TEST(EncSelfAttn, ResetRestartsAndOversizedChunksAreRefused) {
+  const int dim = 256;
+  std::mt19937 rng(14);
+  Stream s(5 * padded(dim * dim) + 6 * padded(dim));
+  fill_attn(s, dim, rng, 0.1f, 0.3f);
+  PositionEncoding pe(5000, dim, 1);
+  EncSelfAttn attn(s.data.data(), &pe, 4, 64, dim);
+  EncSelfAttn fresh(s.data.data(), &pe, 4, 64, dim);
+  std::vector<Mat> chunks;
+  for (int n = 0; n < 5; ++n) chunks.push_back(random_mat(16, dim, rng));
+
+  // The 84-row caches of width 256 take five 16-frame chunks, not a sixth.
+  for (int n = 0; n < 5; ++n) {
+    auto x = to_tensor(chunks[n], dim);
+    ASSERT_TRUE(attn.forward(x.get()));
+  }
+  auto sixth = to_tensor(chunks[0], dim);
+  EXPECT_FALSE(attn.forward(sixth.get()));
+  EXPECT_EQ(from_tensor(*sixth), chunks[0]);
+  EXPECT_EQ(attn.cached_keys(), 80);
+  auto seventeen = to_tensor(random_mat(17, dim, rng), dim);
+  EXPECT_FALSE(attn.forward(seventeen.get()));
+
+  attn.reset();
+  EXPECT_EQ(attn.cached_keys(), 0);
+  EXPECT_EQ(attn.pos_offset(), 0);
+  for (int n = 0; n < 3; ++n) {
+    auto a = to_tensor(chunks[n], dim);
+    auto b = to_tensor(chunks[n], dim);
+    ASSERT_TRUE(attn.forward(a.get()));
+    ASSERT_TRUE(fresh.forward(b.get()));
+    expect_same(*a, *b, "after reset");
+  }
+}
+
+TEST(EncSelfAttn, ForwardAllocatesNothing) {
+  const int dim = 192;
+  std::vector<float> w(5 * dim * dim + 6 * dim, 0.01f);
+  PositionEncoding pe(400, dim, 0);
+  EncSelfAttn attn(w.data(), &pe, 2, 96, dim);
+  Tf x(16, dim);
+  x.zeros();
+  attn.forward(&x);  // warm the BLAS library up
+  mvsdk::test::AllocationGuard guard;
+  for (int n = 0; n < 25; ++n) ASSERT_TRUE(attn.forward(&x));
+  attn.reset();
+  EXPECT_EQ(guard.count(), 0u);
+}
