@@ -115,7 +115,7 @@ bool engine::prime() {
     if (fe->size() > 0) {
       Tensor<float>* chunk = nullptr;
       fe->fetch(chunk);
-      delete chunk;
+      fe->recycle(chunk);
       return true;
     }
     fe->insert(kZeros, kPrimeBlock, 0);
@@ -165,8 +165,12 @@ int engine::process_chunk(int control, float* controls) {
   Tensor<float>* x = nullptr;
   if (!fe->fetch(x) || !x) return 0;
   observe(ChunkStage::kMel, x->data, x->shape[2], x->shape[3]);
-  Tensor<float>* aux = nullptr;
-  bn->forward(x, aux);  // destroys the chunk; x and aux now belong to the content encoder
+  // The content encoder reads the chunk; it then goes back to the extractor's pool, so the
+  // steady state allocates nothing. x and aux now designate the encoder's own outputs.
+  bn->forward(*x);
+  fe->recycle(x);
+  x = bn->out_tensor();
+  Tensor<float>* aux = bn->aux_tensor();
   if (observer_) {
     observe(ChunkStage::kContent, x->data, x->shape[2], x->shape[3]);
     observe(ChunkStage::kAux, aux->data, aux->shape[2], aux->shape[3]);
