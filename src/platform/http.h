@@ -32,6 +32,14 @@ struct HttpRequest {
   std::size_t max_body_bytes = 32u << 20;
 };
 
+// Errors this layer makes itself (not libcurl's) carry the domain kHttpErrorDomain.
+inline constexpr const char* kHttpErrorDomain = "http";
+// The request was refused before anything was sent: a header name that is not an HTTP token, a
+// header value holding CR, LF or NUL, an empty URL or an invalid method.
+inline constexpr std::int64_t kHttpErrorInvalidRequest = 1;
+// The reply body (announced or received) is larger than HttpRequest::max_body_bytes.
+inline constexpr std::int64_t kHttpErrorBodyTooLarge = 2;
+
 struct HttpResponse {
   long status = 0;
   std::vector<HttpHeader> headers;  // as received, in order
@@ -41,14 +49,29 @@ struct HttpResponse {
 // Exactly one of response / error is set. Runs on an HTTP worker thread.
 using HttpCompletion = std::function<void(std::optional<HttpResponse> response, std::optional<Error> error)>;
 
-// Sends a data request; returns at once.
+// Sends a data request; returns at once. Callable from any thread. The completion is always
+// called exactly once, never on the calling thread (a refused request too) and never on the main
+// queue; completions run one at a time on one HTTP callback thread, in the order the transfers
+// ended. Method "GET" and "HEAD" send no body; "POST" without a body sends "Content-Length: 0".
+// libcurl adds only "Host" (and "Content-Length" for a body) of its own; no "Accept",
+// "Content-Type", "Expect" or "User-Agent" unless given in headers. A timeout of zero or less
+// means no time limit.
 void http_send(HttpRequest request, HttpCompletion completion);
 
+// A limit of zero or less is no limit. The stall limit covers connecting and waiting for the reply
+// as well as the body; both fail with libcurl's CURLE_OPERATION_TIMEDOUT.
 struct DownloadOptions {
   std::chrono::seconds stall_limit{60};   // no byte received for this long: the transfer fails
   std::chrono::seconds total_limit{300};  // whole transfer
   std::vector<HttpHeader> headers;
+  // Where the temporary file is made; empty: the system temp directory. Giving the directory
+  // the file will be moved into keeps that move a rename on one file system.
+  std::filesystem::path temp_directory;
 };
+
+// Reads a whole number of seconds (> 0) from the environment variable name; fallback when it is
+// unset, empty, not a plain positive decimal number, or absurdly large.
+std::chrono::seconds seconds_from_env(const char* name, std::chrono::seconds fallback);
 
 // Download events, all delivered on the main queue, in this order: progress (0 or more),
 // finished (only if the transfer completed at transport level), complete (always, once).
@@ -73,7 +96,11 @@ class DownloadTask {
   virtual const std::string& url() const = 0;
 };
 
-// Starts a download of url into a temporary file; returns at once.
+// Starts a download of url (GET, options.headers only) into a temporary file; returns at once.
+// Callable from any thread. Downloads to one host (scheme, host and port of url) run one at a
+// time, in the order started; the others wait, and their limits start only when they do. A failed
+// or cancelled download leaves no temporary file behind. The task may be dropped at once: the
+// transfer goes on and its events still arrive; cancel() after the transfer ended does nothing.
 std::shared_ptr<DownloadTask> http_download(std::string url, DownloadOptions options, DownloadEvents events);
 
 }  // namespace mvsdk::platform

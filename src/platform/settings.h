@@ -30,8 +30,17 @@ class SettingsStore {
   const std::filesystem::path& file() const;
 
  private:
+  struct MemoryOnly {};
+  // A store that keeps its values in memory only (no location available); file() is empty.
+  explicit SettingsStore(MemoryOnly);
+
+  void load_locked();   // reads the file once, on first access
+  bool write_locked();  // writes values_ to file_ atomically
+
   std::filesystem::path file_;
   std::mutex mutex_;
+  nlohmann::json values_ = nlohmann::json::object();  // guarded by mutex_
+  bool loaded_ = false;                                // guarded by mutex_
 };
 
 // $XDG_CONFIG_HOME/mvsdk, else $HOME/.config/mvsdk; nullopt when neither variable is set.
