@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <deque>
 #include <exception>
+#include <new>
 #include <queue>
 #include <thread>
 #include <unordered_map>
@@ -118,9 +119,12 @@ struct WorkerState {
 
   void push(Task task) {
     if (!task) return;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(mutex);
+    try {
       tasks.push_back(std::move(task));
+    } catch (const std::bad_alloc&) {
+      if (log_enabled()) log_line("dispatch: out of memory, task for \"" + label + "\" dropped");
+      return;
     }
     cv.notify_one();
   }
@@ -212,6 +216,14 @@ void sync_via(WorkerState& state, Task task) {
 // constructor hands its worker state out through it, for the exit handler.
 thread_local std::shared_ptr<WorkerState>* tls_capture_state = nullptr;
 
+// A process-wide queue is never destroyed, so its workers are never joined: they are detached
+// and their state handed to the exit handler.
+void adopt_as_process_queue(const std::shared_ptr<WorkerState>& state, std::vector<std::thread>& threads) {
+  if (tls_capture_state == nullptr) return;
+  *tls_capture_state = state;
+  for (auto& t : threads) t.detach();
+}
+
 // ---------------------------------------------------------------------------------------------
 // The process-wide timer: one thread, deadlines on the steady clock, earliest first.
 class Timer {
@@ -261,7 +273,12 @@ class Timer {
       Entry e = entries_.top();
       entries_.pop();
       lock.unlock();
-      post(e.target, std::move(*e.task));
+      try {
+        post(e.target, std::move(*e.task));
+      } catch (...) {
+        // A foreign queue's async threw: the task is lost, the timer keeps running.
+        if (log_enabled()) log_line("dispatch: posting a delayed task failed, task dropped");
+      }
       e.task.reset();
       lock.lock();
     }
@@ -285,7 +302,7 @@ struct SerialQueue::Impl {
 SerialQueue::SerialQueue(std::string label) : impl_(std::make_unique<Impl>()) {
   impl_->state = std::make_shared<WorkerState>(std::move(label));
   impl_->threads.emplace_back([s = impl_->state] { WorkerState::work(s); });
-  if (tls_capture_state) *tls_capture_state = impl_->state;
+  adopt_as_process_queue(impl_->state, impl_->threads);
   register_queue(this);
 }
 
@@ -319,7 +336,7 @@ ConcurrentQueue::ConcurrentQueue(std::string label, int n_workers) : impl_(std::
   impl_->state = std::make_shared<WorkerState>(std::move(label));
   const int n = std::max(1, n_workers);
   for (int i = 0; i < n; ++i) impl_->threads.emplace_back([s = impl_->state] { WorkerState::work(s); });
-  if (tls_capture_state) *tls_capture_state = impl_->state;
+  adopt_as_process_queue(impl_->state, impl_->threads);
   register_queue(this);
 }
 
@@ -433,7 +450,10 @@ void TaskGroup::enter() {
   ++impl_->count;
 }
 
-void TaskGroup::leave() { impl_->leave(); }
+void TaskGroup::leave() {
+  auto keep = impl_;  // a waiter released by this leave may destroy the group meanwhile
+  keep->leave();
+}
 
 void TaskGroup::async(Queue& queue, Task task) {
   if (!task) return;
@@ -474,11 +494,11 @@ bool TaskGroup::wait(std::chrono::milliseconds timeout) {
 // ---------------------------------------------------------------------------------------------
 Semaphore::Semaphore(long initial) : count_(initial) {}
 
+// Notifies under the lock: a waiter that wakes may destroy the semaphore as soon as it returns,
+// so signal() must not touch it after the waiter can see the new count.
 void Semaphore::signal() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++count_;
-  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++count_;
   cv_.notify_one();
 }
 

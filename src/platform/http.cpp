@@ -277,8 +277,7 @@ class CallbackThread {
         std::unique_lock<std::mutex> lock(mutex_);
         cv_.wait(lock, [&] { return closed_ || !tasks_.empty(); });
         if (closed_) {
-          // Leaked on purpose (see close()).
-          new std::deque<std::function<void()>>(std::move(tasks_));
+          // Pending completions stay in tasks_, which is never destroyed (see close()).
           exited_ = true;
           cv_.notify_all();
           return;
