@@ -13,54 +13,15 @@
 #include "engine/nets/bnengine.h"
 #include "engine/nets/vocengine.h"
 #include "support/alloc_counter.h"
+#include "support/engine_fixture.h"
 #include "support/synthetic_models.h"
+
+using mvsdk::test::models;
+using mvsdk::test::params_default;
+using mvsdk::test::test_signal;
 
 using namespace mvsdk::engine;
 
-namespace {
-
-struct Models {
-  ModelFile am, bn, voc;
-  Models() {
-    const auto& p = mvsdk::test::synthetic_models();
-    EXPECT_TRUE(am.open(p.am, static_cast<std::size_t>(amengine::stream_floats())));
-    EXPECT_TRUE(bn.open(p.bn, static_cast<std::size_t>(bnengine::weight_floats())));
-    EXPECT_TRUE(voc.open(p.voc, static_cast<std::size_t>(vocengine::weight_floats())));
-  }
-  std::unique_ptr<engine> make(int in_rate, int out_rate) const {
-    auto e = std::make_unique<engine>(am.floats(), bn.floats(), voc.floats(), in_rate, out_rate);
-    std::vector<float> style(engine::kStyleSize);
-    for (int i = 0; i < engine::kStyleSize; ++i) style[i] = 0.1f * std::sin(0.37f * i);
-    e->setstyle(style.data());
-    return e;
-  }
-};
-
-const Models& models() {
-  static Models m;
-  return m;
-}
-
-// A voiced-sounding test signal: a few harmonics of a gliding pitch plus a little noise.
-std::vector<short> test_signal(int rate, double seconds) {
-  const int n = static_cast<int>(rate * seconds);
-  std::vector<short> s(n);
-  double phase = 0;
-  unsigned noise = 12345;
-  for (int i = 0; i < n; ++i) {
-    const double f0 = 140 + 40 * std::sin(2 * M_PI * 0.7 * i / rate);
-    phase += 2 * M_PI * f0 / rate;
-    noise = noise * 1103515245u + 12345u;
-    const double v = 0.3 * std::sin(phase) + 0.15 * std::sin(2 * phase) + 0.08 * std::sin(3 * phase) +
-                     0.01 * (static_cast<int>((noise >> 16) & 0x7fff) / 16384.0 - 1.0);
-    s[i] = static_cast<short>(std::lround(v * 32767 * 0.8));
-  }
-  return s;
-}
-
-float params_default[6] = {0, 0, 0, 0.1f, 2000, 0};
-
-}  // namespace
 
 TEST(Engine, FirstChunkAfterPrimingAndChunkSpacing) {
   // 16 kHz in, 24 kHz out: no resamplers. Priming leaves 320 samples and six frames, so 2000
@@ -208,45 +169,3 @@ TEST(Engine, PushAndPopAllocateNothing) {
   EXPECT_EQ(guard.count(), 0u);
 }
 
-TEST(Engine, ConcurrentPopNeverSeesATornChunk) {
-  // Reference: the same pushes, popped on the same thread.
-  const auto sig = test_signal(16000, 1.6);
-  std::vector<short> reference;
-  {
-    auto e = models().make(16000, 24000);
-    float p[6];
-    std::copy(params_default, params_default + 6, p);
-    std::vector<short> buf(8192);
-    for (int pos = 0; pos + 160 <= static_cast<int>(sig.size()); pos += 160) {
-      e->Inpush(sig.data() + pos, 160, 1, 1, p);
-      const int n = e->queued_samples();
-      e->Outpop(buf.data(), n);
-      reference.insert(reference.end(), buf.begin(), buf.begin() + n);
-    }
-  }
-  auto e = models().make(16000, 24000);
-  std::atomic<bool> done{false};
-  std::vector<short> popped;
-  std::thread popper([&] {
-    std::vector<short> buf(240);
-    while (true) {
-      const bool finished = done.load();
-      if (e->queued_samples() >= 240) {
-        ASSERT_EQ(e->Outpop(buf.data(), 240), 240);
-        popped.insert(popped.end(), buf.begin(), buf.end());
-      } else if (finished) {
-        break;
-      } else {
-        std::this_thread::yield();
-      }
-    }
-  });
-  float p[6];
-  std::copy(params_default, params_default + 6, p);
-  for (int pos = 0; pos + 160 <= static_cast<int>(sig.size()); pos += 160) e->Inpush(sig.data() + pos, 160, 1, 1, p);
-  done = true;
-  popper.join();
-  ASSERT_GE(reference.size(), popped.size());
-  ASSERT_GT(popped.size(), 3840u * 4);
-  EXPECT_TRUE(std::equal(popped.begin(), popped.end(), reference.begin()));
-}

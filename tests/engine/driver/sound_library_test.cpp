@@ -118,23 +118,3 @@ TEST_F(SoundLibrary, BadModelFilesKeepTheEngineStopped) {
   EXPECT_EQ(MVSoundLibrary::getEngineStatus(), 0);
 }
 
-TEST_F(SoundLibrary, StopWhilePullingIsSafe) {
-  // A pull on another thread while the engine is stopped and restarted: the pull either sees an
-  // engine or 20001, never a freed one (the address sanitizer build checks).
-  const auto& m = mvsdk::test::synthetic_models();
-  std::atomic<bool> done{false};
-  std::thread puller([&] {
-    short buf[480];
-    while (!done.load()) {
-      const int r = MVSoundLibrary::getRealTimeSoundTransferSoundLibrary(buf, 480);
-      ASSERT_TRUE(r == 480 || r == 0 || r == MVSoundLibrary::kNotStarted) << r;
-    }
-  });
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(MVSoundLibrary::startEngine(m.am.c_str(), m.bn.c_str(), m.voc.c_str(), 48000, 48000),
-              MVSoundLibrary::kDone);
-    MVSoundLibrary::stopEngineSoundLibrary();
-  }
-  done = true;
-  puller.join();
-}
