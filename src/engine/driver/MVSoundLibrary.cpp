@@ -1,0 +1,168 @@
+#include "engine/driver/MVSoundLibrary.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "engine/driver/engine.h"
+#include "engine/driver/model_file.h"
+#include "engine/nets/amengine.h"
+#include "engine/nets/bnengine.h"
+#include "engine/nets/vocengine.h"
+
+namespace mvsdk::engine {
+
+namespace {
+
+// Library state: one engine per process.
+struct LibraryState {
+  std::mutex lifecycle;               // start and stop, never taken on the audio path
+  std::atomic<engine*> e{nullptr};    // the running engine; isStart is e != null
+  std::atomic<int> readers{0};        // calls inside the engine outside the lifecycle lock
+  std::atomic<int> nret{0};
+  ModelFile params_am_addr;
+  ModelFile params_bn_addr;
+  ModelFile params_vocv4_addr;
+  std::mutex logger_mutex;
+  std::function<void(const std::string&)> logger;
+};
+
+LibraryState& state() {
+  // Never destroyed: the library may be used from threads that outlive static destruction.
+  static auto* s = new LibraryState();
+  return *s;
+}
+
+void log(const std::string& line) {
+  auto& s = state();
+  std::lock_guard<std::mutex> lock(s.logger_mutex);
+  if (s.logger) s.logger(line);
+}
+
+// Holds the engine against a concurrent stop for the duration of one call.
+class EngineRef {
+ public:
+  EngineRef() : s_(state()) {
+    s_.readers.fetch_add(1, std::memory_order_seq_cst);
+    e_ = s_.e.load(std::memory_order_seq_cst);
+  }
+  ~EngineRef() { s_.readers.fetch_sub(1, std::memory_order_release); }
+  EngineRef(const EngineRef&) = delete;
+  EngineRef& operator=(const EngineRef&) = delete;
+  engine* get() const { return e_; }
+
+ private:
+  LibraryState& s_;
+  engine* e_ = nullptr;
+};
+
+}  // namespace
+
+int MVSoundLibrary::startEngine(const char* amPath, const char* bnPath, const char* vocPath, int inRate,
+                                int outRate) {
+  auto& s = state();
+  std::lock_guard<std::mutex> lock(s.lifecycle);
+  if (s.e.load()) return kDone;
+  if (!amPath || !bnPath || !vocPath) {
+    log("MVSoundLibrary: startEngine without model paths");
+    return kModelFileError;
+  }
+  ModelFile am, bn, voc;
+  const bool files_ok = am.open(amPath, static_cast<std::size_t>(amengine::stream_floats())) &&
+                        bn.open(bnPath, static_cast<std::size_t>(bnengine::weight_floats())) &&
+                        voc.open(vocPath, static_cast<std::size_t>(vocengine::weight_floats()));
+  if (!files_ok) {
+    for (const ModelFile* f : {&am, &bn, &voc}) {
+      if (!f->error().empty()) log("MVSoundLibrary: " + f->error());
+    }
+    return kModelFileError;
+  }
+  std::unique_ptr<engine> built;
+  try {
+    built = std::make_unique<engine>(am.floats(), bn.floats(), voc.floats(), inRate, outRate);
+  } catch (const std::bad_alloc&) {
+    built.reset();
+  }
+  if (!built || !built->ok()) {
+    log("MVSoundLibrary: the engine could not be built (input " + std::to_string(inRate) + " Hz, output " +
+        std::to_string(outRate) + " Hz)");
+    return kEngineInitError;
+  }
+  s.params_am_addr = std::move(am);
+  s.params_bn_addr = std::move(bn);
+  s.params_vocv4_addr = std::move(voc);
+  s.e.store(built.release(), std::memory_order_seq_cst);
+  return kDone;
+}
+
+void MVSoundLibrary::freeEngine() {
+  auto& s = state();
+  engine* old = s.e.exchange(nullptr, std::memory_order_seq_cst);
+  if (old) {
+    // Pulls that took the engine before the exchange finish with it first.
+    while (s.readers.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+    delete old;
+  }
+  s.params_am_addr.close();
+  s.params_bn_addr.close();
+  s.params_vocv4_addr.close();
+}
+
+int MVSoundLibrary::stopEngineSoundLibrary() {
+  auto& s = state();
+  std::lock_guard<std::mutex> lock(s.lifecycle);
+  if (s.e.load()) freeEngine();
+  return kDone;
+}
+
+int MVSoundLibrary::setSpeakersStyleSoundLibrary(const float* style) {
+  EngineRef ref;
+  if (ref.get() && style) ref.get()->setstyle(style);
+  return kDone;
+}
+
+int MVSoundLibrary::realTimeSoundTransferSoundLibrary(const short* samples, int count, int control,
+                                                      float* controls) {
+  EngineRef ref;
+  if (!ref.get()) return kNotStarted;
+  const int n = ref.get()->Inpush(samples, count, 1, control, controls);
+  return n < 0 ? 0 : n;
+}
+
+int MVSoundLibrary::getRealTimeSoundTransferSoundLibrary(short* out, int count) {
+  EngineRef ref;
+  if (!ref.get()) return kNotStarted;
+  int n = ref.get()->Outpop(out, count);
+  if (n < 1) n = 0;
+  state().nret.store(n, std::memory_order_relaxed);
+  return n;
+}
+
+int MVSoundLibrary::engineReset() {
+  EngineRef ref;
+  if (ref.get()) ref.get()->reset();
+  return kDone;
+}
+
+int MVSoundLibrary::engineSetdelay(int steps) {
+  EngineRef ref;
+  if (!ref.get()) return kNotStarted;
+  ref.get()->setdelay(steps);
+  return kDone;
+}
+
+int MVSoundLibrary::getEngineStatus() { return state().e.load(std::memory_order_acquire) ? 1 : 0; }
+
+void MVSoundLibrary::setLogger(std::function<void(const std::string&)> logger) {
+  auto& s = state();
+  std::lock_guard<std::mutex> lock(s.logger_mutex);
+  s.logger = std::move(logger);
+}
+
+engine* MVSoundLibrary::currentEngine() { return state().e.load(std::memory_order_acquire); }
+
+int MVSoundLibrary::lastPullResult() { return state().nret.load(std::memory_order_relaxed); }
+
+}  // namespace mvsdk::engine

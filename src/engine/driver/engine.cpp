@@ -1,0 +1,263 @@
+#include "engine/driver/engine.h"
+
+#include <speex/speex_resampler.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include "engine/driver/rb.h"
+#include "engine/features/fex.h"
+#include "engine/nets/amengine.h"
+#include "engine/nets/bnengine.h"
+#include "engine/nets/vocengine.h"
+
+namespace mvsdk::engine {
+
+namespace {
+
+constexpr int kPrimeBlock = 640;        // zero samples per priming insert
+constexpr int kMaxPrimeInserts = 64;    // priming completes a chunk after six; this bounds a fault
+constexpr int kBaseRingBytes = 46080;   // 480 ms at 48 kHz
+constexpr int kResamplerQuality = 8;
+constexpr int kVocBufSamples = 7680;
+constexpr int kResampleSlack = 64;      // room beyond the exact rate ratio for the resamplers
+
+short* alloc_samples(int n) {
+  return static_cast<short*>(aligned_malloc(32, static_cast<std::uint64_t>(n) * sizeof(short)));
+}
+void free_samples(short*& p) {
+  if (p) aligned_free(p);
+  p = nullptr;
+}
+
+}  // namespace
+
+engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inRate, int outRate)
+    : in_rate_(inRate), out_rate_(outRate) {
+  if (!am_w || !bn_w || !voc_w || inRate < kMinRate || inRate > kMaxRate || outRate < kMinRate ||
+      outRate > kMaxRate) {
+    return;
+  }
+  try {
+    am = std::make_unique<amengine>(am_w, 1);
+    bn = std::make_unique<bnengine>(bn_w, 1);
+    voc = std::make_unique<vocengine>(voc_w, 1);
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+
+  // Pieces of at most kMaxPushMs of input: at 16 kHz that is 2400 samples, fewer than one chunk's
+  // 2560, so a piece completes at most one chunk and always fits the extractor's buffer.
+  max_piece_ = std::max(1, static_cast<int>(static_cast<std::int64_t>(inRate) * kMaxPushMs / 1000));
+  const int piece_16k = kFeatureRate * kMaxPushMs / 1000;
+  int err = 0;
+  if (inRate != kFeatureRate) {
+    rs_in = speex_resampler_init(1, static_cast<spx_uint32_t>(inRate), kFeatureRate, kResamplerQuality, &err);
+    in_buf_len = std::max(inRate / 5, piece_16k + kResampleSlack);
+    in_buf = alloc_samples(in_buf_len);
+    if (!rs_in || !in_buf) return;
+  }
+  if (outRate != kVocoderRate) {
+    rs_out = speex_resampler_init(1, kVocoderRate, static_cast<spx_uint32_t>(outRate), kResamplerQuality, &err);
+    out_buf_len = outRate / 5 + kResampleSlack;
+    out_buf = alloc_samples(out_buf_len);
+    if (!rs_out || !out_buf) return;
+  }
+  voc_buf = alloc_samples(kVocBufSamples);
+  out_step = outRate / 100;
+  zero_block = alloc_samples(out_step);
+  scratch = static_cast<float*>(aligned_malloc(32, kVocBufSamples * sizeof(float)));
+  if (!voc_buf || !zero_block || !scratch) return;
+  std::memset(zero_block, 0, static_cast<std::size_t>(out_step) * sizeof(short));
+  started_.store(0, std::memory_order_release);
+  delay_ = 2;
+
+  try {
+    fe = std::make_unique<FeatureExtract>(1);
+    style = std::make_unique<Tensor<float>>(1, 1, 1, kStyleSize);
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  if (!fe->valid() || !style->data) return;
+  std::memset(style->data, 0, kStyleSize * sizeof(float));
+  if (!prime()) return;
+
+  // The ring holds the start-up silence (at most 16 steps) plus a chunk's output with room to
+  // spare: 480 ms at 48 kHz, scaled up for faster output rates.
+  const int ring_bytes = std::max(kBaseRingBytes, out_step * 96);
+  out_rb = rb_init(ring_bytes);
+  if (!out_rb) return;
+  ok_ = true;
+}
+
+engine::~engine() {
+  am.reset();
+  bn.reset();
+  voc.reset();
+  fe.reset();
+  style.reset();
+  rb_release(out_rb);
+  out_rb = nullptr;
+  if (rs_in) speex_resampler_destroy(rs_in);
+  free_samples(in_buf);
+  if (rs_out) speex_resampler_destroy(rs_out);
+  free_samples(out_buf);
+  free_samples(voc_buf);
+  free_samples(zero_block);
+  if (scratch) aligned_free(scratch);
+}
+
+bool engine::prime() {
+  static const short kZeros[kPrimeBlock] = {};
+  for (int i = 0; i < kMaxPrimeInserts; ++i) {
+    if (fe->size() > 0) {
+      Tensor<float>* chunk = nullptr;
+      fe->fetch(chunk);
+      fe->recycle(chunk);
+      return true;
+    }
+    fe->insert(kZeros, kPrimeBlock, 0);
+  }
+  return false;
+}
+
+void engine::ring_lock() {
+  for (int spins = 0; out_rb_lock_.test_and_set(std::memory_order_acquire); ++spins) {
+    if (spins > 64) std::this_thread::yield();
+  }
+}
+
+void engine::ring_unlock() { out_rb_lock_.clear(std::memory_order_release); }
+
+void engine::setstyle(const float* src) {
+  if (!ok_ || !src) return;
+  std::memcpy(style->data, src, kStyleSize * sizeof(float));
+  am->setstyle(style.get());
+}
+
+int engine::Inpush(const short* samples, int count, int flag, int control, float* controls) {
+  if (!ok_ || !samples || count < 1) return 0;
+  int queued = 0;
+  for (int pos = 0; pos < count; pos += max_piece_) {
+    queued += push_piece(samples + pos, std::min(max_piece_, count - pos), flag, control, controls);
+  }
+  return queued;
+}
+
+int engine::push_piece(const short* samples, int count, int flag, int control, float* controls) {
+  const short* in16 = samples;
+  int m = count;
+  if (rs_in) {
+    spx_uint32_t in_len = static_cast<spx_uint32_t>(count);
+    spx_uint32_t out_len = static_cast<spx_uint32_t>(in_buf_len);
+    speex_resampler_process_int(rs_in, 0, samples, &in_len, in_buf, &out_len);
+    in16 = in_buf;
+    m = static_cast<int>(out_len);
+  }
+  fe->insert(in16, m, flag);
+  if (fe->size() < 1) return 0;
+  return process_chunk(control, controls);
+}
+
+int engine::process_chunk(int control, float* controls) {
+  Tensor<float>* x = nullptr;
+  if (!fe->fetch(x) || !x) return 0;
+  observe(ChunkStage::kMel, x->data, x->shape[2], x->shape[3]);
+  // The content encoder reads the chunk; it then goes back to the extractor's pool, so the
+  // steady state allocates nothing. x and aux now designate the encoder's own outputs.
+  bn->forward(*x);
+  fe->recycle(x);
+  x = bn->out_tensor();
+  Tensor<float>* aux = bn->aux_tensor();
+  if (observer_) {
+    observe(ChunkStage::kContent, x->data, x->shape[2], x->shape[3]);
+    observe(ChunkStage::kAux, aux->data, aux->shape[2], aux->shape[3]);
+  }
+  // Without a caller's block, the neutral one: method 0, no transposition, no offset, voicing
+  // threshold 0.1, 2000 voiced frames.
+  float neutral[6] = {0.0f, 0.0f, 0.0f, 0.1f, 2000.0f, 0.0f};
+  if (!controls) controls = neutral;
+  Tensor<float>* f0 = nullptr;
+  if (!am->forward(x, aux, f0, control, controls) || !f0) return 0;
+  if (observer_) {
+    observe(ChunkStage::kAcoustic, x->data, x->shape[2], x->shape[3]);
+    observe(ChunkStage::kPitch, f0->data, f0->shape[2], 1);
+    observe(ChunkStage::kParams, controls, 1, 5);
+  }
+  int n = voc->forward(x, f0, voc_buf);
+  n = std::clamp(n, 0, kVocBufSamples);
+  if (observer_) {
+    for (int i = 0; i < n; ++i) scratch[i] = static_cast<float>(voc_buf[i]);
+    observe(ChunkStage::kVocoder, scratch, n, 1);
+  }
+
+  short* out = voc_buf;
+  int n_out = n;
+  if (rs_out) {
+    spx_uint32_t in_len = static_cast<spx_uint32_t>(n);
+    spx_uint32_t out_len = static_cast<spx_uint32_t>(out_buf_len);
+    speex_resampler_process_int(rs_out, 0, voc_buf, &in_len, out_buf, &out_len);
+    out = out_buf;
+    n_out = static_cast<int>(out_len);
+  }
+
+  const bool first = started_.load(std::memory_order_relaxed) == 0;
+  if (first) std::memset(out, 0, static_cast<std::size_t>(n_out) * sizeof(short));
+  ring_lock();
+  if (first) {
+    for (int i = 0; i < delay_; ++i) rb_write(out_rb, zero_block, out_step * 2);
+    started_.store(1, std::memory_order_release);
+  }
+  const int k = rb_write(out_rb, out, n_out * 2);
+  ring_unlock();
+  return k == n_out * 2 ? n_out : 0;
+}
+
+int engine::Outpop(short* out, int count) {
+  if (!out || count < 1) return 0;
+  if (!ok_) {
+    std::memset(out, 0, static_cast<std::size_t>(count) * sizeof(short));
+    return count;
+  }
+  const int n_bytes = count * 2;
+  ring_lock();
+  const std::uint8_t* p = rb_read_and_shift(out_rb, n_bytes, n_bytes);
+  if (p) std::memcpy(out, p, static_cast<std::size_t>(n_bytes));
+  const int started = started_.load(std::memory_order_relaxed);
+  ring_unlock();
+  if (p) return count;
+  std::memset(out, 0, static_cast<std::size_t>(n_bytes));
+  return started ? -1 : count;
+}
+
+int engine::setdelay(int steps) {
+  if (steps >= 1) delay_ = std::min(steps, kMaxDelaySteps);
+  return delay_;
+}
+
+int engine::queued_samples() {
+  if (!ok_) return 0;
+  ring_lock();
+  const int n = rb_used_size(out_rb) / 2;
+  ring_unlock();
+  return n;
+}
+
+void engine::reset() {
+  if (!ok_) return;
+  ring_lock();
+  rb_reset(out_rb);
+  started_.store(0, std::memory_order_release);
+  ring_unlock();
+  if (rs_in) speex_resampler_reset_mem(rs_in);
+  if (rs_out) speex_resampler_reset_mem(rs_out);
+  am->reset();
+  bn->reset();
+  voc->reset();
+  fe->reset();
+  prime();
+}
+
+}  // namespace mvsdk::engine
