@@ -1,0 +1,187 @@
+// The content encoder: weight layout, the chunk contract (output and aux rows, energies), its
+// wiring of front end, blocks and final norm, resets, the engine's ownership form, no allocation.
+#include "engine/nets/bnengine.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "engine/layers/pos_enc.h"
+#include "support/alloc_counter.h"
+#include "support/seeded_weights.h"
+
+namespace mvsdk::engine {
+namespace {
+
+using test::SeededFloats;
+
+// Front end (conv0 9x256 + 256, conv1 2304x256 + 256, projection 4864x256 + 256), twelve
+// conformer blocks of 2635520 floats, final norm 2 x 256.
+constexpr int kLayoutFloats = (2304 + 256 + 589824 + 256 + 1245184 + 256) + 12 * 2635520 + 512;
+
+class BnengineTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    weights_ = new std::vector<float>(kLayoutFloats);
+    SeededFloats rng(77);
+    rng.fill(weights_->data(), weights_->size(), 0.02f);
+  }
+  static void TearDownTestSuite() {
+    delete weights_;
+    weights_ = nullptr;
+  }
+  // A chunk of log mel values near the training means.
+  static void fill_chunk(Tensor<float>& c, SeededFloats& rng) {
+    c.resize(1, 1, 19, 80);
+    for (int r = 0; r < 19; ++r)
+      for (int m = 0; m < 80; ++m) c.data[r * 80 + m] = global_cmvn_mean_online_hex[m] + rng.next(5.0f);
+  }
+  static std::vector<float>* weights_;
+};
+std::vector<float>* BnengineTest::weights_ = nullptr;
+
+TEST_F(BnengineTest, ConsumesTheLayoutsFloatCount) {
+  EXPECT_EQ(bnengine::weight_floats(), kLayoutFloats);
+  bnengine bn(weights_->data(), 1);
+  EXPECT_EQ(bn.get_memsize(), kLayoutFloats);
+}
+
+TEST_F(BnengineTest, OutputRowsShareTheirEncoderFrameAndCarryTheirOwnEnergy) {
+  bnengine bn(weights_->data(), 1);
+  SeededFloats rng(1);
+  Tensor<float> chunk(19, 80);
+  fill_chunk(chunk, rng);
+  std::vector<float> copy(chunk.data, chunk.data + chunk.size);
+  {
+    test::AllocationGuard guard;
+    ASSERT_TRUE(bn.forward(chunk));
+    EXPECT_EQ(guard.count(), 0u);
+  }
+  EXPECT_EQ(0, std::memcmp(copy.data(), chunk.data, sizeof(float) * copy.size()));
+  const Tensor<float>& out = *bn.out_tensor();
+  const Tensor<float>& aux = *bn.aux_tensor();
+  ASSERT_EQ(out.shape[2], 16);
+  ASSERT_EQ(out.shape[3], 513);
+  ASSERT_EQ(aux.shape[2], 16);
+  ASSERT_EQ(aux.shape[3], 60);
+  for (int j = 0; j < 16; ++j) {
+    const float* row = out.data + j * 513;
+    const float* first = out.data + (j / 4) * 4 * 513;
+    EXPECT_EQ(0, std::memcmp(row, first, sizeof(float) * 512)) << "row " << j;
+    double sum = 0;
+    for (int m = 0; m < 80; ++m) sum += copy[j * 80 + m];
+    const double energy = (sum / 80 - 12.5) * 0.2;
+    EXPECT_NEAR(row[512], energy, 1e-5) << "row " << j;
+    EXPECT_EQ(aux.data[j * 60], row[512]);
+    EXPECT_EQ(0, std::memcmp(aux.data + j * 60 + 1, copy.data() + j * 80, sizeof(float) * 59));
+  }
+  // Different encoder frames differ.
+  EXPECT_NE(0, std::memcmp(out.data, out.data + 4 * 513, sizeof(float) * 512));
+  float peak = 0;
+  for (int i = 0; i < out.size; ++i) peak = std::max(peak, std::fabs(out.data[i]));
+  EXPECT_GT(peak, 0.01f);
+  EXPECT_TRUE(std::isfinite(peak));
+}
+
+TEST_F(BnengineTest, FlatChunksGiveFlatAuxAndZeroEnergyAtTwelveAndAHalf) {
+  bnengine bn(weights_->data(), 1);
+  Tensor<float> chunk(19, 80);
+  for (int i = 0; i < chunk.size; ++i) chunk.data[i] = 12.5f;
+  ASSERT_TRUE(bn.forward(chunk));
+  for (int j = 0; j < 16; ++j) {
+    EXPECT_EQ(bn.out_tensor()->data[j * 513 + 512], 0.0f);
+    EXPECT_EQ(bn.aux_tensor()->data[j * 60], 0.0f);
+  }
+  // 19 identical rows (not 12.5): 16 identical aux rows.
+  SeededFloats rng(2);
+  for (int m = 0; m < 80; ++m) chunk.data[m] = 10.0f + rng.next(3.0f);
+  for (int r = 1; r < 19; ++r) std::memcpy(chunk.data + r * 80, chunk.data, sizeof(float) * 80);
+  ASSERT_TRUE(bn.forward(chunk));
+  const float* aux = bn.aux_tensor()->data;
+  EXPECT_NE(aux[0], 0.0f);
+  for (int j = 1; j < 16; ++j) EXPECT_EQ(0, std::memcmp(aux, aux + j * 60, sizeof(float) * 60));
+}
+
+// The same weights run through the layers by hand: the first 256 values of every output row are
+// the encoding after block 6 and the next 256 the final one.
+TEST_F(BnengineTest, WiresFrontEndBlocksAndFinalNormInStreamOrder) {
+  bnengine bn(weights_->data(), 1);
+  const float* p = weights_->data();
+  EmbedLayer embed(p, 256);
+  p += embed.get_memsize();
+  std::vector<std::unique_ptr<SubEncoder>> blocks;
+  {
+    PositionEncoding table(5000, 256, 1);
+    for (int i = 0; i < 12; ++i) {
+      blocks.push_back(std::make_unique<SubEncoder>(p, 1, &table, 4, 64, 256, 2048));
+      p += blocks.back()->get_memsize();
+    }
+  }
+  LayerNorm norm(p, 1e-12f, 256);
+  SeededFloats rng(3);
+  Tensor<float> chunk(19, 80), x(16, 256);
+  for (int n = 0; n < 3; ++n) {  // across chunks: the blocks' caches must follow along
+    fill_chunk(chunk, rng);
+    ASSERT_TRUE(bn.forward(chunk));
+    ASSERT_TRUE(embed.forward(chunk, &x));
+    for (int i = 0; i < 6; ++i) blocks[i]->forward(&x);
+    for (int j = 0; j < 16; ++j)
+      ASSERT_EQ(0, std::memcmp(bn.out_tensor()->data + j * 513, x.data + (j / 4) * 256, 1024)) << j;
+    for (int i = 6; i < 12; ++i) blocks[i]->forward(&x);
+    norm.forward(&x);
+    for (int j = 0; j < 16; ++j)
+      ASSERT_EQ(0, std::memcmp(bn.out_tensor()->data + j * 513 + 256, x.data + (j / 4) * 256, 1024)) << j;
+  }
+}
+
+TEST_F(BnengineTest, ResetReplaysTheSameOutputs) {
+  bnengine bn(weights_->data(), 1);
+  SeededFloats rng(4);
+  std::vector<Tensor<float>*> chunks;
+  for (int i = 0; i < 3; ++i) {
+    chunks.push_back(new Tensor<float>(19, 80));
+    fill_chunk(*chunks.back(), rng);
+  }
+  std::vector<std::vector<float>> first;
+  for (auto* c : chunks) {
+    ASSERT_TRUE(bn.forward(*c));
+    first.emplace_back(bn.out_tensor()->data, bn.out_tensor()->data + 16 * 513);
+  }
+  // Without a reset the caches carry on: the first chunk again gives something else.
+  ASSERT_TRUE(bn.forward(*chunks[0]));
+  EXPECT_NE(0, std::memcmp(first[0].data(), bn.out_tensor()->data, sizeof(float) * 16 * 513));
+  bn.reset();
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    ASSERT_TRUE(bn.forward(*chunks[i]));
+    EXPECT_EQ(0, std::memcmp(first[i].data(), bn.out_tensor()->data, sizeof(float) * 16 * 513)) << i;
+  }
+  for (auto* c : chunks) delete c;
+}
+
+TEST_F(BnengineTest, EngineFormConsumesTheChunkAndRefusesWrongShapes) {
+  bnengine bn(weights_->data(), 1), twin(weights_->data(), 1);
+  SeededFloats rng(5);
+  Tensor<float>* x = new Tensor<float>(19, 80);
+  fill_chunk(*x, rng);
+  ASSERT_TRUE(twin.forward(*x));
+  Tensor<float>* aux = nullptr;
+  bn.forward(x, aux);  // deletes the chunk (checked by the sanitizer build)
+  EXPECT_EQ(x, bn.out_tensor());
+  EXPECT_EQ(aux, bn.aux_tensor());
+  EXPECT_EQ(0, std::memcmp(x->data, twin.out_tensor()->data, sizeof(float) * 16 * 513));
+
+  Tensor<float> wrong(18, 80);
+  EXPECT_FALSE(bn.forward(wrong));
+  EXPECT_EQ(bn.out_tensor()->shape[2], 16);  // the last results stay
+  Tensor<float>* bad = new Tensor<float>(19, 81);
+  bn.forward(bad, aux);
+  EXPECT_EQ(bad, bn.out_tensor());
+  EXPECT_EQ(bad->shape[2], 0);
+  EXPECT_EQ(aux->shape[2], 0);
+}
+
+}  // namespace
+}  // namespace mvsdk::engine

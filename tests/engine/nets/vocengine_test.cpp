@@ -1,0 +1,309 @@
+// The vocoder: its source generator and spectral pre-transform against direct evaluations, and
+// the network's chunk contract (sizes, the first-chunk reflection, what reset keeps, clamping,
+// no allocation).
+#include "engine/nets/vocengine.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "support/alloc_counter.h"
+#include "support/seeded_weights.h"
+
+namespace mvsdk::engine {
+namespace {
+
+using test::SeededFloats;
+
+constexpr float kWeightScale = 0.03f;
+
+int conv_floats(int k, int in, int out) { return alignsize(out * in * k, 32) + alignsize(out, 32); }
+
+// The model file layout written out: input conv; per stage source conv, transposed conv (weight,
+// bias), four residual blocks of two convs; output conv; transform weight.
+int layout_floats() {
+  int n = conv_floats(7, 100, 512);
+  const int src_k[] = {40, 8, 1}, up_k[] = {6, 10, 8};
+  for (int s = 0; s < 3; ++s) {
+    const int c = 512 >> s, h = c / 2, u = up_k[s] / 2;
+    n += conv_floats(src_k[s], 1, h);
+    n += alignsize(h * u * 2 * c, 32) + alignsize(h, 32);
+    n += 8 * conv_floats(3, h, h);
+  }
+  return n + conv_floats(7, 64, 18) + 288;
+}
+
+struct Chunk {
+  Tensor<float> feat{16, 100};
+  Tensor<float> f0{16, 1};
+};
+
+void fill_chunk(Chunk& c, SeededFloats& rng, float f0_hz) {
+  rng.fill(c.feat.data, c.feat.size, 1.0f);
+  for (int i = 0; i < 16; ++i) c.f0.data[i] = (i % 5 == 4) ? 0.0f : f0_hz + 3.0f * i;
+}
+
+class VocengineTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    weights_ = new std::vector<float>(layout_floats());
+    SeededFloats rng(2024);
+    rng.fill(weights_->data(), weights_->size(), kWeightScale);
+  }
+  static void TearDownTestSuite() {
+    delete weights_;
+    weights_ = nullptr;
+  }
+  static std::vector<float>* weights_;
+};
+std::vector<float>* VocengineTest::weights_ = nullptr;
+
+TEST_F(VocengineTest, ConsumesTheLayoutsFloatCount) {
+  EXPECT_EQ(vocengine::weight_floats(), layout_floats());
+  vocengine voc(weights_->data(), 1);
+  EXPECT_EQ(voc.get_memsize(), layout_floats());
+}
+
+TEST(Sinegen, UnvoicedRowsGiveTheBiasAloneAndPhasesAdvanceWithF0) {
+  Tensor<float> f0(1, 240), out(1, 240), phase(9);
+  phase.zeros();
+  for (int i = 0; i < 240; ++i) f0.data[i] = 0.0f;
+  sinegen(&f0, &out, &phase);
+  const float bias_only = out.data[0];
+  EXPECT_FLOAT_EQ(bias_only, std::tanh(-0.016251007f));
+  EXPECT_NEAR(bias_only, -0.0162496f, 1e-7f);
+  for (int i = 0; i < 240; ++i) ASSERT_EQ(out.data[i], bias_only);
+  for (int h = 0; h < 9; ++h) EXPECT_EQ(phase.data[h], 0.0f);
+
+  // 200 Hz: harmonic 1 advances 1/120 cycle per row and is back at 0 after 120 rows.
+  for (int i = 0; i < 240; ++i) f0.data[i] = 200.0f;
+  f0.resize(1, 1, 60, 1);
+  sinegen(&f0, &out, &phase);
+  // Distance from a whole number of cycles.
+  auto off_cycle = [](float p) { return std::fabs(p - std::round(p)); };
+  EXPECT_NEAR(phase.data[0], 0.5f, 1e-5f);
+  EXPECT_LT(off_cycle(phase.data[1]), 1e-5f);  // 2/120 x 60 = 1 cycle
+  f0.resize(1, 1, 60, 1);
+  sinegen(&f0, &out, &phase);
+  EXPECT_LT(off_cycle(phase.data[0]), 1e-5f);
+  EXPECT_EQ(out.shape[2], 60);
+}
+
+TEST(Sinegen, MatchesDirectEvaluationInPlaceAcrossCalls) {
+  SeededFloats rng(5);
+  std::vector<float> f0(500);
+  for (size_t i = 0; i < f0.size(); ++i) f0[i] = (i / 60) % 3 == 2 ? 0.0f : 120.0f + 100.0f * std::fabs(rng.next(1.0f));
+  // Direct: phases in double, the harmonics merged with the same weights.
+  std::vector<double> ph(9, 0.0);
+  std::vector<float> want(f0.size());
+  for (size_t i = 0; i < f0.size(); ++i) {
+    double acc = 0;
+    for (int h = 1; h <= 9; ++h) {
+      ph[h - 1] = std::fmod(ph[h - 1] + f0[i] * h / 24000.0, 1.0);
+      acc += l_linear[h - 1] * std::sin(2 * M_PI * ph[h - 1]) * 0.1 * (f0[i] > 0);
+    }
+    want[i] = static_cast<float>(std::tanh(acc + l_linear[9]));
+  }
+  Tensor<float> buf(1, 500), phase(9);
+  phase.zeros();
+  size_t done = 0;
+  for (int n : {1, 199, 300}) {
+    buf.resize(1, 1, n, 1);
+    std::memcpy(buf.data, f0.data() + done, sizeof(float) * n);
+    sinegen(&buf, &buf, &phase);  // in place
+    for (int i = 0; i < n; ++i) ASSERT_NEAR(buf.data[i], want[done + i], 2e-5f) << done + i;
+    done += n;
+  }
+}
+
+TEST(Sinegen, NonFiniteF0CountsAsUnvoicedAndKeepsPhasesFinite) {
+  Tensor<float> f0(1, 3), phase(9);
+  phase.zeros();
+  f0.data[0] = 150.0f;
+  f0.data[1] = NAN;
+  f0.data[2] = INFINITY;
+  sinegen(&f0, &f0, &phase);
+  EXPECT_EQ(f0.data[1], std::tanh(l_linear[9]));
+  EXPECT_EQ(f0.data[2], std::tanh(l_linear[9]));
+  for (int h = 0; h < 9; ++h) EXPECT_TRUE(std::isfinite(phase.data[h]));
+  EXPECT_NEAR(phase.data[0], 150.0f / 24000.0f, 1e-7f);
+}
+
+TEST(FwdIstftPre, IsTheComplexExponentialOfMagnitudeAndWrappedPhase) {
+  SeededFloats rng(11);
+  Tensor<float> in(7, 18), out(7, 18);
+  rng.fill(in.data, in.size, 3.0f);
+  std::vector<float> orig(in.data, in.data + in.size);
+  fwd_istft_pre(&in, &out);
+  EXPECT_EQ(out.shape[2], 7);
+  for (int r = 0; r < 7; ++r) {
+    for (int k = 0; k < 9; ++k) {
+      const std::complex<double> z =
+          std::exp(std::complex<double>(orig[r * 18 + k], M_PI * std::sin(orig[r * 18 + 9 + k])));
+      const double tol = 1e-6 * (1.0 + std::abs(z));
+      EXPECT_NEAR(out.data[r * 18 + k], z.real(), tol);
+      EXPECT_NEAR(out.data[r * 18 + 9 + k], z.imag(), tol);
+    }
+  }
+  fwd_istft_pre(&in, &in);  // in place gives the same values
+  EXPECT_EQ(0, std::memcmp(in.data, out.data, sizeof(float) * in.size));
+}
+
+TEST_F(VocengineTest, EveryChunkGives3840SamplesWithoutAllocating) {
+  vocengine voc(weights_->data(), 1);
+  SeededFloats rng(3);
+  Chunk c;
+  std::vector<std::int16_t> pcm(3840 + 8, 0x5555);
+  for (int i = 0; i < 4; ++i) {
+    fill_chunk(c, rng, 110.0f + 40.0f * i);
+    test::AllocationGuard guard;
+    ASSERT_EQ(voc.forward(c.feat, c.f0, pcm.data()), 3840);
+    EXPECT_EQ(guard.count(), 0u);
+  }
+  for (int i = 3840; i < 3848; ++i) EXPECT_EQ(pcm[i], 0x5555);  // nothing past the chunk
+  bool any = false;
+  for (int i = 0; i < 3840; ++i) any = any || pcm[i] != 0;
+  EXPECT_TRUE(any);
+
+  // The engine's pointer form reads the same tensors.
+  Tensor<float>* feat = &c.feat;
+  Tensor<float>* f0 = &c.f0;
+  EXPECT_EQ(voc.forward(feat, f0, pcm.data()), 3840);
+  EXPECT_EQ(feat, &c.feat);
+
+  // Shapes it cannot take: nothing written.
+  Tensor<float> wrong(16, 99);
+  std::fill(pcm.begin(), pcm.end(), 7);
+  EXPECT_EQ(voc.forward(wrong, c.f0, pcm.data()), 0);
+  Tensor<float> f0_short(15, 1);
+  EXPECT_EQ(voc.forward(c.feat, f0_short, pcm.data()), 0);
+  Tensor<float> too_long(17, 100);
+  Tensor<float> f0_long(17, 1);
+  EXPECT_EQ(voc.forward(too_long, f0_long, pcm.data()), 0);
+  EXPECT_EQ(voc.forward(c.feat, c.f0, nullptr), 0);
+  for (int16_t v : pcm) ASSERT_EQ(v, 7);
+}
+
+TEST_F(VocengineTest, UnvoicedChunkDrivesTheConstantSource) {
+  vocengine voc(weights_->data(), 1);
+  SeededFloats rng(4);
+  Chunk c;
+  fill_chunk(c, rng, 0.0f);
+  for (int i = 0; i < 16; ++i) c.f0.data[i] = 0.0f;
+  std::vector<std::int16_t> pcm(3840);
+  ASSERT_EQ(voc.forward(c.feat, c.f0, pcm.data()), 3840);
+  ASSERT_EQ(voc.src->size, 960);
+  EXPECT_FLOAT_EQ(voc.src->data[0], std::tanh(-0.016251007f));
+  for (int i = 0; i < 960; ++i) ASSERT_EQ(voc.src->data[i], voc.src->data[0]) << i;
+}
+
+// Two engines on the same chunks, one told it is past its first chunk: the first chunk differs
+// (reflected frame), the second differs only within the output convolution's and transform's
+// reach of the seam, and from the third on they agree exactly.
+TEST_F(VocengineTest, ReflectsTheFirstFrameOnlyAfterConstructionAndReset) {
+  SeededFloats rng(6);
+  std::vector<Chunk> chunks(3);
+  for (auto& c : chunks) fill_chunk(c, rng, 140.0f);
+  for (int round = 0; round < 2; ++round) {
+    vocengine a(weights_->data(), 1), b(weights_->data(), 1);
+    std::vector<std::int16_t> pa(3840), pb(3840);
+    if (round == 1) {  // both engines have run before and were reset
+      for (auto* v : {&a, &b}) {
+        ASSERT_EQ(v->forward(chunks[2].feat, chunks[2].f0, pa.data()), 3840);
+        v->reset();
+        EXPECT_EQ(v->first_done, 0);
+      }
+    }
+    b.first_done = 1;
+    a.forward(chunks[0].feat, chunks[0].f0, pa.data());
+    b.forward(chunks[0].feat, chunks[0].f0, pb.data());
+    int diff = 0;
+    for (int i = 0; i < 3840; ++i) diff += pa[i] != pb[i];
+    EXPECT_GT(diff, 1000);
+    a.forward(chunks[1].feat, chunks[1].f0, pa.data());
+    b.forward(chunks[1].feat, chunks[1].f0, pb.data());
+    // Output conv (7 taps) and transform (4 frames) reach 9 rows = 36 samples into the chunk.
+    for (int i = 36; i < 3840; ++i) ASSERT_EQ(pa[i], pb[i]) << "sample " << i;
+    a.forward(chunks[2].feat, chunks[2].f0, pa.data());
+    b.forward(chunks[2].feat, chunks[2].f0, pb.data());
+    EXPECT_EQ(0, std::memcmp(pa.data(), pb.data(), sizeof(std::int16_t) * 3840));
+  }
+}
+
+bool all_zero(const Tensor<float>& t) {
+  for (int i = 0; i < t.size; ++i)
+    if (t.data[i] != 0.0f) return false;
+  return true;
+}
+
+TEST_F(VocengineTest, ResetKeepsTheSourceStateAndClearsTheRest) {
+  vocengine voc(weights_->data(), 1), fresh(weights_->data(), 1);
+  SeededFloats rng(8);
+  Chunk c;
+  std::vector<std::int16_t> pcm(3840), pf(3840);
+  fill_chunk(c, rng, 180.0f);
+  voc.forward(c.feat, c.f0, pcm.data());
+  voc.forward(c.feat, c.f0, pcm.data());
+  std::vector<float> phase(voc.phase->data, voc.phase->data + 9);
+  std::vector<std::vector<float>> src_hist;
+  for (auto& s : voc.src_conv) {
+    const Tensor<float>& h = s->history();
+    src_hist.emplace_back(h.size > 0 ? h.data : nullptr, h.size > 0 ? h.data + h.size : nullptr);
+  }
+  ASSERT_FALSE(all_zero(voc.conv_in->history()));
+  ASSERT_FALSE(all_zero(*voc.istft->history));
+
+  voc.reset();
+  EXPECT_EQ(0, std::memcmp(phase.data(), voc.phase->data, sizeof(float) * 9));
+  EXPECT_NE(phase[0], 0.0f);
+  for (int s = 0; s < 3; ++s) {
+    const Tensor<float>& h = voc.src_conv[s]->history();
+    ASSERT_EQ(static_cast<size_t>(h.size), src_hist[s].size());
+    if (h.size == 0) continue;  // kernel 1: no history
+    EXPECT_EQ(0, std::memcmp(h.data, src_hist[s].data(), sizeof(float) * h.size)) << "stage " << s;
+  }
+  EXPECT_FALSE(all_zero(voc.src_conv[0]->history()));
+  EXPECT_TRUE(all_zero(voc.conv_in->history()));
+  EXPECT_TRUE(all_zero(voc.conv_out->history()));
+  EXPECT_TRUE(all_zero(*voc.istft->history));
+  for (auto& u : voc.ups) {
+    EXPECT_TRUE(all_zero(*u->deconv->history));
+    for (auto& b : u->blocks) {
+      EXPECT_TRUE(all_zero(b->conv_dilated->history()));
+      EXPECT_TRUE(all_zero(b->conv->history()));
+    }
+  }
+  // Only the source state tells the reset engine from a fresh one.
+  for (int i = 0; i < 16; ++i) c.f0.data[i] = 0.0f;  // unvoiced: phases play no part
+  voc.forward(c.feat, c.f0, pcm.data());
+  fresh.forward(c.feat, c.f0, pf.data());
+  EXPECT_NE(0, std::memcmp(pcm.data(), pf.data(), sizeof(std::int16_t) * 3840));
+}
+
+TEST_F(VocengineTest, SamplesBeyondSixteenBitsAreClampedNotWrapped) {
+  std::vector<float> loud = *weights_;
+  for (size_t i = loud.size() - 288; i < loud.size(); ++i) loud[i] *= 3000.0f;  // transform gain
+  vocengine voc(loud.data(), 1);
+  SeededFloats rng(10);
+  Chunk c;
+  fill_chunk(c, rng, 150.0f);
+  std::vector<std::int16_t> pcm(3840);
+  ASSERT_EQ(voc.forward(c.feat, c.f0, pcm.data()), 3840);
+  int high = 0, low = 0;
+  for (int i = 0; i < 3840; ++i) {
+    const double s = std::trunc(static_cast<double>(voc.post->data[i]) * 87381.333);
+    const double want = s > 32767 ? 32767 : (s < -32768 ? -32768 : s);
+    ASSERT_EQ(pcm[i], static_cast<std::int16_t>(want)) << "sample " << i;
+    high += pcm[i] == 32767;
+    low += pcm[i] == -32768;
+  }
+  EXPECT_GT(high, 0);
+  EXPECT_GT(low, 0);
+}
+
+}  // namespace
+}  // namespace mvsdk::engine
