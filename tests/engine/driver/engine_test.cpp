@@ -217,11 +217,12 @@ TEST(Engine, ConcurrentPopNeverSeesATornChunk) {
     float p[6];
     std::copy(params_default, params_default + 6, p);
     std::vector<short> buf(8192);
-    for (int pos = 0; pos + 160 <= static_cast<int>(sig.size()); pos += 160) e->Inpush(sig.data() + pos, 160, 1, 1, p);
-    const int n = e->queued_samples();
-    buf.resize(n);
-    e->Outpop(buf.data(), n);
-    reference = buf;
+    for (int pos = 0; pos + 160 <= static_cast<int>(sig.size()); pos += 160) {
+      e->Inpush(sig.data() + pos, 160, 1, 1, p);
+      const int n = e->queued_samples();
+      e->Outpop(buf.data(), n);
+      reference.insert(reference.end(), buf.begin(), buf.begin() + n);
+    }
   }
   auto e = models().make(16000, 24000);
   std::atomic<bool> done{false};
