@@ -127,6 +127,10 @@ std::string encrypt_reply(const std::string& plaintext, const std::string& key) 
 
 Service::Service(Options options) : options_(std::move(options)), token_(options_.token) {
   if (options_.log) log_.open(*options_.log, std::ios::app);
+  // One request per connection: a reply without Content-Length then ends as soon as it is sent
+  // (not when an idle keep-alive connection times out, 5 s later), and stopping the service does
+  // not wait out the keep-alive timeout of idle client connections either.
+  server_.set_keep_alive_max_count(1);
   auto handler = [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); };
   server_.Get(".*", handler);
   server_.Post(".*", handler);
