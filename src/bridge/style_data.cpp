@@ -16,44 +16,6 @@ namespace mvsdk::bridge {
 
 namespace {
 
-bool valid_utf8(std::string_view s) {
-  std::size_t i = 0;
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  while (i < s.size()) {
-    const unsigned char c = p[i];
-    int extra;
-    std::uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + static_cast<std::size_t>(extra) >= s.size()) return false;
-    for (int k = 1; k <= extra; ++k) {
-      const unsigned char cc = p[i + k];
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) ||
-        (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
-      return false;
-    }
-    i += static_cast<std::size_t>(extra) + 1;
-  }
-  return true;
-}
-
 // The leading decimal number of a piece, as a float; 0 when there is none.
 float leading_number(std::string_view piece) {
   std::size_t i = 0;
@@ -95,6 +57,44 @@ std::optional<std::string> read_file(const std::string& path) {
 
 }  // namespace
 
+bool is_utf8(std::string_view s) {
+  std::size_t i = 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  while (i < s.size()) {
+    const unsigned char c = p[i];
+    int extra;
+    std::uint32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + static_cast<std::size_t>(extra) >= s.size()) return false;
+    for (int k = 1; k <= extra; ++k) {
+      const unsigned char cc = p[i + k];
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) ||
+        (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
+      return false;
+    }
+    i += static_cast<std::size_t>(extra) + 1;
+  }
+  return true;
+}
+
 std::optional<std::string> aesCBCDecryptFromBase64(std::string_view text, std::string_view key_text,
                                                    std::string_view iv_text) {
   if (text.empty()) return std::nullopt;
@@ -109,7 +109,7 @@ std::optional<std::string> aesCBCDecryptFromBase64(std::string_view text, std::s
   if (!plain) return std::nullopt;
   std::string out(plain->begin(), plain->end());
   platform::secure_wipe(*plain);
-  if (!valid_utf8(out)) {
+  if (!is_utf8(out)) {
     platform::secure_wipe(out);
     return std::nullopt;
   }
@@ -134,7 +134,7 @@ std::optional<std::vector<float>> decode_style_data(const std::string& text) {
   std::optional<std::string> plain;
   if (is_file(text)) {
     auto content = read_file(text);
-    if (content && valid_utf8(*content)) plain = aesCBCDecryptFromBase64(*content, kStyleKeyText, kStyleKeyText);
+    if (content && is_utf8(*content)) plain = aesCBCDecryptFromBase64(*content, kStyleKeyText, kStyleKeyText);
   } else {
     plain = aesCBCDecryptFromBase64(text, kStyleKeyText, kStyleKeyText);
   }

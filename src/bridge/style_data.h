@@ -24,6 +24,9 @@ inline constexpr std::size_t kStyleLength = 192;
 std::optional<std::string> aesCBCDecryptFromBase64(std::string_view text, std::string_view key_text,
                                                    std::string_view iv_text);
 
+// True when s is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool is_utf8(std::string_view s);
+
 // Splits text at every "," and reads each piece by its leading decimal number (leading white space
 // skipped; a piece without one reads as 0). Text without "," gives one piece.
 std::vector<float> parse_number_list(std::string_view text);

@@ -1,0 +1,135 @@
+#pragma once
+// MorvoxEngine: the bridge between the kit's control classes and the native engine's facade
+// (engine/driver/MVSoundLibrary.h). It moves every call that loads, reconfigures, resets or stops
+// the engine onto the process-wide serial queue "MVSoundLibrary.queue", decodes voice style data
+// into the 192-float speaker style vector, converts audio synchronously or pipelined, and runs the
+// pitch calibration pass over a raw 16-bit mono PCM recording.
+//
+// Threads and the engine. The engine is process-wide and takes no lock of its own, so every call
+// into it is serialised here:
+//   - queue tasks (start, style, reset, stop, pipelined pushes, calibration chunks) run one at a
+//     time in submission order and hold the process-wide engine lock while inside the engine;
+//   - the synchronous conversion pushes on the calling thread only when the engine lock is free at
+//     once and no push of its own is still waiting on the queue; otherwise its push is queued
+//     behind the running task (in order with earlier such pushes) and the call pulls what is ready.
+//     The audio thread therefore never waits behind a chunk being computed on the queue;
+//   - pulls (both conversions) go straight to the facade, which copies out of the output ring under
+//     a short lock and keeps a stop from freeing the engine while a pull is inside it.
+//
+// Lifetime: made by create() and owned by shared_ptr (the engine manager and the SDK manager share
+// one). Queued work never refers to the instance: it holds the few values it needs (the pitch
+// array of the calibration pass, the rates of a start) through shared state, so an instance may go
+// away while its work is still queued.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/dispatch.h"
+
+namespace mvsdk::bridge {
+
+using Bytes = std::vector<std::uint8_t>;
+// A speaker style vector as decoded from style data (at least 192 floats to be usable).
+using StyleVector = std::shared_ptr<const std::vector<float>>;
+
+class MorvoxEngine {
+ public:
+  // Samples of the output buffer every pull writes into (1.6 s at 48 kHz).
+  static constexpr std::size_t kResultSamples = 76800;
+  // Bytes of PCM per calibration chunk (980 samples of 16-bit mono).
+  static constexpr std::size_t kCalibrationChunkBytes = 1960;
+  // Conversion modes handed to the engine with every push.
+  static constexpr std::int32_t kModePredicted = 0;   // the pitch the model predicts for the voice
+  static constexpr std::int32_t kModeSpeaker = 1;     // the speaker's own contour, transposed
+  static constexpr std::int32_t kModeCalibrate = 2;   // learn the pitch mapping (calibration)
+
+  static std::shared_ptr<MorvoxEngine> create();
+  ~MorvoxEngine();
+  MorvoxEngine(const MorvoxEngine&) = delete;
+  MorvoxEngine& operator=(const MorvoxEngine&) = delete;
+
+  // The process-wide serial queue "MVSoundLibrary.queue" (made on first use, never destroyed).
+  static platform::SerialQueue& queue();
+
+  // Both rates take effect at the next start. Any thread.
+  void setEngineInputSampleRate(std::int32_t inputRate, std::int32_t outputRate);
+  std::int32_t inputRate() const;
+  std::int32_t outputRate() const;
+
+  // Queues the engine start with the three weight files (acoustic model, content encoder,
+  // vocoder) and the rates in force when the task runs. No completion: callers poll
+  // getEngineStatus(). A start while an engine runs keeps that engine.
+  void startEngine(const std::string& amPath, const std::string& bnPath, const std::string& vocPath);
+  // Queues setting the speaker style. A vector of fewer than 192 floats never reaches the engine.
+  // The completion (optional) is then posted to the main queue.
+  void setSpeakersStyle(StyleVector style);
+  void setSpeakersStyle(StyleVector style, std::function<void()> completion);
+  // Decodes style data (a path to a style file, or the file's text) into a style vector; null for
+  // empty text. See style_data.h. Any thread.
+  static StyleVector getSpeakersInfo(const std::string& text);
+
+  // Synchronous conversion of int16 mono PCM (host byte order; a trailing odd byte is ignored):
+  // push, then pull as many samples as were given. None when no engine runs or the engine has
+  // nothing to give (never an empty byte string). Any thread; see the header comment for waits.
+  std::optional<Bytes> getSyncRealTimeSoundTransferData(std::span<const std::uint8_t> data, std::int32_t mode,
+                                                        float pitchFluctuation, float pitchOffset);
+  // Pipelined conversion: pulls on the calling thread what earlier pushes produced, queues the push
+  // of this input, and calls callback (on the calling thread, before returning) with the pulled
+  // samples or none.
+  void getRealTimeSoundTransferData(std::span<const std::uint8_t> data, std::int32_t mode, float pitchFluctuation,
+                                    float pitchOffset, const std::function<void(std::optional<Bytes>)>& callback);
+
+  // Calibration pass over a raw 16-bit mono PCM file: queues one task per 1960-byte chunk (each
+  // pulls and discards as many samples, then pushes the chunk in mode 2 with resultFloat as the
+  // pitch array) and, when all have run, posts completion(pitchFluctuation, pitchOffset) as the
+  // engine measured them to the main queue. An empty or unopenable path calls completion(0, 0) at
+  // once on the calling thread. Returns the number of chunks queued.
+  std::size_t getSoundDataCheck(const std::string& path, std::function<void(float, float)> completion);
+
+  // Queues an engine reset (streaming state back to its start, the style kept) / an engine stop.
+  // The completion (required; an empty one is skipped) runs on the queue's thread afterwards, also
+  // when no engine runs.
+  void engineReset(std::function<void()> completion);
+  void stopEngine(std::function<void()> completion);
+
+  // Queues task to run with the engine to itself: after everything queued before it, holding the
+  // engine lock, so no other engine call but a pull runs meanwhile (diagnostics, observers, the
+  // facade's calls the bridge does not wrap, tests).
+  static void runOnEngine(std::function<void()> task);
+
+  // True while an engine runs. Any thread.
+  bool getEngineStatus() const;
+
+  // The numbers as floats, in order.
+  static std::vector<float> getArrayFloat(const std::vector<double>& numbers);
+  // Entries 0 to 5 of a pitch array as numbers; entries the array lacks read as 0.
+  static std::vector<double> getFloatArray(std::span<const float> array);
+
+  // The default pitch array: method 0, fluctuation 4.622, offset 138.813, voicing threshold 0.1,
+  // voiced-frame limit 2000, and 0 (not read by the engine).
+  const std::vector<double>& pArray() const { return pArray_; }
+  // A copy of the calibration pass's pitch array (the engine writes its measurements into
+  // entries 1 and 2).
+  std::array<float, 6> resultFloat() const;
+
+ private:
+  struct Shared;
+  MorvoxEngine();
+  // Pulls n samples through resultShort_ (in pieces of its size); none when the first piece
+  // gives nothing.
+  std::optional<Bytes> pull(std::size_t n);
+
+  std::vector<double> pArray_;
+  std::shared_ptr<Shared> shared_;       // rates and resultFloat, shared with queued work
+  std::mutex resultMutex_;               // guards resultShort_ between concurrent conversions
+  std::vector<std::int16_t> resultShort_;  // kResultSamples, every conversion's pull lands here
+};
+
+}  // namespace mvsdk::bridge

@@ -1,0 +1,354 @@
+#include "bridge/mv_rtvc_engine_manager.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <fstream>
+#include <iterator>
+#include <new>
+#include <sstream>
+#include <utility>
+
+#include "bridge/engine_files.h"
+#include "bridge/style_data.h"
+#include "download/mv_rtvc_down_file_manager.h"
+#include "platform/dispatch.h"
+#include "platform/log.h"
+
+namespace mvsdk::bridge {
+
+namespace {
+
+constexpr const char* kNotLoggedIn = "User not logged in";
+constexpr const char* kSpeakerNotFound = "Current speaker not found";
+constexpr const char* kBinFileIdsNotFound = "Current speaker binFileIds not found";
+constexpr const char* kNoStyleReference = "音色设置失败, 无法获取资源";
+constexpr const char* kNoStyleResource = "Failed to set speaker, unable to get resource";
+constexpr const char* kFileErrors[3] = {"Resource not found id1", "Resource not found id2", "Resource not found id3"};
+
+// How long a voice change may wait for the engine's style confirmation before conversions resume.
+constexpr std::chrono::milliseconds kSettingSpeakerWatchdog{1000};
+
+void log(const std::string& line) { platform::log_line("MVRtvcEngineManager: " + line); }
+
+void fail(const MVRtvcEngineManager::Failure& failure, const std::string& message) {
+  if (failure) failure(message);
+}
+
+std::int32_t to_int32(std::int64_t v) {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX));
+}
+
+// Guards relustSpeaker of every voice handed to an engine manager (the voices belong to the
+// host's catalogue, which may be shared by several managers).
+std::mutex& style_lock() {
+  static auto* m = new std::mutex();
+  return *m;
+}
+
+}  // namespace
+
+std::shared_ptr<MVRtvcEngineManager> MVRtvcEngineManager::create() { return create({}, nullptr); }
+
+std::shared_ptr<MVRtvcEngineManager> MVRtvcEngineManager::create(std::weak_ptr<MVRtvcEngineHost> sdkManager,
+                                                                 std::shared_ptr<MorvoxEngine> engine) {
+  return std::shared_ptr<MVRtvcEngineManager>(new MVRtvcEngineManager(std::move(sdkManager), std::move(engine)));
+}
+
+MVRtvcEngineManager::MVRtvcEngineManager(std::weak_ptr<MVRtvcEngineHost> sdkManager,
+                                         std::shared_ptr<MorvoxEngine> engine)
+    : sdkManager_(std::move(sdkManager)), engineManager_(engine ? std::move(engine) : MorvoxEngine::create()) {}
+
+MVRtvcEngineManager::~MVRtvcEngineManager() = default;
+
+void MVRtvcEngineManager::setEngineSampleRate(std::int64_t rate) {
+  engineManager_->setEngineInputSampleRate(to_int32(rate), to_int32(rate));
+}
+
+bool MVRtvcEngineManager::loggedIn() const {
+  auto host = sdkManager_.lock();
+  return host && !host->engineToken().empty();
+}
+
+bool MVRtvcEngineManager::muteOnFail() const {
+  auto host = sdkManager_.lock();
+  return host && host->engineMuteOnFail();
+}
+
+void MVRtvcEngineManager::setSettingSpeaker(bool value) {
+  std::lock_guard<std::mutex> lock(settingSpeakerLock_);
+  isSettingSpeaker_ = value;
+}
+
+bool MVRtvcEngineManager::isSettingSpeaker() const {
+  std::lock_guard<std::mutex> lock(settingSpeakerLock_);
+  return isSettingSpeaker_;
+}
+
+VoicePtr MVRtvcEngineManager::currSpeaker() const {
+  std::lock_guard<std::mutex> lock(stateLock_);
+  return currSpeaker_;
+}
+
+std::optional<std::vector<std::int64_t>> MVRtvcEngineManager::ids() const {
+  std::lock_guard<std::mutex> lock(stateLock_);
+  return ids_;
+}
+
+std::string MVRtvcEngineManager::currIds() const {
+  std::lock_guard<std::mutex> lock(stateLock_);
+  return currIds_;
+}
+
+void MVRtvcEngineManager::clearEngineIdentity() {
+  VoicePtr old;
+  {
+    std::lock_guard<std::mutex> lock(stateLock_);
+    old = std::move(currSpeaker_);
+    currSpeaker_.reset();
+    ids_.reset();
+    currIds_.clear();
+  }
+  // old (and the catalogue it may keep alive) is released here, outside the lock.
+}
+
+StyleVector MVRtvcEngineManager::cachedStyle(const MVRtvcSpeakerItemModel& voice) const {
+  std::lock_guard<std::mutex> lock(style_lock());
+  if (voice.relustSpeaker && voice.relustSpeaker->size() >= kStyleLength) return voice.relustSpeaker;
+  return nullptr;
+}
+
+void MVRtvcEngineManager::cacheStyle(MVRtvcSpeakerItemModel& voice, StyleVector style) const {
+  std::lock_guard<std::mutex> lock(style_lock());
+  voice.relustSpeaker = std::move(style);
+}
+
+void MVRtvcEngineManager::setSpeakerWithSpeakerId(std::int64_t speakerId, Success success, Failure failure) {
+  if (!loggedIn()) return fail(failure, kNotLoggedIn);
+  VoicePtr voice = setEngineSpeakerWithSpeakerId(speakerId);
+  if (!voice) return fail(failure, kSpeakerNotFound);
+  setSpeakerWithModel(std::move(voice), std::move(success), std::move(failure));
+}
+
+void MVRtvcEngineManager::setSpeakerWithModel(VoicePtr voice, Success success, Failure failure) {
+  if (!loggedIn()) return fail(failure, kNotLoggedIn);
+  if (!voice) return fail(failure, kSpeakerNotFound);
+  std::weak_ptr<MVRtvcEngineManager> weak = weak_from_this();
+  // Starts the engine with the voice's files, then sets its style.
+  auto start_then_style = [weak, voice, success, failure] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (voice->binFileIds.size() < 3) return fail(failure, kBinFileIdsNotFound);
+    self->startEngineWithIds(
+        voice->binFileIds,
+        [weak, voice, success, failure] {
+          if (auto me = weak.lock()) me->setRelustSpeakerWithModel(voice, success, failure);
+        },
+        failure);
+  };
+  if (!getEngineStatus()) {
+    start_then_style();
+  } else if (engine_fits_voice(voice->binFileIds, ids())) {
+    setRelustSpeakerWithModel(std::move(voice), std::move(success), std::move(failure));
+  } else {
+    destroyEngineWithSuccess(std::move(start_then_style));
+  }
+}
+
+void MVRtvcEngineManager::startEngineWithIds(const std::vector<std::int64_t>& ids, Success success,
+                                             Failure failure) {
+  auto host = sdkManager_.lock();
+  std::shared_ptr<MVRtvcSpeakerListModel> catalogue = host ? host->speakerListModel() : nullptr;
+  const EngineFileSelection selection = select_engine_files(catalogue.get(), ids);
+  if (!selection.ok()) return fail(failure, selection.error);
+  {
+    std::lock_guard<std::mutex> lock(stateLock_);
+    currIds_ = describe_engine_files(selection.files);
+  }
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (selection.files[i].file.empty()) return fail(failure, kFileErrors[i]);
+  }
+  std::string paths[3];
+  auto downloads = MVRtvcDownFileManager::sharedManager();
+  for (std::size_t i = 0; i < 3; ++i) {
+    paths[i] = downloads->getFilePath(selection.files[i].file);
+    if (paths[i].empty()) return fail(failure, kFileErrors[i]);
+  }
+  if (!loggedIn()) return fail(failure, kNotLoggedIn);
+  // In bid order: acoustic model, content encoder, vocoder.
+  engineManager_->startEngine(paths[0], paths[1], paths[2]);
+  {
+    std::lock_guard<std::mutex> lock(stateLock_);
+    ids_ = ids;
+  }
+  if (success) success();
+}
+
+void MVRtvcEngineManager::releaseEngineWithSuccess(Success success) {
+  std::weak_ptr<MVRtvcEngineManager> weak = weak_from_this();
+  engineManager_->stopEngine([weak, success = std::move(success)] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->clearEngineIdentity();
+    if (success) success();
+  });
+}
+
+void MVRtvcEngineManager::setRelustSpeakerWithModel(VoicePtr voice, Success success, Failure failure) {
+  setSettingSpeaker(true);
+  log("setRelustSpeakerWithModel called, isSettingSpeaker set to YES");
+  if (getEngineStatus()) {
+    std::weak_ptr<MVRtvcEngineManager> weak = weak_from_this();
+    engineManager_->engineReset([weak, voice = std::move(voice), success = std::move(success),
+                                 failure = std::move(failure)]() mutable {
+      auto self = weak.lock();
+      if (!self) return;
+      log("engineReset completed, calling performSetSpeaker");
+      self->performSetSpeaker(std::move(voice), std::move(success), std::move(failure));
+    });
+  } else {
+    log("engine not running, calling performSetSpeaker directly");
+    performSetSpeaker(std::move(voice), std::move(success), std::move(failure));
+  }
+}
+
+void MVRtvcEngineManager::performSetSpeaker(VoicePtr voice, Success success, Failure failure) {
+  std::weak_ptr<MVRtvcEngineManager> weak = weak_from_this();
+  // Set once the change is over (confirmed or failed); the watchdog then leaves the flag alone.
+  auto done = std::make_shared<std::atomic<bool>>(false);
+
+  platform::after(kSettingSpeakerWatchdog, platform::main_queue(), [weak, done] {
+    auto self = weak.lock();
+    if (!self || done->load()) return;
+    self->setSettingSpeaker(false);
+    platform::log_line("Warning: setSpeakersStyle completion timeout, force reset isSettingSpeaker");
+  });
+
+  auto give_up = [this, &done, &failure](const char* message) {
+    done->store(true);
+    setSettingSpeaker(false);
+    fail(failure, message);
+  };
+  if (!voice) return give_up(kNoStyleReference);
+
+  // Runs on the main queue once the engine holds the style.
+  auto completion = [weak, done, voice, success = std::move(success)] {
+    auto self = weak.lock();
+    if (!self) return;
+    done->store(true);
+    {
+      std::lock_guard<std::mutex> lock(self->stateLock_);
+      self->currSpeaker_ = voice;
+    }
+    self->setSettingSpeaker(false);
+    log("setSpeakersStyle completion called, isSettingSpeaker reset to NO");
+    if (success) success();
+  };
+
+  if (StyleVector cached = cachedStyle(*voice)) {
+    engineManager_->setSpeakersStyle(std::move(cached), std::move(completion));
+    return;
+  }
+  if (voice->speakerInfo.empty()) return give_up(kNoStyleReference);
+  const std::string path = MVRtvcDownFileManager::sharedManager()->getFilePath(voice->speakerInfo);
+  if (path.empty()) return give_up(kNoStyleResource);
+  const std::string text = getSpeakerFileWithFile(path).value_or(std::string());
+  StyleVector style = MorvoxEngine::getSpeakersInfo(text);
+  if (!style || style->size() < kStyleLength) {
+    // The engine copies 192 floats from whatever it is given: a shorter vector must not reach it.
+    log("style file " + path + " gives " + std::to_string(style ? style->size() : 0) + " values, 192 needed");
+    return give_up(kNoStyleResource);
+  }
+  cacheStyle(*voice, style);
+  engineManager_->setSpeakersStyle(std::move(style), std::move(completion));
+}
+
+Bytes MVRtvcEngineManager::passThrough(std::span<const std::uint8_t> data) const {
+  if (muteOnFail()) return createSilentAudioDataWithLength(data.size());
+  return Bytes(data.begin(), data.end());
+}
+
+Bytes MVRtvcEngineManager::syncRealTimeTranscribeDataWithData(std::span<const std::uint8_t> data, std::int64_t mode,
+                                                              float pitchFluctuation, float pitchOffset) {
+  if (isSettingSpeaker()) {
+    if (platform::log_enabled()) log("isSettingSpeaker=YES, returning original/silent audio");
+    return passThrough(data);
+  }
+  if (platform::log_enabled()) {
+    log("syncRealTimeTranscribeData - engineStatus=" + std::to_string(getEngineStatus() ? 1 : 0) +
+        ", hasSpeaker=" + std::to_string(currSpeaker() ? 1 : 0) + ", inputLength=" + std::to_string(data.size()));
+  }
+  auto result = engineManager_->getSyncRealTimeSoundTransferData(data, to_int32(mode), pitchFluctuation, pitchOffset);
+  if (platform::log_enabled()) {
+    log("syncRealTimeTranscribeData - resultLength=" + std::to_string(result ? result->size() : 0));
+  }
+  return result ? std::move(*result) : Bytes();
+}
+
+void MVRtvcEngineManager::realTimeTranscribeDataWithData(std::span<const std::uint8_t> data, std::int64_t mode,
+                                                         float pitchFluctuation, float pitchOffset,
+                                                         const std::function<void(const Bytes&)>& success) {
+  if (isSettingSpeaker()) {
+    if (success) success(passThrough(data));
+    return;
+  }
+  engineManager_->getRealTimeSoundTransferData(data, to_int32(mode), pitchFluctuation, pitchOffset,
+                                               [&success](std::optional<Bytes> result) {
+                                                 if (success) success(result ? *result : Bytes());
+                                               });
+}
+
+void MVRtvcEngineManager::getSoundDataCheckWithPath(const std::string& path, std::function<void(float, float)> success) {
+  engineManager_->getSoundDataCheck(path, std::move(success));
+}
+
+void MVRtvcEngineManager::resetEngineWithSuccess(std::function<void(bool)> success) {
+  std::weak_ptr<MVRtvcEngineManager> weak = weak_from_this();
+  engineManager_->engineReset([weak, success = std::move(success)] {
+    if (!weak.lock()) return;
+    if (success) success(true);
+  });
+}
+
+void MVRtvcEngineManager::destroyEngineWithSuccess(Success success) {
+  if (getEngineStatus()) return releaseEngineWithSuccess(std::move(success));
+  clearEngineIdentity();
+  if (success) success();
+}
+
+bool MVRtvcEngineManager::getEngineStatus() const { return engineManager_->getEngineStatus(); }
+
+VoicePtr MVRtvcEngineManager::setEngineSpeakerWithSpeakerId(std::int64_t speakerId) const {
+  auto host = sdkManager_.lock();
+  std::shared_ptr<MVRtvcSpeakerListModel> catalogue = host ? host->speakerListModel() : nullptr;
+  if (!catalogue) return nullptr;
+  for (auto& voice : catalogue->speakers) {
+    // An aliasing pointer: it keeps the catalogue (and the voice's cached style) alive.
+    if (voice.id == speakerId) return VoicePtr(catalogue, &voice);
+  }
+  return nullptr;
+}
+
+std::optional<std::string> MVRtvcEngineManager::getSpeakerFileWithFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) return std::nullopt;
+  std::string text = ss.str();
+  if (!is_utf8(text)) return std::nullopt;
+  return text;
+}
+
+Bytes MVRtvcEngineManager::createSilentAudioDataWithLength(std::size_t length) {
+  try {
+    return Bytes(length, 0);
+  } catch (const std::bad_alloc&) {
+    return Bytes();
+  } catch (const std::length_error&) {
+    return Bytes();
+  }
+}
+
+}  // namespace mvsdk::bridge

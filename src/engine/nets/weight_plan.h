@@ -1,0 +1,69 @@
+#pragma once
+// The block-by-block layout of the three model weight files: for every parameter block, in file
+// order, its name, its float count, its role in the network and the fan-in of the product it
+// feeds. Each block occupies alignsize(count, 32) floats in the file; the sum over a plan is the
+// float count the network reads (amengine::stream_floats(), bnengine::weight_floats(),
+// vocengine::weight_floats()).
+//
+// The plans describe the files; they do not build networks. Writers of synthetic model files use
+// the roles to give every block values of a sensible scale, and the tests compare each plan's
+// total with its network so that a change of layout shows up at once.
+//
+// Pure functions: a plan is built on each call and owned by the caller; safe on any thread.
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace mvsdk::engine {
+
+enum class WeightRole {
+  kMatrix,           // weight of a fully connected product (either storage order); fan_in inputs
+  kBias,             // bias of a product or convolution
+  kConvKernel,       // convolution or transposed-convolution kernel; fan_in = taps x in channels
+  kDepthwiseKernel,  // per-channel kernel of a convolution module (15 taps per channel)
+  kResidualKernel,   // last convolution of a residual branch, whose output is added to its input
+  kNormGain,         // LayerNorm gamma
+  kNormBias,         // LayerNorm beta
+  kStyleNormWeight,  // StyleLayerNorm projection of the style vector (2 dim rows of dim floats)
+  kStyleNormBias,    // StyleLayerNorm bias: dim gain entries, then dim bias entries
+  kPositionWeight,   // attention projection of the sinusoidal position table (dim x dim)
+  kPositionBias,     // attention position bias u or v
+  kPitchEmbedWeight, // acoustic model: embedding of the normalised pitch (1 -> 192)
+  kPitchEmbedBias,
+  // Acoustic model: the last StyleLayerNorm of the pitch predictor. The mean of its output row is
+  // the predicted normalised pitch (Hz = n x 525.05 + 74.94; voiced when n > 0.001).
+  kPitchNormWeight,
+  kPitchNormBias,
+  // Acoustic model: the last LayerNorm of the source pitch stack. The mean of the first
+  // dim - 16 outputs is the source's normalised pitch, the mean of the last 16 its voicing score
+  // (voiced above 0.1).
+  kSourcePitchGain,
+  kSourcePitchBias,
+  kSourceConvKernel, // vocoder: convolution of the harmonic sine source into a stage
+  kSpectrumKernel,   // vocoder: output convolution to 9 log-magnitudes and 9 phase values
+  kSpectrumBias,     // its bias: 9 log-magnitude entries, then 9 phase entries
+  kIstftBasis,       // vocoder: inverse transform, 4 rows (sample in the hop) of 4 x 18 floats
+};
+
+// Short lower-case name of a role ("matrix", "norm_gain", ...).
+const char* weight_role_name(WeightRole role);
+
+struct WeightBlock {
+  std::string name;  // path of the block in the network, e.g. "decoder[2].attn.query_weight"
+  WeightRole role;
+  int count;         // floats the network reads
+  int fan_in;        // inputs of each output the block's weights feed (0 for biases and norms)
+  int padded() const;  // alignsize(count, 32): floats the block occupies in the file
+};
+
+using WeightPlan = std::vector<WeightBlock>;
+
+// Plans of the acoustic model, content encoder and vocoder files.
+WeightPlan am_weight_plan();
+WeightPlan bn_weight_plan();
+WeightPlan voc_weight_plan();
+
+// Floats a plan occupies in its file (the sum of the padded block sizes).
+std::size_t plan_floats(const WeightPlan& plan);
+
+}  // namespace mvsdk::engine

@@ -1,0 +1,147 @@
+#include "support/bridge_fixtures.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "bridge/morvox_engine.h"
+#include "bridge/style_data.h"
+#include "platform/crypto.h"
+#include "platform/dispatch.h"
+#include "platform/log.h"
+#include "support/synthetic_models.h"
+
+namespace mvsdk::test {
+
+namespace fs = std::filesystem;
+
+fs::path bridge_cache_dir() {
+  static const fs::path dir = [] {
+    const fs::path caches = temp_dir("bridge-cache");
+    const fs::path config = temp_dir("bridge-config");
+    ::setenv("XDG_CACHE_HOME", caches.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    fs::create_directories(caches / "MVRtvcFile");
+    return caches / "MVRtvcFile";
+  }();
+  return dir;
+}
+
+void cache_link(const std::string& name, const std::string& target) {
+  const fs::path p = bridge_cache_dir() / name;
+  std::error_code ec;
+  fs::remove(p, ec);
+  fs::create_symlink(target, p);
+}
+
+void cache_write(const std::string& name, const std::string& content) {
+  std::ofstream(bridge_cache_dir() / name, std::ios::binary) << content;
+}
+
+void cache_remove(const std::string& name) {
+  std::error_code ec;
+  fs::remove(bridge_cache_dir() / name, ec);
+}
+
+std::string encrypt_style_text(const std::string& text) {
+  const auto* key = reinterpret_cast<const std::uint8_t*>(bridge::kStyleKeyText.data());
+  const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
+  auto c = platform::aes_cbc_encrypt({key, bridge::kStyleKeyText.size()}, {key, 16}, {p, text.size()});
+  return c ? platform::base64_encode(*c) : std::string();
+}
+
+std::string style_numbers(int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) {
+    if (i) s += ",";
+    s += std::to_string(0.02 * ((i % 11) - 5));
+  }
+  return s;
+}
+
+namespace {
+bool drain(platform::Queue& q, std::chrono::milliseconds timeout) {
+  auto done = std::make_shared<std::promise<void>>();
+  auto f = done->get_future();
+  q.async([done] { done->set_value(); });
+  return f.wait_for(timeout) == std::future_status::ready;
+}
+}  // namespace
+
+bool drain_engine_queue(std::chrono::milliseconds timeout) { return drain(bridge::MorvoxEngine::queue(), timeout); }
+bool drain_main_queue(std::chrono::milliseconds timeout) { return drain(platform::main_queue(), timeout); }
+
+bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+QueueGate::QueueGate()
+    : release_(std::make_shared<std::promise<void>>()), held_(std::make_shared<std::promise<void>>()) {
+  held_future_ = held_->get_future();
+  auto released = std::make_shared<std::shared_future<void>>(release_->get_future().share());
+  bridge::MorvoxEngine::runOnEngine([held = held_, released] {
+    held->set_value();
+    released->wait_for(std::chrono::seconds(60));
+  });
+}
+
+QueueGate::~QueueGate() { release(); }
+
+bool QueueGate::wait_held(std::chrono::milliseconds timeout) {
+  return held_future_.wait_for(timeout) == std::future_status::ready;
+}
+
+void QueueGate::release() {
+  if (released_) return;
+  released_ = true;
+  release_->set_value();
+}
+
+LogCapture::LogCapture() : state_(std::make_shared<State>()) {
+  platform::log_set_sink([state = state_](std::string_view line) {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->lines.emplace_back(line);
+  });
+}
+
+LogCapture::~LogCapture() { platform::log_reset_sink(); }
+
+std::vector<std::string> LogCapture::lines() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->lines;
+}
+
+bool LogCapture::contains(const std::string& text) const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  for (const auto& l : state_->lines) {
+    if (l.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+std::string FakeHost::engineToken() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return token_;
+}
+
+std::shared_ptr<MVRtvcSpeakerListModel> FakeHost::speakerListModel() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return catalogue_;
+}
+
+void FakeHost::set_token(std::string token) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  token_ = std::move(token);
+}
+
+void FakeHost::set_catalogue(std::shared_ptr<MVRtvcSpeakerListModel> catalogue) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  catalogue_ = std::move(catalogue);
+}
+
+}  // namespace mvsdk::test

@@ -1,0 +1,91 @@
+#pragma once
+// Fixtures for the bridge and engine-manager tests: a private cache directory holding the
+// catalogue's files, encrypted style files, a gate that holds the engine queue, waits with
+// timeouts, a log capture, and a host (the SDK manager's side) with settable answers.
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bridge/mv_rtvc_engine_host.h"
+#include "models/speaker_list_model.h"
+
+namespace mvsdk::test {
+
+// Points XDG_CACHE_HOME and XDG_CONFIG_HOME at fresh temporary folders (once per process) and
+// returns the download cache folder ("MVRtvcFile" inside the caches folder), created.
+std::filesystem::path bridge_cache_dir();
+// Puts a symbolic link name -> target into the cache folder (replacing one of that name).
+void cache_link(const std::string& name, const std::string& target);
+// Writes content to name in the cache folder.
+void cache_write(const std::string& name, const std::string& content);
+void cache_remove(const std::string& name);
+
+// Base64 of the AES-CBC encryption (style key, its first 16 bytes as IV) of text.
+std::string encrypt_style_text(const std::string& text);
+// n comma-separated decimal numbers.
+std::string style_numbers(int n);
+
+// Runs everything queued on the engine queue / the main queue so far; false on timeout.
+bool drain_engine_queue(std::chrono::milliseconds timeout = std::chrono::seconds(120));
+bool drain_main_queue(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+// Polls pred every few milliseconds; false when timeout passed first.
+bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+
+// Holds the engine queue and the engine (a task that waits with the engine to itself) until
+// release() or destruction; never longer than a safety limit, so a failing test cannot hang.
+class QueueGate {
+ public:
+  QueueGate();
+  ~QueueGate();
+  // True once the holding task runs (everything queued before it has run).
+  bool wait_held(std::chrono::milliseconds timeout = std::chrono::seconds(120));
+  void release();
+
+ private:
+  std::shared_ptr<std::promise<void>> release_;
+  std::shared_ptr<std::promise<void>> held_;
+  std::future<void> held_future_;
+  bool released_ = false;
+};
+
+// Collects the kit's log lines while alive (restores the default sink afterwards).
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  std::vector<std::string> lines() const;
+  bool contains(const std::string& text) const;
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+  };
+  std::shared_ptr<State> state_;
+};
+
+// A host with settable token, muteOnFail and catalogue.
+class FakeHost : public bridge::MVRtvcEngineHost {
+ public:
+  std::string engineToken() const override;
+  bool engineMuteOnFail() const override { return mute_.load(); }
+  std::shared_ptr<MVRtvcSpeakerListModel> speakerListModel() const override;
+
+  void set_token(std::string token);
+  void set_mute(bool mute) { mute_.store(mute); }
+  void set_catalogue(std::shared_ptr<MVRtvcSpeakerListModel> catalogue);
+
+ private:
+  mutable std::mutex mutex_;
+  std::string token_ = "token-1";
+  std::shared_ptr<MVRtvcSpeakerListModel> catalogue_;
+  std::atomic<bool> mute_{false};
+};
+
+}  // namespace mvsdk::test
