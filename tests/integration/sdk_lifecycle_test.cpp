@@ -98,7 +98,9 @@ class SDKLifecycleTest : public ::testing::Test {
       Bytes out = manager->transform(in);
       EXPECT_EQ(out.size(), in.size());
       if (i + 50 >= calls) outs.push_back(std::move(out));
-      if (i % 16 == 15) EXPECT_TRUE(test::drain_engine_queue(kWait));
+      if (i % 16 == 15) {
+        EXPECT_TRUE(test::drain_engine_queue(kWait));
+      }
     }
     return outs;
   }
@@ -159,7 +161,9 @@ TEST_F(SDKLifecycleTest, WholeLifecycleThenStop) {
     EXPECT_EQ(reports[i].total, 10);
     EXPECT_GE(reports[i].current, 1);
     EXPECT_LE(reports[i].current, 10);
-    if (i > 0) EXPECT_GE(reports[i].percent, reports[i - 1].percent);
+    if (i > 0) {
+      EXPECT_GE(reports[i].percent, reports[i - 1].percent);
+    }
   }
   EXPECT_EQ(reports.back().percent, 100);
   EXPECT_EQ(reports.back().current, 10);
@@ -281,7 +285,9 @@ TEST_F(SDKLifecycleTest, EveryFormatAndChannelCountKeepsLength) {
             ASSERT_TRUE(std::equal(out.begin() + f, out.begin() + f + bps, out.begin() + f + ch * bps));
           }
         }
-        if (format == 7) EXPECT_TRUE(silent(out));
+        if (format == 7) {
+          EXPECT_TRUE(silent(out));
+        }
       }
       EXPECT_LT(manager->inputBufferedBytes(), manager->calculateMinDataSize());
     }
@@ -326,7 +332,9 @@ TEST_F(SDKLifecycleTest, AudioThreadDoesNotWaitForTheEngineQueue) {
     const auto r = recorder.next(kWait);
     ASSERT_TRUE(r);
     stopped = r->action == 2;
-    if (stopped) EXPECT_EQ(*r, (ActionResult{2, 0, "Engine stopped successfully"}));
+    if (stopped) {
+      EXPECT_EQ(*r, (ActionResult{2, 0, "Engine stopped successfully"}));
+    }
   }
   EXPECT_TRUE(stopped);
 }
