@@ -229,7 +229,7 @@ class ConvertTest : public ::testing::Test {
     const fs::path input = dir_.path() / "in.wav";
     const fs::path output = dir_.path() / "out.wav";
     fs::remove(output);
-    write_wav(input, rate, channels, kind, speechlike(rate, channels, 1.5));
+    write_wav(input, rate, channels, kind, speechlike(rate, channels, 1.2));
     const auto in = read_wav(input);
     ASSERT_TRUE(in);
 
