@@ -25,7 +25,7 @@ using mvsdk::engine::ChunkStage;
 
 constexpr int kInRate = 16000;
 constexpr int kOutRate = 24000;
-constexpr double kSeconds = 3.0;
+constexpr double kSeconds = 2.0;
 
 // Vowel-like test speech at 16 kHz: a harmonic source with a moving pitch (100..160 Hz) shaped by
 // three formants that change every syllable, syllables of 250 ms with short gaps, a pause in the

@@ -17,8 +17,10 @@ namespace mvsdk::test {
 
 namespace {
 std::vector<std::filesystem::path>& temp_dirs() {
-  static std::vector<std::filesystem::path> dirs;
-  return dirs;
+  // Never destroyed: the exit handler that removes the folders runs after static destructors of
+  // objects made later than its registration, this list among them.
+  static auto* dirs = new std::vector<std::filesystem::path>();
+  return *dirs;
 }
 void remove_temp_dirs() {
   std::error_code ec;

@@ -1,0 +1,216 @@
+// The weight plans against the networks and layers that read the files: every plan totals its
+// network's float count, and the blocks of each layer add up to what that layer consumes, so a
+// block missing, doubled or moved to another layer shows up here.
+#include "engine/nets/weight_plan.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/core/alignmm.h"
+#include "engine/layers/conv1d.h"
+#include "engine/layers/convmodule.h"
+#include "engine/layers/deconv1d.h"
+#include "engine/layers/embedlayer.h"
+#include "engine/layers/encselfattn.h"
+#include "engine/layers/feedforward.h"
+#include "engine/layers/layernorm.h"
+#include "engine/layers/linear.h"
+#include "engine/layers/pos_enc.h"
+#include "engine/layers/prenet.h"
+#include "engine/layers/resblock.h"
+#include "engine/layers/stylelayernorm.h"
+#include "engine/layers/subencoder.h"
+#include "engine/layers/substylencoder.h"
+#include "engine/layers/upsampler.h"
+#include "engine/nets/amengine.h"
+#include "engine/nets/bnengine.h"
+#include "engine/nets/vocengine.h"
+
+namespace mvsdk::engine {
+namespace {
+
+// Floats occupied by the blocks whose names start with prefix; they must be consecutive.
+std::size_t span_of(const WeightPlan& plan, const std::string& prefix) {
+  std::size_t n = 0;
+  int first = -1, last = -1;
+  for (int i = 0; i < static_cast<int>(plan.size()); ++i) {
+    if (plan[static_cast<std::size_t>(i)].name.rfind(prefix, 0) != 0) continue;
+    if (first < 0) first = i;
+    last = i;
+    n += static_cast<std::size_t>(plan[static_cast<std::size_t>(i)].padded());
+  }
+  EXPECT_GE(first, 0) << "no block under " << prefix;
+  std::size_t between = 0;
+  for (int i = first; i <= last && first >= 0; ++i) between += static_cast<std::size_t>(plan[static_cast<std::size_t>(i)].padded());
+  EXPECT_EQ(n, between) << "blocks under " << prefix << " are not consecutive";
+  return n;
+}
+
+// Floats before the first block whose name starts with prefix.
+std::size_t offset_of(const WeightPlan& plan, const std::string& prefix) {
+  std::size_t n = 0;
+  for (const auto& b : plan) {
+    if (b.name.rfind(prefix, 0) == 0) return n;
+    n += static_cast<std::size_t>(b.padded());
+  }
+  ADD_FAILURE() << "no block under " << prefix;
+  return n;
+}
+
+// Zero weights, enough for any one layer, to build layers and read their get_memsize().
+const float* zeros() {
+  static const std::vector<float> z(4u << 20, 0.0f);
+  return z.data();
+}
+
+// Checks the sub-layers of a conformer block under `prefix` against the layers themselves.
+template <typename Block, typename Norm>
+void check_block(const WeightPlan& plan, const std::string& prefix, int heads, int head_dim, int dim,
+                 int hidden) {
+  SCOPED_TRACE(prefix);
+  PositionEncoding pe(EncSelfAttn::kPosRows, dim, 0);
+  EXPECT_EQ(span_of(plan, prefix + "."),
+            static_cast<std::size_t>(Block(zeros(), 1, &pe, heads, head_dim, dim, hidden).get_memsize()));
+  const std::size_t at = offset_of(plan, prefix + ".");
+  // Stream order inside a block: attention, late and early feed-forward, convolution module,
+  // then the five norms.
+  std::size_t pos = at;
+  const auto expect_next = [&](const std::string& sub, int floats) {
+    EXPECT_EQ(offset_of(plan, prefix + "." + sub), pos) << sub;
+    EXPECT_EQ(span_of(plan, prefix + "." + sub), static_cast<std::size_t>(floats)) << sub;
+    pos += static_cast<std::size_t>(floats);
+  };
+  expect_next("attn.", EncSelfAttn(zeros(), &pe, heads, head_dim, dim).get_memsize());
+  expect_next("ff_late.", FeedForward(zeros(), 1, dim, hidden).get_memsize());
+  expect_next("ff_early.", FeedForward(zeros(), 1, dim, hidden).get_memsize());
+  expect_next("conv.", ConvModule(zeros(), 1, dim).get_memsize());
+  for (const char* n : {"norm_late.", "norm_attn.", "norm_early.", "norm_conv.", "norm_final."}) {
+    expect_next(n, Norm(zeros(), 1e-12f, dim).get_memsize());
+  }
+}
+
+TEST(WeightPlan, TotalsEqualTheNetworksFloatCounts) {
+  EXPECT_EQ(plan_floats(am_weight_plan()), static_cast<std::size_t>(amengine::stream_floats()));
+  EXPECT_EQ(plan_floats(bn_weight_plan()), static_cast<std::size_t>(bnengine::weight_floats()));
+  EXPECT_EQ(plan_floats(voc_weight_plan()), static_cast<std::size_t>(vocengine::weight_floats()));
+  // And what the built networks consume (zero weights suffice to build them).
+  const auto voc_w = std::make_unique<float[]>(static_cast<std::size_t>(vocengine::weight_floats()));
+  EXPECT_EQ(plan_floats(voc_weight_plan()),
+            static_cast<std::size_t>(vocengine(voc_w.get(), 1).get_memsize()));
+  const auto bn_w = std::make_unique<float[]>(static_cast<std::size_t>(bnengine::weight_floats()));
+  EXPECT_EQ(plan_floats(bn_weight_plan()), static_cast<std::size_t>(bnengine(bn_w.get(), 1).get_memsize()));
+  const auto am_w = std::make_unique<float[]>(static_cast<std::size_t>(amengine::stream_floats()));
+  EXPECT_EQ(plan_floats(am_weight_plan()), static_cast<std::size_t>(amengine(am_w.get(), 1).get_memsize()));
+}
+
+TEST(WeightPlan, AcousticModelLayersInStreamOrder) {
+  const WeightPlan plan = am_weight_plan();
+  std::size_t pos = 0;
+  const auto expect_next = [&](const std::string& prefix, int floats) {
+    EXPECT_EQ(offset_of(plan, prefix), pos) << prefix;
+    EXPECT_EQ(span_of(plan, prefix), static_cast<std::size_t>(floats)) << prefix;
+    pos += static_cast<std::size_t>(floats);
+  };
+  expect_next("content_prenet.", Prenet::stream_floats(513, 192));
+  expect_next("predictor_prenet.", Prenet::stream_floats(192, 192));
+  expect_next("source_prenet.", Prenet::stream_floats(60, 192));
+  expect_next("pitch_embed.", Linear(zeros(), 0, 1, 192).get_memsize());
+  PositionEncoding pe(EncSelfAttn::kPosRows, 192, 0);
+  const int enc = SubEncoder(zeros(), 1, &pe, 2, 96, 192, 1024).get_memsize();
+  const int sty = SubStyleEncoder(zeros(), 1, &pe, 2, 96, 192, 1024).get_memsize();
+  for (const char* stack : {"encoder", "predictor", "source", "decoder"}) {
+    const bool style = std::string(stack) == "predictor" || std::string(stack) == "decoder";
+    for (int i = 0; i < 4; ++i) expect_next(std::string(stack) + "[" + std::to_string(i) + "].", style ? sty : enc);
+  }
+  expect_next("out_proj.", Linear(zeros(), 0, 192, 100).get_memsize());
+  EXPECT_EQ(pos, plan_floats(plan));
+
+  check_block<SubEncoder, LayerNorm>(plan, "encoder[0]", 2, 96, 192, 1024);
+  check_block<SubStyleEncoder, StyleLayerNorm>(plan, "predictor[3]", 2, 96, 192, 1024);
+  check_block<SubEncoder, LayerNorm>(plan, "source[3]", 2, 96, 192, 1024);
+  check_block<SubStyleEncoder, StyleLayerNorm>(plan, "decoder[1]", 2, 96, 192, 1024);
+
+  // The pitch paths read their pitch from the final norm of the last block of their stacks.
+  int pitch_norm = 0, source_pitch = 0;
+  for (const auto& b : plan) {
+    if (b.role == WeightRole::kPitchNormWeight || b.role == WeightRole::kPitchNormBias) {
+      EXPECT_EQ(b.name.rfind("predictor[3].norm_final.", 0), 0u) << b.name;
+      ++pitch_norm;
+    }
+    if (b.role == WeightRole::kSourcePitchGain || b.role == WeightRole::kSourcePitchBias) {
+      EXPECT_EQ(b.name.rfind("source[3].norm_final.", 0), 0u) << b.name;
+      ++source_pitch;
+    }
+  }
+  EXPECT_EQ(pitch_norm, 2);
+  EXPECT_EQ(source_pitch, 2);
+}
+
+TEST(WeightPlan, ContentEncoderLayersInStreamOrder) {
+  const WeightPlan plan = bn_weight_plan();
+  EXPECT_EQ(offset_of(plan, "embed."), 0u);
+  EXPECT_EQ(span_of(plan, "embed."), static_cast<std::size_t>(EmbedLayer::weight_floats(256)));
+  PositionEncoding pe(EncSelfAttn::kPosRows, 256, 1);
+  const auto block = static_cast<std::size_t>(SubEncoder(zeros(), 1, &pe, 4, 64, 256, 2048).get_memsize());
+  for (int i = 0; i < 12; ++i) {
+    const std::string p = "block[" + std::to_string(i) + "].";
+    EXPECT_EQ(offset_of(plan, p), static_cast<std::size_t>(EmbedLayer::weight_floats(256)) + i * block) << p;
+    EXPECT_EQ(span_of(plan, p), block) << p;
+  }
+  check_block<SubEncoder, LayerNorm>(plan, "block[11]", 4, 64, 256, 2048);
+  EXPECT_EQ(span_of(plan, "final_norm."), static_cast<std::size_t>(LayerNorm(zeros(), 1e-12f, 256).get_memsize()));
+  EXPECT_EQ(offset_of(plan, "final_norm."), plan_floats(plan) - span_of(plan, "final_norm."));
+}
+
+TEST(WeightPlan, VocoderLayersInStreamOrder) {
+  const WeightPlan plan = voc_weight_plan();
+  std::size_t pos = 0;
+  const auto expect_next = [&](const std::string& prefix, int floats) {
+    EXPECT_EQ(offset_of(plan, prefix), pos) << prefix;
+    EXPECT_EQ(span_of(plan, prefix), static_cast<std::size_t>(floats)) << prefix;
+    pos += static_cast<std::size_t>(floats);
+  };
+  expect_next("conv_in.", Conv1d(zeros(), 7, 1, 100, 512).get_memsize());
+  const int src_kernel[3] = {40, 8, 1};
+  const int up_kernel[3] = {6, 10, 8};
+  for (int s = 0; s < 3; ++s) {
+    const int c = 512 >> s;
+    const std::string st = "stage[" + std::to_string(s) + "].";
+    expect_next(st + "source_conv.", Conv1d(zeros(), src_kernel[s], 1, 1, c / 2).get_memsize());
+    EXPECT_EQ(span_of(plan, st + "deconv_") + 4 * span_of(plan, st + "resblock[0]."),
+              static_cast<std::size_t>(UpSampler::weight_floats(up_kernel[s], c / 2, c)));
+    expect_next(st + "deconv_", DeConv1d::weight_floats(up_kernel[s], c / 2, c, 0));
+    for (int r = 0; r < 4; ++r) {
+      expect_next(st + "resblock[" + std::to_string(r) + "].", ResBlock::weight_floats(3, c / 2, c / 2));
+    }
+  }
+  expect_next("conv_out.", Conv1d(zeros(), 7, 1, 64, 18).get_memsize());
+  expect_next("istft_basis", DeConv1d::weight_floats(16, 1, 18, 1));
+  EXPECT_EQ(pos, plan_floats(plan));
+}
+
+TEST(WeightPlan, FanInMatchesEveryWeightBlock) {
+  // A weight block holds whole rows of fan_in floats; biases and norms have none.
+  for (const WeightPlan& plan : {am_weight_plan(), bn_weight_plan(), voc_weight_plan()}) {
+    for (const auto& b : plan) {
+      SCOPED_TRACE(b.name);
+      EXPECT_GT(b.count, 0);
+      if (b.fan_in > 0) {
+        EXPECT_EQ(b.count % b.fan_in, 0);
+      } else {
+        EXPECT_TRUE(b.role == WeightRole::kBias || b.role == WeightRole::kNormGain ||
+                    b.role == WeightRole::kNormBias || b.role == WeightRole::kStyleNormBias ||
+                    b.role == WeightRole::kPositionBias || b.role == WeightRole::kPitchEmbedBias ||
+                    b.role == WeightRole::kPitchNormBias || b.role == WeightRole::kSourcePitchGain ||
+                    b.role == WeightRole::kSourcePitchBias || b.role == WeightRole::kSpectrumBias)
+            << weight_role_name(b.role);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace mvsdk::engine
