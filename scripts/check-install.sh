@@ -1,15 +1,44 @@
 #!/usr/bin/env bash
-# Installs the kit from a build folder into a temporary prefix and builds examples/host against
-# it with find_package(mvsdk), then checks the pkg-config file.
+# Installs the kit from a build folder into a temporary prefix, builds examples/host against it
+# the way an app would (find_package(mvsdk), and once more through pkg-config), runs its offline
+# checks, then runs its whole life cycle against mvsdk-service over synthetic model files.
 #   scripts/check-install.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="${1:-build}"
-PREFIX="$(mktemp -d)"
-trap 'rm -rf "$PREFIX"' EXIT
-cmake --install "$BUILD_DIR" --prefix "$PREFIX/usr" >/dev/null
-cmake -S examples/host -B "$PREFIX/host-build" -DCMAKE_PREFIX_PATH="$PREFIX/usr" >/dev/null
-cmake --build "$PREFIX/host-build" >/dev/null
-"$PREFIX/host-build/mvsdk-host-example"
-PKG_CONFIG_PATH="$PREFIX/usr/lib/pkgconfig" pkg-config --exists --print-errors mvsdk
-echo "check-install: package and pkg-config file usable"
+WORK="$(mktemp -d)"
+SERVICE_PID=""
+cleanup() {
+  if [ -n "$SERVICE_PID" ]; then kill "$SERVICE_PID" 2>/dev/null || true; wait "$SERVICE_PID" 2>/dev/null || true; fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+PREFIX="$WORK/usr"
+cmake --install "$BUILD_DIR" --prefix "$PREFIX" >/dev/null
+
+# CMake package.
+cmake -S examples/host -B "$WORK/host-build" -DCMAKE_PREFIX_PATH="$PREFIX" >/dev/null
+cmake --build "$WORK/host-build" >/dev/null
+HOST="$WORK/host-build/mvsdk-host-example"
+"$HOST"
+
+# pkg-config.
+export PKG_CONFIG_PATH="$PREFIX/lib/pkgconfig"
+pkg-config --exists --print-errors mvsdk
+# shellcheck disable=SC2046
+c++ -std=c++20 -o "$WORK/host-pc" examples/host/main.cpp $(pkg-config --cflags --libs mvsdk)
+"$WORK/host-pc" >/dev/null
+
+# The whole life cycle against a local service, with its own settings and cache folders.
+"$BUILD_DIR/tools/mvsdk-models" --out "$WORK/models" --voices 2 >/dev/null
+"$BUILD_DIR/tools/mvsdk-service" --root "$WORK/models" --token check-install >"$WORK/service.out" &
+SERVICE_PID=$!
+for _ in $(seq 100); do
+  grep -q "^listening on " "$WORK/service.out" 2>/dev/null && break
+  sleep 0.1
+done
+URL="$(sed -n 's/^listening on //p' "$WORK/service.out")"
+[ -n "$URL" ] || { echo "check-install: mvsdk-service did not start" >&2; exit 1; }
+HOME="$WORK/home" XDG_CACHE_HOME="$WORK/cache" XDG_CONFIG_HOME="$WORK/config" OPENBLAS_NUM_THREADS=1 \
+  "$HOST" "$URL" check-install
+echo "check-install: package, pkg-config file and a host built against them work"

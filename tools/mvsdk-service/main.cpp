@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "service.h"
+#include "common/service.h"
 
 namespace {
 

@@ -1,0 +1,222 @@
+// MVSDKManager: initialisation, preparation, start, stop, release and file clean-up.
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "platform/dispatch.h"
+#include "sdk/sdk_manager_impl.h"
+
+namespace mvsdk {
+
+namespace {
+
+constexpr const char* kNoTokenMessage =
+    "Please call setEngineConfig first to set configuration, Token cannot be empty";
+
+std::int32_t rate_int32(std::int64_t rate) {
+  return static_cast<std::int32_t>(
+      std::clamp<std::int64_t>(rate, 1, std::numeric_limits<std::int32_t>::max()));
+}
+
+}  // namespace
+
+void MVSDKManager::Impl::initEngine(ServiceCompletion completion) {
+  if (engineToken().empty()) {
+    if (completion) completion(kCodeBadArgument, kNoTokenMessage);
+    return;
+  }
+  std::weak_ptr<Impl> weak = weak_from_this();
+  login([weak, completion](std::int64_t code, const std::string& message) {
+    auto self = weak.lock();
+    if (!self) return;
+    if (code != kCodeSuccess) {
+      self.reset();
+      if (completion) completion(code, message);
+      return;
+    }
+    self->checkVersion([weak, completion](std::int64_t code, const std::string& message) {
+      auto self = weak.lock();
+      if (!self) return;
+      if (code == kCodeSuccess) self->isInitialized = true;
+      self.reset();
+      if (completion) completion(code, message);
+    });
+  });
+}
+
+void MVSDKManager::Impl::prepare() {
+  engineStatus = kEngineStatusPreparing;
+  std::weak_ptr<Impl> weak = weak_from_this();
+  initEngine([weak](std::int64_t code, const std::string& message) {
+    auto self = weak.lock();
+    if (!self) return;
+    if (code != kCodeSuccess) {
+      self->engineStatus = kEngineStatusError;
+      self->triggerActionResult(kActionInit, code, message);
+      return;
+    }
+    self->getSpeakerList([weak](std::int64_t code, const std::string& message) {
+      auto self = weak.lock();
+      if (!self) return;
+      if (code == kCodeSuccess) {
+        self->isPrepared = true;
+        self->engineStatus = kEngineStatusPrepared;
+      } else {
+        self->engineStatus = kEngineStatusError;
+      }
+      self->triggerActionResult(kActionEngine, code, message);
+    });
+  });
+}
+
+void MVSDKManager::Impl::start() {
+  const std::uint64_t gen = startGeneration.fetch_add(1) + 1;
+  setCurrentSpeakerId(std::nullopt);
+  clearAudioBuffers();
+
+  auto fail = [this](std::int64_t code, const std::string& message) {
+    engineStatus = kEngineStatusError;
+    triggerActionResult(kActionEngine, code, message);
+  };
+
+  const auto model = speakerListModel();
+  if (!model) return fail(kCodeWrongState, "Speaker list model does not exist, please call prepare method first");
+  if (model->binFiles.size() < 3) {
+    return fail(kCodeMissingFiles, "Bin file list does not exist or insufficient count, at least 3 files required");
+  }
+  // The three files with the lowest bid: acoustic model, content encoder, vocoder.
+  std::vector<MVRtvcBinFileItemModel> bins = model->binFiles;
+  std::stable_sort(bins.begin(), bins.end(), [](const auto& a, const auto& b) { return a.bid < b.bid; });
+  bins.resize(3);
+  for (const auto& bin : bins) {
+    if (bin.file.empty()) return fail(kCodeBadArgument, "Bin file path does not exist");
+  }
+  std::string missing;
+  for (std::size_t i = 0; i < bins.size(); ++i) {
+    if (downloads->getFilePath(bins[i].file).empty()) {
+      missing += "file" + std::to_string(i + 1) + "(" + bins[i].file + ") ";
+    }
+  }
+  if (!missing.empty()) {
+    return fail(kCodeMissingFiles, "Bin file local path does not exist: " + missing +
+                                       ", please call checkResources to download files first");
+  }
+
+  const std::int64_t configured = sampleRate.load(std::memory_order_relaxed);
+  const std::int64_t rate = configured < 1 ? 48000 : configured;
+  engine->setEngineInputSampleRate(rate_int32(rate), rate_int32(rate));
+  rtvcEngineManager->setEngineSampleRate(rate);
+
+  const std::vector<std::int64_t> ids = {bins[0].id, bins[1].id, bins[2].id};
+  engineStatus = kEngineStatusStarted;
+
+  std::weak_ptr<Impl> weak = weak_from_this();
+  rtvcEngineManager->startEngineWithIds(
+      ids,
+      [weak, gen] {
+        if (weak.expired()) return;
+        platform::background_queue().async([weak, gen] { pollEngineStart(weak, gen, 0); });
+      },
+      [weak](const std::string& message) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->engineStatus = kEngineStatusError;
+        self->triggerActionResult(kActionEngine, kCodeWrongState, message.empty() ? "Engine start failed" : message);
+      });
+}
+
+void MVSDKManager::Impl::pollEngineStart(std::weak_ptr<Impl> weak, std::uint64_t gen, int attempt) {
+  auto self = weak.lock();
+  // A stop, release, reset or newer start since: this poll has nothing left to report.
+  if (!self || self->startGeneration.load() != gen) return;
+  if (self->engine->getEngineStatus()) {
+    self->isEngineStarted = true;
+    self->engineStatus = kEngineStatusStarted;
+    self->triggerActionResult(kActionEngine, kCodeSuccess, "Engine started successfully");
+    return;
+  }
+  if (attempt + 1 >= kStartPolls) {
+    self->engineStatus = kEngineStatusError;
+    self->triggerActionResult(kActionEngine, kCodeWrongState, "Engine start timeout");
+    return;
+  }
+  platform::after(kStartPollInterval, platform::background_queue(),
+                  [weak = std::move(weak), gen, attempt] { pollEngineStart(weak, gen, attempt + 1); });
+}
+
+void MVSDKManager::Impl::stop() {
+  startGeneration.fetch_add(1);
+  // The stop's result goes to the callback in force now: the reset below replaces the
+  // configuration (and its callback) before the result is delivered.
+  ActionResultCallback callback = actionResultCallback();
+  std::weak_ptr<Impl> weak = weak_from_this();
+
+  if (!engineRunning()) {
+    rtvcEngineManager->destroyEngineWithSuccess([weak, callback] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->resetAllStates();
+      self->deliverActionResult(callback, kActionEngine, kCodeSuccess, "Engine stopped successfully (was not started)");
+    });
+    return;
+  }
+  engine->stopEngine([weak, callback] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->rtvcEngineManager->resetEngineWithSuccess([weak, callback](bool) {
+      auto self = weak.lock();
+      if (!self) return;
+      self->rtvcEngineManager->destroyEngineWithSuccess([weak, callback] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->resetAllStates();
+        self->deliverActionResult(callback, kActionEngine, kCodeSuccess, "Engine stopped successfully");
+      });
+    });
+  });
+}
+
+void MVSDKManager::Impl::engineRelease() {
+  startGeneration.fetch_add(1);
+  const bool running = isEngineStarted.load() || engine->getEngineStatus();
+  if (running) {
+    isEngineStarted = false;
+    // The semaphores outlive a wait that runs out: the late signal then lands on them.
+    // On the engine queue itself the queued steps cannot run while this waits: do not wait there.
+    const bool canWait = !bridge::MorvoxEngine::queue().is_current();
+    auto stopped = std::make_shared<platform::Semaphore>();
+    engine->stopEngine([stopped] { stopped->signal(); });
+    if (canWait) stopped->wait_for(kReleaseWait);
+
+    auto destroyed = std::make_shared<platform::Semaphore>();
+    std::weak_ptr<bridge::MVRtvcEngineManager> manager = rtvcEngineManager;
+    rtvcEngineManager->resetEngineWithSuccess([manager, destroyed](bool) {
+      if (auto m = manager.lock()) {
+        m->destroyEngineWithSuccess([destroyed] { destroyed->signal(); });
+      } else {
+        destroyed->signal();
+      }
+    });
+    if (canWait) destroyed->wait_for(kReleaseWait);
+  }
+  isInitialized = false;
+  isPrepared = false;
+  isEngineStarted = false;
+  setCurrentSpeakerId(std::nullopt);
+  setSpeakerListModel(nullptr);
+  engineStatus = kEngineStatusReleased;
+  currentMode = 0;
+  currentIntonation = 0.0f;
+  currentPitch = 0.0f;
+  clearAudioBuffers();
+}
+
+void MVSDKManager::Impl::cleanAllFiles() {
+  if (downloads->cleanAllFiles()) {
+    triggerActionResult(kActionCleanup, kCodeSuccess, "All files cleaned");
+  } else {
+    triggerActionResult(kActionCleanup, kCodeRequestFailed, "Failed to clean files");
+  }
+}
+
+}  // namespace mvsdk

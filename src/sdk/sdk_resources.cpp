@@ -1,0 +1,90 @@
+// MVSDKManager: checkResources, the download of the catalogue's missing files with progress to
+// the configuration's onDownload.
+#include <limits>
+#include <utility>
+
+#include "platform/dispatch.h"
+#include "sdk/sdk_manager_impl.h"
+
+namespace mvsdk {
+
+namespace {
+
+// Size counted for a style file, and for a weight file whose catalogue entry has no size.
+constexpr std::int64_t kDefaultFileSize = 4096;
+
+std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
+  if (b > 0 && a > std::numeric_limits<std::int64_t>::max() - b) return std::numeric_limits<std::int64_t>::max();
+  if (b < 0 && a < std::numeric_limits<std::int64_t>::min() - b) return std::numeric_limits<std::int64_t>::min();
+  return a + b;
+}
+
+}  // namespace
+
+void MVSDKManager::Impl::checkResources() {
+  engineStatus = kEngineStatusCheckingResources;
+  if (!isPrepared.load()) {
+    engineStatus = kEngineStatusError;
+    triggerActionResult(kActionResources, kCodeWrongState, "Please call prepare method first");
+    return;
+  }
+  const auto model = speakerListModel();
+  if (!model) {
+    engineStatus = kEngineStatusError;
+    triggerActionResult(kActionResources, kCodeWrongState,
+                        "Speaker list model does not exist, please call prepare method first");
+    return;
+  }
+
+  // Every style file, then every weight file, present or not.
+  std::vector<MVRtvcDownFileEntry> files;
+  std::int64_t total = 0;
+  for (const auto& speaker : model->speakers) {
+    if (speaker.speakerInfo.empty()) continue;
+    files.push_back({speaker.speakerInfo, kDefaultFileSize});
+    total = saturating_add(total, kDefaultFileSize);
+  }
+  for (const auto& bin : model->binFiles) {
+    if (bin.file.empty()) continue;
+    // The catalogue record reads an absent size as 0.
+    const std::int64_t size = bin.size != 0 ? bin.size : kDefaultFileSize;
+    files.push_back({bin.file, size});
+    total = saturating_add(total, size);
+  }
+  const std::string summary = sdk::resources_summary(files.size(), total);
+  const auto count = static_cast<std::int64_t>(files.size());
+
+  if (!downloads->checkEngineFiles(files, total)) {
+    engineStatus = kEngineStatusPrepared;
+    triggerActionResult(kActionResources, kCodeSuccess, "Resources already downloaded");
+    return;
+  }
+
+  std::weak_ptr<Impl> weak = weak_from_this();
+  downloads->startDownloadEngineFiles(
+      [weak, count](float fraction) {
+        auto self = weak.lock();
+        if (!self) return;
+        DownloadCallback onDownload;
+        {
+          std::lock_guard lock(self->stateMutex);
+          onDownload = self->config.onDownload;
+        }
+        if (!onDownload) return;
+        const sdk::DownloadReport r = sdk::download_report(fraction, count);
+        platform::main_queue().async([onDownload = std::move(onDownload), r] { onDownload(r.percent, r.current, r.total); });
+      },
+      [weak, summary](bool success, const std::string& message) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (success) {
+          self->engineStatus = kEngineStatusPrepared;
+          self->triggerActionResult(kActionResources, kCodeSuccess, summary);
+        } else {
+          self->engineStatus = kEngineStatusError;
+          self->triggerActionResult(kActionResources, kCodeRequestFailed, message.empty() ? "Download failed" : message);
+        }
+      });
+}
+
+}  // namespace mvsdk

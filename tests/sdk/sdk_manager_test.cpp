@@ -1,0 +1,289 @@
+// MVSDKManager without a service: defaults, the failure rows a host reaches before or without a
+// working engine, the start poll's timeout, the tone and voice refusals, transform before a
+// voice, and the pure helpers behind the download progress and the voice id.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+
+#include "mvsdk/mvsdk.h"
+#include "net/mv_net_request.h"
+#include "platform/dispatch.h"
+#include "sdk/sdk_manager_impl.h"
+#include "support/bridge_fixtures.h"
+#include "support/sdk_fixtures.h"
+
+namespace mvsdk {
+namespace {
+
+using test::ActionResult;
+using test::ResultRecorder;
+
+constexpr auto kShort = std::chrono::seconds(10);
+
+MVRtvcBinFileItemModel bin(std::int64_t id, std::int64_t bid, std::string file) {
+  MVRtvcBinFileItemModel b;
+  b.id = id;
+  b.bid = bid;
+  b.file = std::move(file);
+  return b;
+}
+
+class SDKManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::bridge_cache_dir();  // private caches and settings folders
+    manager = MVSDKManager::create();
+    ASSERT_TRUE(manager);
+    manager->setEngineConfig(test::recorded_config(recorder));
+  }
+  void TearDown() override {
+    manager.reset();
+    test::drain_main_queue();
+  }
+  detail::SDKManagerAccess::Impl& impl() { return detail::SDKManagerAccess::impl(*manager); }
+  void set_catalogue(std::vector<MVRtvcBinFileItemModel> bins) {
+    auto model = std::make_shared<MVRtvcSpeakerListModel>();
+    model->binFiles = std::move(bins);
+    MVRtvcSpeakerItemModel voice;
+    voice.id = 7;
+    voice.name = "Seven";
+    model->speakers.push_back(voice);
+    impl().setSpeakerListModel(model);
+  }
+  void expect_next(const ActionResult& want) {
+    const auto got = recorder.next(kShort);
+    ASSERT_TRUE(got) << "no action result, wanted " << test::to_string(want);
+    EXPECT_EQ(*got, want) << test::to_string(*got);
+    EXPECT_TRUE(got->on_main_queue);
+  }
+
+  ResultRecorder recorder;
+  std::shared_ptr<MVSDKManager> manager;
+};
+
+TEST_F(SDKManagerTest, DefaultsOfConfigurationAndManager) {
+  const EngineConfig c = EngineConfig::defaultConfig();
+  EXPECT_EQ(c.sampleRate, 48000);
+  EXPECT_EQ(c.token, "");
+  EXPECT_FALSE(c.debug);
+  EXPECT_FALSE(c.transformDebug);
+  EXPECT_EQ(c.channel, 1);
+  EXPECT_EQ(c.format, 1);
+  EXPECT_TRUE(c.muteOnFail);
+  EXPECT_FALSE(c.isSync);
+  EXPECT_FALSE(c.onDownload);
+  EXPECT_FALSE(c.onActionResult);
+
+  auto fresh = MVSDKManager::create();
+  EXPECT_EQ(fresh->getEngineStatus(), kEngineStatusIdle);
+  EXPECT_FALSE(fresh->isInitialized() || fresh->isPrepared() || fresh->isEngineStarted());
+  EXPECT_FALSE(fresh->getCurrentVoice());
+  EXPECT_FALSE(fresh->hasSpeakerListModel());
+  EXPECT_TRUE(fresh->getVoiceList().empty());
+  EXPECT_EQ(fresh->getMode(), 0);
+  EXPECT_EQ(fresh->getIntonation(), 0.0f);
+  EXPECT_EQ(fresh->getPitch(), 0.0f);
+  EXPECT_EQ(fresh->calculateMinDataSize(), 960u);
+  EXPECT_EQ(fresh->getSupportIntonation(), (std::vector<double>{-30.0, 30.0}));
+  EXPECT_EQ(fresh->getSupportPitch(), (std::vector<double>{-200.0, 200.0}));
+  // The token reaches the service client; a default configuration clears it.
+  manager->setEngineConfig(test::recorded_config(recorder));
+  EXPECT_EQ(MVNetRequest::getToken(), "test-token");
+  fresh->setEngineConfig(EngineConfig::defaultConfig());
+  EXPECT_EQ(MVNetRequest::getToken(), "");
+}
+
+TEST_F(SDKManagerTest, PrepareWithoutTokenAndCheckResourcesBeforePrepare) {
+  EngineConfig c = test::recorded_config(recorder);
+  c.token = "";
+  manager->setEngineConfig(c);
+  manager->prepare();
+  expect_next({1, 3, "Please call setEngineConfig first to set configuration, Token cannot be empty"});
+  EXPECT_EQ(manager->getEngineStatus(), kEngineStatusError);
+
+  std::promise<std::pair<std::int64_t, std::string>> init;
+  manager->initEngine([&](std::int64_t code, const std::string& m) { init.set_value({code, m}); });
+  auto f = init.get_future();
+  ASSERT_EQ(f.wait_for(std::chrono::seconds(0)), std::future_status::ready);  // answered at once
+  EXPECT_EQ(f.get().first, 3);
+
+  manager->checkResources();
+  expect_next({3, 5, "Please call prepare method first"});
+  EXPECT_EQ(manager->getEngineStatus(), kEngineStatusError);
+}
+
+TEST_F(SDKManagerTest, StartFailuresInOrder) {
+  manager->start();
+  expect_next({2, 5, "Speaker list model does not exist, please call prepare method first"});
+  EXPECT_EQ(manager->getEngineStatus(), kEngineStatusError);
+
+  set_catalogue({bin(1, 1, "http://h/x1.bin"), bin(2, 2, "http://h/x2.bin")});
+  manager->start();
+  expect_next({2, 6, "Bin file list does not exist or insufficient count, at least 3 files required"});
+
+  // The lowest three bids are checked; a fourth entry without a reference does not matter, one
+  // among the three does.
+  set_catalogue({bin(1, 3, "http://h/x1.bin"), bin(2, 1, ""), bin(3, 2, "http://h/x3.bin"),
+                 bin(4, 9, "")});
+  manager->start();
+  expect_next({2, 3, "Bin file path does not exist"});
+
+  // Files of bids 1 and 3 missing, bid 2 cached: the message names the first and the third.
+  test::cache_write("sdkunit-b.bin", "x");
+  set_catalogue({bin(13, 3, "http://h/files/sdkunit-c.bin"), bin(11, 1, "http://h/files/sdkunit-a.bin"),
+                 bin(12, 2, "http://h/files/sdkunit-b.bin")});
+  manager->start();
+  expect_next({2, 6,
+               "Bin file local path does not exist: file1(http://h/files/sdkunit-a.bin) "
+               "file3(http://h/files/sdkunit-c.bin) , please call checkResources to download files first"});
+  EXPECT_EQ(manager->getEngineStatus(), kEngineStatusError);
+  EXPECT_EQ(recorder.pending(), 0u);
+}
+
+// Files present but unusable: the engine manager accepts the start, the engine never comes up,
+// and after 30 looks the poll reports the timeout. A sample rate of 0 starts at 48000 Hz.
+TEST_F(SDKManagerTest, StartTimeoutWithUnloadableFilesAtDefaultRate) {
+  for (const char* name : {"sdkunit-t1.bin", "sdkunit-t2.bin", "sdkunit-t3.bin"}) test::cache_write(name, "short");
+  set_catalogue({bin(21, 1, "http://h/sdkunit-t1.bin"), bin(22, 2, "http://h/sdkunit-t2.bin"),
+                 bin(23, 3, "http://h/sdkunit-t3.bin")});
+  EngineConfig c = test::recorded_config(recorder);
+  c.sampleRate = 0;
+  manager->setEngineConfig(c);
+  impl().engine->setEngineInputSampleRate(8000, 8000);
+  manager->start();
+  EXPECT_EQ(impl().engine->inputRate(), 48000);
+  EXPECT_EQ(impl().engine->outputRate(), 48000);
+  EXPECT_EQ(manager->getEngineStatus(), kEngineStatusStarted);  // handed to the engine manager
+  expect_next({2, 5, "Engine start timeout"});
+  EXPECT_EQ(manager->getEngineStatus(), kEngineStatusError);
+  EXPECT_FALSE(manager->isEngineStarted());
+
+  // Without a token the engine manager refuses the start itself.
+  c.token = "";
+  manager->setEngineConfig(c);
+  manager->start();
+  expect_next({2, 5, "User not logged in"});
+}
+
+TEST_F(SDKManagerTest, StopWhenNeverStartedReportsAndResetsConfiguration) {
+  set_catalogue({});
+  manager->setEngineConfig(test::recorded_config(recorder));
+  manager->stop();
+  expect_next({2, 0, "Engine stopped successfully (was not started)"});
+  EXPECT_EQ(manager->engineConfig().token, "");
+  EXPECT_FALSE(manager->engineConfig().onActionResult);
+  EXPECT_FALSE(manager->hasSpeakerListModel());
+  EXPECT_EQ(manager->getEngineStatus(), kEngineStatusIdle);
+  EXPECT_EQ(MVNetRequest::getToken(), "");
+  // With no callback now, later results are dropped and nothing fails.
+  manager->start();
+  manager->stop();
+  manager->setVoice(1);
+  ASSERT_TRUE(test::drain_main_queue());
+  EXPECT_EQ(recorder.pending(), 0u);
+}
+
+TEST_F(SDKManagerTest, VoiceAndToneBeforeStart) {
+  manager->setVoice(std::nullopt);
+  expect_next({0, 3, "Voice ID cannot be empty"});
+  manager->setVoice(7.9);
+  expect_next({0, 5, "Engine is not started, please call start method first"});
+  manager->setMode(1, 45.0f, -500.0f);
+  expect_next({0, 5, "Engine is not started, please call start method first"});
+  EXPECT_EQ(manager->getMode(), 0);
+  EXPECT_EQ(manager->getIntonation(), 0.0f);
+  EXPECT_EQ(manager->getPitch(), 0.0f);
+
+  bool called = false;
+  float got_i = -1, got_p = -1;
+  manager->proCalibration("", [&](float i, float p) {
+    called = true;
+    got_i = i;
+    got_p = p;
+  });
+  EXPECT_TRUE(called);  // at once, on the calling thread
+  EXPECT_EQ(got_i, 0.0f);
+  EXPECT_EQ(got_p, 0.0f);
+
+  set_catalogue({});
+  const auto voices = manager->getVoiceList();
+  ASSERT_EQ(voices.size(), 1u);
+  EXPECT_EQ(voices[0].id, 7);
+  EXPECT_EQ(voices[0].name, "Seven");
+}
+
+// Before a voice (and before any start) every call returns its own length: silence with
+// muteOnFail, the input without; nothing is kept.
+TEST_F(SDKManagerTest, TransformBeforeVoiceReturnsSilenceOrInput) {
+  for (bool mute : {true, false}) {
+    for (std::int64_t format : {0, 1, 2, 3, 4}) {
+      for (std::int64_t channels : {1, 2, 5}) {
+        EngineConfig c = test::recorded_config(recorder);
+        c.format = format;
+        c.channel = channels;
+        c.muteOnFail = mute;
+        manager->setEngineConfig(c);
+        for (std::size_t length : {0u, 1u, 480u, 961u, 4000u}) {
+          std::vector<std::uint8_t> in(length);
+          for (std::size_t i = 0; i < length; ++i) in[i] = static_cast<std::uint8_t>(i * 7 + 1);
+          const auto out = manager->transform(in);
+          ASSERT_EQ(out.size(), length);
+          EXPECT_EQ(out, mute ? std::vector<std::uint8_t>(length, 0) : in);
+        }
+      }
+    }
+  }
+  EXPECT_EQ(manager->inputBufferedBytes(), 0u);
+  EXPECT_EQ(manager->processedBufferedBytes(), 0u);
+  // The span form refuses an output shorter than the input.
+  std::vector<std::uint8_t> in(100, 1), out(99, 5);
+  EXPECT_EQ(manager->transform(in, out), 0u);
+  EXPECT_EQ(out, std::vector<std::uint8_t>(99, 5));
+}
+
+// Work scheduled for later holds the manager weakly: dropping the handle frees it at once, and
+// a start poll still pending reports nothing.
+TEST_F(SDKManagerTest, LaterWorkDoesNotKeepTheManager) {
+  for (const char* name : {"sdkunit-w1.bin", "sdkunit-w2.bin", "sdkunit-w3.bin"}) test::cache_write(name, "short");
+  set_catalogue({bin(31, 1, "http://h/sdkunit-w1.bin"), bin(32, 2, "http://h/sdkunit-w2.bin"),
+                 bin(33, 3, "http://h/sdkunit-w3.bin")});
+  manager->start();
+  auto weak = detail::SDKManagerAccess::weak(*manager);
+  manager.reset();
+  EXPECT_TRUE(weak.expired());
+  EXPECT_FALSE(recorder.next(std::chrono::seconds(5)));
+}
+
+TEST(SDKManagerHelpers, DownloadReport) {
+  auto r = sdk::download_report(0.5f, 5);
+  EXPECT_EQ(r.percent, 50);
+  EXPECT_EQ(r.current, 3);
+  EXPECT_EQ(r.total, 5);
+  r = sdk::download_report(0.0f, 5);
+  EXPECT_EQ(r.percent, 0);
+  EXPECT_EQ(r.current, 1);
+  r = sdk::download_report(1.0f, 5);
+  EXPECT_EQ(r.percent, 100);
+  EXPECT_EQ(r.current, 5);
+  r = sdk::download_report(0.999f, 5);
+  EXPECT_EQ(r.percent, 99);
+  EXPECT_EQ(r.current, 5);
+  r = sdk::download_report(std::numeric_limits<float>::quiet_NaN(), 3);
+  EXPECT_EQ(r.current, 1);
+  EXPECT_EQ(sdk::resources_summary(5, 3 * 1048576 + 4096 * 2),
+            "Total 5 files, total size: 3153920 bytes (3.01 MB)");
+}
+
+TEST(SDKManagerHelpers, VoiceIdAs32BitInteger) {
+  EXPECT_EQ(sdk::voice_id_int32(7.9), 7);
+  EXPECT_EQ(sdk::voice_id_int32(-7.9), -7);
+  EXPECT_EQ(sdk::voice_id_int32(4294967296.0 + 5.0), 5);
+  EXPECT_EQ(sdk::voice_id_int32(2147483648.0), std::numeric_limits<std::int32_t>::min());
+  EXPECT_EQ(sdk::voice_id_int32(std::nan("")), 0);
+  EXPECT_EQ(sdk::voice_id_int32(1e300), 0);
+}
+
+}  // namespace
+}  // namespace mvsdk

@@ -1,0 +1,71 @@
+#include "support/sdk_fixtures.h"
+
+#include <memory>
+#include <mutex>
+
+#include "platform/dispatch.h"
+#include "support/models_tool.h"
+#include "support/synthetic_models.h"
+
+namespace mvsdk::test {
+
+std::string to_string(const ActionResult& r) {
+  return "(" + std::to_string(r.action) + ", " + std::to_string(r.code) + ", \"" + r.message + "\")";
+}
+
+ResultRecorder::ResultRecorder() : state_(std::make_shared<State>()) {}
+
+ActionResultCallback ResultRecorder::actions() {
+  return [state = state_](std::int64_t action, std::int64_t code, const std::string& message) {
+    {
+      std::lock_guard lock(state->mutex);
+      state->results.push_back({action, code, message, platform::main_queue().is_current()});
+    }
+    state->cv.notify_all();
+  };
+}
+
+DownloadCallback ResultRecorder::downloads() {
+  return [state = state_](std::int64_t percent, std::int64_t current, std::int64_t total) {
+    std::lock_guard lock(state->mutex);
+    state->downloads.push_back({percent, current, total});
+  };
+}
+
+std::optional<ActionResult> ResultRecorder::next(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(state_->mutex);
+  if (!state_->cv.wait_for(lock, timeout, [&] { return !state_->results.empty(); })) return std::nullopt;
+  ActionResult r = state_->results.front();
+  state_->results.pop_front();
+  return r;
+}
+
+std::size_t ResultRecorder::pending() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->results.size();
+}
+
+std::vector<DownloadReportSeen> ResultRecorder::download_reports() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->downloads;
+}
+
+EngineConfig recorded_config(ResultRecorder& recorder) {
+  EngineConfig config = EngineConfig::defaultConfig();
+  config.token = "test-token";
+  config.onActionResult = recorder.actions();
+  config.onDownload = recorder.downloads();
+  return config;
+}
+
+const std::filesystem::path& sdk_service_folder() {
+  static std::once_flag once;
+  static std::filesystem::path folder;
+  std::call_once(once, [] {
+    const auto dir = temp_dir("sdk-service") / "models";
+    if (run_models_tool(dir, 3, 7).status == 0) folder = dir;
+  });
+  return folder;
+}
+
+}  // namespace mvsdk::test

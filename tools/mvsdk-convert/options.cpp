@@ -1,0 +1,136 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace mvsdk::convert {
+
+namespace {
+
+bool parse_int(const std::string& s, std::int64_t& out) {
+  if (s.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long v = std::strtoll(s.c_str(), &end, 10);
+  if (errno != 0 || end != s.c_str() + s.size()) return false;
+  out = v;
+  return true;
+}
+
+bool parse_float(const std::string& s, float& out) {
+  if (s.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const float v = std::strtof(s.c_str(), &end);
+  if (errno != 0 || end != s.c_str() + s.size() || !std::isfinite(v)) return false;
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+std::string usage_text() {
+  return "usage: mvsdk-convert [options] INPUT OUTPUT\n"
+         "       mvsdk-convert [--service URL --token T] --list-voices\n"
+         "Converts an audio file through the whole kit, as a host application would, and writes\n"
+         "OUTPUT with INPUT's rate, channels and sample format.\n"
+         "  --service URL       the voice service (default: a local service inside this process,\n"
+         "                      serving synthetic voices)\n"
+         "  --token T           the service's access token\n"
+         "  --voice ID          the voice (default: the first of the catalogue)\n"
+         "  --list-voices       print the catalogue's voices and exit\n"
+         "  --mode 0|1|2        pitch mode: 0 the voice's own, 1 the speaker's contour moved by\n"
+         "                      --intonation and --pitch, 2 a mapping learnt while converting\n"
+         "  --intonation X      pitch fluctuation, semitones (-30..30)\n"
+         "  --pitch Y           pitch offset (-200..200)\n"
+         "  --calibrate REC     measure intonation and pitch from the recording REC, print them\n"
+         "                      and use them (mode 1 unless --mode says otherwise)\n"
+         "  --sync              convert on the calling thread (default: pipelined)\n"
+         "  --realtime          pace the buffers on the wall clock, as a live host would\n"
+         "  --buffer-ms N       host buffer length in ms (default 10, 1..100)\n"
+         "  --quiet             print nothing but errors\n"
+         "  --verbose           also print the kit's own log lines (stderr)\n";
+}
+
+ParseResult parse_options(const std::vector<std::string>& args) {
+  ParseResult r;
+  Options o;
+  std::vector<std::string> positional;
+  auto fail = [&r](std::string why) {
+    r.error = std::move(why);
+    return r;
+  };
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= args.size()) return false;
+      out = args[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--help" || a == "-h") {
+      r.help = true;
+      return r;
+    } else if (a == "--service") {
+      if (!value(v) || v.empty()) return fail("--service takes a URL");
+      o.service = v;
+    } else if (a == "--token") {
+      if (!value(v)) return fail("--token takes a value");
+      o.token = v;
+    } else if (a == "--voice") {
+      std::int64_t id = 0;
+      if (!value(v) || !parse_int(v, id)) return fail("--voice takes a voice id (an integer)");
+      o.voice = id;
+    } else if (a == "--list-voices") {
+      o.list_voices = true;
+    } else if (a == "--mode") {
+      std::int64_t m = 0;
+      if (!value(v) || !parse_int(v, m) || m < 0 || m > 2) return fail("--mode takes 0, 1 or 2");
+      o.mode = m;
+    } else if (a == "--intonation") {
+      float x = 0;
+      if (!value(v) || !parse_float(v, x)) return fail("--intonation takes a number");
+      o.intonation = x;
+    } else if (a == "--pitch") {
+      float y = 0;
+      if (!value(v) || !parse_float(v, y)) return fail("--pitch takes a number");
+      o.pitch = y;
+    } else if (a == "--calibrate") {
+      if (!value(v) || v.empty()) return fail("--calibrate takes a recording");
+      o.calibrate = v;
+    } else if (a == "--sync") {
+      o.sync = true;
+    } else if (a == "--realtime") {
+      o.realtime = true;
+    } else if (a == "--quiet") {
+      o.quiet = true;
+    } else if (a == "--verbose") {
+      o.verbose = true;
+    } else if (a == "--buffer-ms") {
+      std::int64_t ms = 0;
+      if (!value(v) || !parse_int(v, ms) || ms < 1 || ms > 100) {
+        return fail("--buffer-ms takes a length from 1 to 100");
+      }
+      o.buffer_ms = static_cast<int>(ms);
+    } else if (a.size() > 1 && a[0] == '-') {
+      return fail("unknown option " + a);
+    } else {
+      positional.push_back(a);
+    }
+  }
+  if (o.calibrate && (o.intonation || o.pitch)) {
+    return fail("--calibrate measures intonation and pitch; give neither with it");
+  }
+  if (o.list_voices) {
+    if (!positional.empty()) return fail("--list-voices takes no files");
+  } else {
+    if (positional.size() != 2) return fail("give an INPUT and an OUTPUT file");
+    o.input = positional[0];
+    o.output = positional[1];
+  }
+  r.options = std::move(o);
+  return r;
+}
+
+}  // namespace mvsdk::convert
