@@ -4,13 +4,14 @@
 //                                           a start (silence), print what the kit reports
 //   mvsdk-host-example SERVICE_URL TOKEN    the whole lifecycle against a service: prepare,
 //                                           checkResources, start, setVoice (the first voice),
-//                                           one second of audio, stop
+//                                           1.5 s of audio in real time, stop
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <mvsdk/mvsdk.h>
@@ -95,8 +96,10 @@ int main(int argc, char** argv) {
   if (voices.empty()) return 5;
   manager->setVoice(static_cast<double>(voices.front().id));
   if (results->wait(mvsdk::kActionVoice, timeout) != 0) return 6;
+  // 1.5 s of audio, one 10 ms buffer every 10 ms as an audio callback would deliver them.
   std::size_t converted = 0;
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < 150; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
     fill();
     const auto out = manager->transform(buffer);
     for (auto b : out) {
@@ -106,7 +109,7 @@ int main(int argc, char** argv) {
       }
     }
   }
-  std::printf("%zu of 100 buffers carried converted audio\n", converted);
+  std::printf("%zu of 150 buffers carried converted audio\n", converted);
   manager->stop();
   return results->wait(mvsdk::kActionEngine, timeout) == 0 ? 0 : 7;
 }
