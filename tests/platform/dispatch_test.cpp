@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/log_capture.h"
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,31 +27,13 @@ using mvsdk::platform::Semaphore;
 using mvsdk::platform::SerialQueue;
 using mvsdk::platform::TaskGroup;
 
+using mvsdk::test::LogCapture;
+
 namespace {
 
 // Generous bound for waits: long enough for a loaded CI machine, short enough that a deadlock
 // fails the test instead of hanging it.
 constexpr auto kWait = 10s;
-
-// Collects log lines for the duration of a test.
-class LogCapture {
- public:
-  LogCapture() {
-    mvsdk::platform::log_set_sink([this](std::string_view line) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      lines_.emplace_back(line);
-    });
-  }
-  ~LogCapture() { mvsdk::platform::log_reset_sink(); }
-  std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 }  // namespace
 

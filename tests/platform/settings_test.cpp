@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/log_capture.h"
+
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +23,8 @@
 namespace fs = std::filesystem;
 using mvsdk::platform::SettingsStore;
 using nlohmann::json;
+
+using mvsdk::test::LogCapture;
 
 namespace {
 
@@ -53,25 +57,6 @@ void write_text(const fs::path& p, const std::string& text) {
   std::ofstream f(p, std::ios::binary | std::ios::trunc);
   f << text;
 }
-
-class LogCapture {
- public:
-  LogCapture() {
-    mvsdk::platform::log_set_sink([this](std::string_view line) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      lines_.emplace_back(line);
-    });
-  }
-  ~LogCapture() { mvsdk::platform::log_reset_sink(); }
-  std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 // Runs fn in a forked child process and returns its exit status (fn's result: 0 on success);
 // a child that does not finish within the bound is killed and reported as -1.

@@ -15,6 +15,8 @@
 #include "bridge/mv_rtvc_engine_host.h"
 #include "models/speaker_list_model.h"
 
+#include "support/log_capture.h"
+
 namespace mvsdk::test {
 
 // Points XDG_CACHE_HOME and XDG_CONFIG_HOME at fresh temporary folders (once per process) and
@@ -52,22 +54,6 @@ class QueueGate {
   std::shared_ptr<std::promise<void>> held_;
   std::future<void> held_future_;
   bool released_ = false;
-};
-
-// Collects the kit's log lines while alive (restores the default sink afterwards).
-class LogCapture {
- public:
-  LogCapture();
-  ~LogCapture();
-  std::vector<std::string> lines() const;
-  bool contains(const std::string& text) const;
-
- private:
-  struct State {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-  };
-  std::shared_ptr<State> state_;
 };
 
 // A host with settable token, muteOnFail and catalogue.
