@@ -199,16 +199,7 @@ void MVSDKManager::Impl::engineRelease() {
     });
     if (canWait) destroyed->wait_for(kReleaseWait);
   }
-  isInitialized = false;
-  isPrepared = false;
-  isEngineStarted = false;
-  setCurrentSpeakerId(std::nullopt);
-  setSpeakerListModel(nullptr);
-  engineStatus = kEngineStatusReleased;
-  currentMode = 0;
-  currentIntonation = 0.0f;
-  currentPitch = 0.0f;
-  clearAudioBuffers();
+  clearSession(kEngineStatusReleased);
 }
 
 void MVSDKManager::Impl::cleanAllFiles() {

@@ -112,12 +112,16 @@ bool MVSDKManager::Impl::engineRunning() const {
 void MVSDKManager::Impl::resetAllStates() {
   startGeneration.fetch_add(1);
   setEngineConfig(EngineConfig::defaultConfig());  // also clears the service client's token
+  clearSession(kEngineStatusIdle);
+}
+
+void MVSDKManager::Impl::clearSession(std::int64_t status) {
   isInitialized = false;
   isPrepared = false;
   isEngineStarted = false;
   setCurrentSpeakerId(std::nullopt);
   setSpeakerListModel(nullptr);
-  engineStatus = kEngineStatusIdle;
+  engineStatus = status;
   currentMode = 0;
   currentIntonation = 0.0f;
   currentPitch = 0.0f;

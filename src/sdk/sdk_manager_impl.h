@@ -75,6 +75,8 @@ struct MVSDKManager::Impl final : bridge::MVRtvcEngineHost, std::enable_shared_f
                            const std::string& message);
   ActionResultCallback actionResultCallback() const;
   void resetAllStates();
+  // Clears the session (flags, voice, catalogue, tone, audio buffers) and sets the status.
+  void clearSession(std::int64_t status);
   // Empties processedAudioBuffer, then inputAudioBuffer (one lock at a time).
   void clearAudioBuffers();
   // The engine counts as running: isEngineStarted and the engine's own status.
