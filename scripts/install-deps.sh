@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config ccache
   libopenblas-dev libspeexdsp-dev libcurl4-openssl-dev libssl-dev openssl
   nlohmann-json3-dev libcpp-httplib-dev libsndfile1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
