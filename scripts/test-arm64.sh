@@ -27,6 +27,11 @@ SKIP_TESTS=(
   'Engine.PushSizesGiveTheSameStream'
   'SDKLifecycleTest.EveryFormatAndChannelCountKeepsLength'
   'MvsdkModels.SameSeedSameFilesOtherSeedOtherFiles'         # compared across processors below
+  # A child made by fork() that then execs the emulator does not finish under qemu-user (a
+  # popen of the same command does): left out until that is understood.
+  'ToolLaunch.ExecReplacesAForkedChild'
+  'ProcessExit.WithTasksPendingIsClean'
+  'SettingsStore.SharedStoreValuesSurviveIntoTheNextProcess'
 )
 SKIP="^($(IFS='|'; echo "${SKIP_TESTS[*]}" | sed 's/\([A-Za-z]\)\.\([A-Za-z]\)/\1\\.\2/g'))\$"
 
