@@ -10,14 +10,34 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   ca-certificates
 )
-# Extra groups, asked for by name: "fuzz" (clang + runtimes), "demo" (speech synthesiser).
+# Extra groups, asked for by name: "fuzz" (clang + runtimes), "demo" (speech synthesiser),
+# "arm64" (cross toolchain, user-mode emulator and the arm64 builds of every library, through
+# Debian multiarch; see scripts/build-arm64.sh).
+ARM64=0
 for group in "$@"; do
   case "$group" in
     fuzz) PACKAGES+=(clang libclang-rt-14-dev llvm) ;;
     demo) PACKAGES+=(espeak-ng) ;;
+    arm64)
+      ARM64=1
+      PACKAGES+=(crossbuild-essential-arm64 qemu-user
+        libopenblas-dev:arm64 libspeexdsp-dev:arm64 libcurl4-openssl-dev:arm64 libssl-dev:arm64
+        libcpp-httplib-dev:arm64 libsndfile1-dev:arm64
+        libgtest-dev:arm64 libgmock-dev:arm64 libbenchmark-dev:arm64) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+
+# The :arm64 packages need the architecture known to dpkg before apt can see them.
+NEED_UPDATE=0
+if [ "$ARM64" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  $SUDO dpkg --add-architecture arm64
+  NEED_UPDATE=1
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -29,9 +49,10 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
 echo "install-deps: installing ${missing[*]}"
-$SUDO apt-get update -qq || true
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ "$NEED_UPDATE" -eq 1 ]; then
+  $SUDO apt-get update -qq
+else
+  $SUDO apt-get update -qq || true
+fi
+$SUDO apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"

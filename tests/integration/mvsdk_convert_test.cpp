@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "support/local_service.h"
+#include "support/tool_launch.h"
 
 namespace mvsdk::test {
 namespace {
@@ -209,7 +210,7 @@ class ConvertTest : public ::testing::Test {
     std::string cmd = "env HOME=" + quote(home().string()) + " XDG_DATA_HOME=" + quote((home() / "data").string()) +
                       " XDG_CACHE_HOME=" + quote((home() / "cache").string()) +
                       " XDG_CONFIG_HOME=" + quote((home() / "config").string()) + " " +
-                      quote(MVSDK_BINARY_DIR "/tools/mvsdk-convert");
+                      launch_command(tool_path("mvsdk-convert"));
     for (const auto& a : args) cmd += " " + quote(a);
     cmd += " >" + quote(out.string()) + " 2>" + quote(err.string()) + " </dev/null";
     ToolResult r;

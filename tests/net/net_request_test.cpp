@@ -20,6 +20,7 @@
 #include "platform/settings.h"
 #include "support/local_http_server.h"
 #include "support/local_service.h"
+#include "support/tool_launch.h"
 
 namespace mvsdk {
 namespace {
@@ -28,6 +29,8 @@ using nlohmann::json;
 using test::header_values;
 using test::LocalService;
 using test::TempDir;
+using test::launch_command;
+using test::self_path;
 
 // The settings store is resolved on first use: point it at a private directory before any test.
 TempDir& config_dir() {
@@ -435,10 +438,11 @@ TEST(DeviceAccountChild, PrintAccount) {
 
 TEST(DeviceAccount, NextProcessReusesTheStoredAccount) {
   const std::string account = MVNetRequest::readAccount();
-  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  const std::string self = self_path();
+  ASSERT_FALSE(self.empty());
   ::setenv("MVSDK_ACCOUNT_CHILD", "1", 1);
-  FILE* child =
-      ::popen(("'" + self + "' --gtest_filter=DeviceAccountChild.PrintAccount 2>&1").c_str(), "r");
+  FILE* child = ::popen(
+      (launch_command(self, {"--gtest_filter=DeviceAccountChild.PrintAccount"}) + " 2>&1").c_str(), "r");
   ::unsetenv("MVSDK_ACCOUNT_CHILD");
   ASSERT_NE(child, nullptr);
   std::string output;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/log_capture.h"
+#include "support/tool_launch.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -28,6 +29,9 @@ using mvsdk::platform::SerialQueue;
 using mvsdk::platform::TaskGroup;
 
 using mvsdk::test::LogCapture;
+using mvsdk::test::exec_argv;
+using mvsdk::test::launch_argv;
+using mvsdk::test::self_path;
 
 namespace {
 
@@ -332,14 +336,13 @@ TEST(ProcessExitChild, ExitsWithWorkInFlight) {
 }
 
 TEST(ProcessExit, WithTasksPendingIsClean) {
-  char exe[4096];
-  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  ASSERT_GT(n, 0);
-  exe[n] = '\0';
+  const std::string exe = self_path();
+  ASSERT_FALSE(exe.empty());
+  const auto argv = launch_argv(exe, {"--gtest_filter=ProcessExitChild.ExitsWithWorkInFlight"});
   pid_t pid = fork();
   if (pid == 0) {
     setenv("MVSDK_DISPATCH_EXIT_CHILD", "1", 1);
-    execl(exe, exe, "--gtest_filter=ProcessExitChild.ExitsWithWorkInFlight", static_cast<char*>(nullptr));
+    exec_argv(argv);
     _exit(127);
   }
   ASSERT_GT(pid, 0);

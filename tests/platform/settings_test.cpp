@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/log_capture.h"
+#include "support/tool_launch.h"
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -25,6 +26,9 @@ using mvsdk::platform::SettingsStore;
 using nlohmann::json;
 
 using mvsdk::test::LogCapture;
+using mvsdk::test::exec_argv;
+using mvsdk::test::launch_argv;
+using mvsdk::test::self_path;
 
 namespace {
 
@@ -106,16 +110,15 @@ TEST(SettingsStoreChild, WriteOrRead) {
 TEST(SettingsStore, SharedStoreValuesSurviveIntoTheNextProcess) {
   TempDir home;
   const std::string account = "171800000012345678";
-  char exe[4096];
-  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  ASSERT_GT(n, 0);
-  exe[n] = '\0';
+  const std::string exe = self_path();
+  ASSERT_FALSE(exe.empty());
+  const auto argv = launch_argv(exe, {"--gtest_filter=SettingsStoreChild.WriteOrRead"});
   auto run = [&](const char* mode) {
     return run_in_child([&] {
       setenv("XDG_CONFIG_HOME", home.path().c_str(), 1);
       setenv("MVSDK_SETTINGS_CHILD", mode, 1);
       setenv("MVSDK_SETTINGS_ACCOUNT", account.c_str(), 1);
-      execl(exe, exe, "--gtest_filter=SettingsStoreChild.WriteOrRead", static_cast<char*>(nullptr));
+      exec_argv(argv);
       return 127;
     });
   };

@@ -1,5 +1,7 @@
 #include "support/local_service.h"
 
+#include "support/tool_launch.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -63,13 +65,13 @@ void write_sample_service_folder(const fs::path& dir, std::size_t bin_bytes) {
 LocalService::LocalService(const fs::path& root, const std::string& token,
                            const std::vector<std::string>& extra_args) {
   log_ = dir_.path() / "requests.jsonl";
-  std::vector<std::string> args = {MVSDK_BINARY_DIR "/tools/mvsdk-service", "--root", root.string(),
-                                   "--log", log_.string()};
+  std::vector<std::string> args = {"--root", root.string(), "--log", log_.string()};
   if (!token.empty()) {
     args.push_back("--token");
     args.push_back(token);
   }
   args.insert(args.end(), extra_args.begin(), extra_args.end());
+  args = launch_argv(tool_path("mvsdk-service"), args);
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -82,7 +84,7 @@ LocalService::LocalService(const fs::path& root, const std::string& token,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  const int rc = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(fds[1]);
   if (rc != 0) {

@@ -6,15 +6,17 @@
 #include <mutex>
 
 #include "support/synthetic_models.h"
+#include "support/tool_launch.h"
 
 namespace mvsdk::test {
 
 ToolRun run_models_tool(const std::filesystem::path& dir, std::uint64_t seed, int voices,
                         const std::string& extra) {
   ToolRun run;
-  const std::string cmd = std::string("'") + MVSDK_BINARY_DIR + "/tools/mvsdk-models' --out '" +
-                          dir.string() + "' --seed " + std::to_string(seed) + " --voices " +
-                          std::to_string(voices) + (extra.empty() ? "" : " " + extra) + " 2>&1";
+  const std::string cmd =
+      launch_command(tool_path("mvsdk-models"), {"--out", dir.string(), "--seed", std::to_string(seed),
+                                                 "--voices", std::to_string(voices)}) +
+      (extra.empty() ? "" : " " + extra) + " 2>&1";
   std::FILE* p = ::popen(cmd.c_str(), "r");
   if (!p) return run;
   char buf[4096];

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The arm64 test command: cross-builds the kit (scripts/build-arm64.sh), runs the unit and
+# integration tests under qemu-aarch64, then checks that the arm64 engine computes what the
+# x86-64 engine computes from the same input and model files (host tools built in the host
+# build folder).
+#   scripts/test-arm64.sh
+#   MVSDK_ARM64_BUILD_DIR (default build-arm64), MVSDK_BUILD_DIR (host, default build),
+#   MVSDK_TEST_LABELS (ctest label regex, default 'unit|integration').
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ARM_DIR="${MVSDK_ARM64_BUILD_DIR:-build-arm64}"
+HOST_DIR="${MVSDK_BUILD_DIR:-build}"
+JOBS="${MVSDK_JOBS:-$(nproc)}"
+EMULATOR=(qemu-aarch64 -L /usr/aarch64-linux-gnu -E OPENBLAS_NUM_THREADS=1)  # as the toolchain file sets it
+
+./scripts/build-arm64.sh "$ARM_DIR"
+export OPENBLAS_NUM_THREADS="${OPENBLAS_NUM_THREADS:-1}"
+
+# Left out under emulation, where the engine runs some 30 times slower than natively (and a
+# start of the kit's embedded default, which every ConvertTest case makes, takes minutes): each
+# of these repeats what the tests kept here already run on arm64, and runs in the native suite.
+# The conversion end to end stays (SyntheticChain, and the engine comparison below), as do every
+# kernel, layer and network test.
+SKIP_TESTS=(
+  'ConvertTest\..*'                                          # mvsdk-convert, embedded default
+  'Engine.AnyRateAndAnyPushLengthIsSafe'                     # every rate x push length
+  'Engine.PushSizesGiveTheSameStream'
+  'SDKLifecycleTest.EveryFormatAndChannelCountKeepsLength'
+  'MvsdkModels.SameSeedSameFilesOtherSeedOtherFiles'         # compared across processors below
+  # A child made by fork() that then execs the emulator does not finish under qemu-user (a
+  # popen of the same command does): left out until that is understood.
+  'ToolLaunch.ExecReplacesAForkedChild'
+  'ProcessExit.WithTasksPendingIsClean'
+  'SettingsStore.SharedStoreValuesSurviveIntoTheNextProcess'
+)
+SKIP="^($(IFS='|'; echo "${SKIP_TESTS[*]}" | sed 's/\([A-Za-z]\)\.\([A-Za-z]\)/\1\\.\2/g'))\$"
+
+ctest --test-dir "$ARM_DIR" --output-on-failure --no-tests=error -j "$JOBS" \
+  -L "${MVSDK_TEST_LABELS:-unit|integration}" -E "$SKIP"
+
+# --- Cross-processor agreement -------------------------------------------------------------
+./scripts/install-deps.sh
+if [ ! -f "$HOST_DIR/CMakeCache.txt" ]; then
+  cmake -S . -B "$HOST_DIR" -DCMAKE_BUILD_TYPE="${MVSDK_BUILD_TYPE:-RelWithDebInfo}" -DMVSDK_WERROR=ON >/dev/null
+fi
+cmake --build "$HOST_DIR" -j "$JOBS" --target mvsdk-engine mvsdk-models mvsdk-agree
+
+WORK="$(mktemp -d "${TMPDIR:-/tmp}/mvsdk-agree.XXXXXX")"
+trap 'rm -rf "$WORK"' EXIT
+HOST_TOOLS="$HOST_DIR/tools"
+arm_tool() { "${EMULATOR[@]}" "$ARM_DIR/tools/$1" "${@:2}"; }
+
+# 1. The vectorised kernels on fixed inputs: every value bit-identical (exp_ps is exact IEEE
+#    arithmetic in a fixed order, and so are the groups built on it; the scalar tails use the C
+#    library's expf, which agrees on these inputs).
+"$HOST_TOOLS/mvsdk-agree" kernels --out "$WORK/kernels-x86_64"
+arm_tool mvsdk-agree kernels --out "$WORK/kernels-arm64"
+"$HOST_TOOLS/mvsdk-agree" compare "$WORK/kernels-x86_64" "$WORK/kernels-arm64" \
+  --exact exp.f32 --exact swish.f32 --exact glu.f32 --exact softmax.f32 --exact leakyrelu.f32
+
+# 2. The synthetic model writer gives the same bytes on both processors.
+SEED=7
+"$HOST_TOOLS/mvsdk-models" --out "$WORK/models" --seed "$SEED" --voices 1 >/dev/null
+arm_tool mvsdk-models --out "$WORK/models-arm64" --seed "$SEED" --voices 1 >/dev/null
+for f in am.bin bn.bin voc.bin voice-1.csv voice-1.txt; do
+  if ! cmp -s "$WORK/models/$f" "$WORK/models-arm64/$f"; then
+    echo "agreement: mvsdk-models --seed $SEED wrote a different $f on arm64" >&2
+    exit 1
+  fi
+done
+
+# 3. The engine (features, content encoder, acoustic model, vocoder) on one second of a fixed
+#    speech-like signal with those files, every stage dumped. The features are BLAS-free and
+#    must match exactly; the networks' products go through each processor's OpenBLAS kernels,
+#    whose summation order differs, so their stages agree to about 120 dB and the 16-bit
+#    vocoder output to within one step of rounding (about 80 dB). Floors: 100 dB for the float
+#    stages, 60 dB for the 16-bit ones.
+"$HOST_TOOLS/mvsdk-agree" signal --out "$WORK/in.s16" --seconds 1
+engine_args=(--am "$WORK/models/am.bin" --bn "$WORK/models/bn.bin" --voc "$WORK/models/voc.bin"
+  --style "$WORK/models/voice-1.txt" --in "$WORK/in.s16")
+mkdir -p "$WORK/x86_64" "$WORK/arm64"
+OPENBLAS_NUM_THREADS=1 "$HOST_TOOLS/mvsdk-engine" "${engine_args[@]}" --dump "$WORK/x86_64" \
+  --out "$WORK/x86_64/out.s16" >/dev/null
+arm_tool mvsdk-engine "${engine_args[@]}" --dump "$WORK/arm64" --out "$WORK/arm64/out.s16" >/dev/null
+"$HOST_TOOLS/mvsdk-agree" compare "$WORK/x86_64" "$WORK/arm64" --min-snr 100 \
+  --min-snr voc.s16=60 --min-snr out.s16=60 --exact mel.f32
