@@ -54,7 +54,7 @@ run_one() {
   local status=0
   # shellcheck disable=SC2046
   (cd "$work" && "$ROOT/$BUILD_DIR/fuzz/${name}_fuzz" -max_total_time="$seconds" -print_final_stats=1 \
-      -artifact_prefix="$work/artifacts/" $(target_options "$name") corpus >"$work/log" 2>&1) || status=$?
+      -artifact_prefix="$work/artifacts/" $(target_options "$name") "$work/corpus" >"$work/log" 2>&1) || status=$?
   grep -E "^#[0-9]+ +(INITED|DONE)" "$work/log" | tail -2 || true
   grep -E "^stat::number_of_executed_units|^stat::peak_rss_mb" "$work/log" || true
   echo "corpus: $(find "$work/corpus" -type f | wc -l) files, $(du -sk "$work/corpus" | cut -f1) KiB"
@@ -93,7 +93,8 @@ case "$1" in
   *)
     [ $# -eq 2 ] || usage
     name="${1%_fuzz}"
-    if ! targets | grep -qx "$name"; then
+    all="$(targets)"
+    if ! grep -qx "$name" <<<"$all"; then
       echo "fuzz: unknown target '$1' (see --list)" >&2
       exit 2
     fi
