@@ -49,7 +49,7 @@ using mvsdk::engine::MVSoundLibrary;
 constexpr int kRates[] = {16000, 48000, 44100, 24000, 8000, 22050, 32000, 11025,
                           96000, 192000, 7999,  0,     -48000, 192001, 12345, 8001};
 constexpr int kMaxSamples = 30000;     // most samples in one push or pull
-constexpr int kMaxTotalInput = 60000;  // input samples per execution, to bound its time
+constexpr int kMaxInputMs = 1200;      // input per execution (about 7 chunks), to bound its time
 constexpr int kGuard = 16;             // guard samples after a pull's buffer
 
 std::string g_am, g_bn, g_voc;
@@ -175,19 +175,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool output_begun = false;   // a chunk has been queued since the last start or reset
   long silent_left = -1;       // samples still owed as silence at the start of output (-1: unknown yet)
   int total_in = 0;
+  const int max_total_in = static_cast<int>(static_cast<long>(in_rate) * kMaxInputMs / 1000);
   std::vector<short> samples;
   std::vector<short> out;
   const std::uint8_t* ops = data + 3;
   const std::size_t n_ops = (size - 3) / 8;
 
-  for (std::size_t i = 0; i < n_ops && total_in < kMaxTotalInput; ++i) {
+  for (std::size_t i = 0; i < n_ops && total_in < max_total_in; ++i) {
     const std::uint8_t* op = ops + i * 8;
     switch (op[0] % 8) {
       case 0:
       case 1:
       case 2:
       case 3: {  // push: length, sample kind, mode, pitch parameters
-        const int n = std::min<int>((op[1] | (op[2] << 8)) % (kMaxSamples + 1), kMaxTotalInput - total_in);
+        const int n = std::min<int>((op[1] | (op[2] << 8)) % (kMaxSamples + 1), max_total_in - total_in);
         total_in += n;
         synthesise(samples, std::max(n, 1), op[3], rd32(op + 4), data, size);
         const int mode = (op[0] >> 3) % 4 == 3 ? static_cast<std::int8_t>(op[7]) : (op[0] >> 3) % 4;

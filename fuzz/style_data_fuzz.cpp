@@ -14,6 +14,7 @@
 // scratch folder so that relative names find nothing, and skips texts starting with "/".
 #include <unistd.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -54,6 +55,21 @@ std::size_t pieces(std::string_view text) {
   return n;
 }
 
+// A piece's value the way a C text-to-float conversion reads it: leading white space, an optional
+// sign, then a plain decimal number (no hexadecimal, infinity or NaN forms); out-of-range values
+// saturate to infinity, tiny ones go to zero; a piece without a number reads as 0.
+float reference_value(std::string_view piece) {
+  std::size_t i = 0;
+  while (i < piece.size() && std::isspace(static_cast<unsigned char>(piece[i]))) ++i;
+  std::string s(piece.substr(i));
+  std::size_t j = 0;
+  if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
+  if (j >= s.size() || !(std::isdigit(static_cast<unsigned char>(s[j])) || s[j] == '.')) return 0.0f;
+  // "0x..." reads as the 0 before the x.
+  if (s[j] == '0' && j + 1 < s.size() && (s[j + 1] == 'x' || s[j + 1] == 'X')) s.resize(j + 1);
+  return std::strtof(s.c_str(), nullptr);
+}
+
 bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
 }
@@ -73,6 +89,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::vector<float> list = bridge::parse_number_list(payload);
   check(list.size() == pieces(payload), "one value per piece");
+  {
+    std::size_t start = 0;
+    for (float v : list) {
+      const std::size_t comma = payload.find(',', start);
+      const std::string_view piece =
+          std::string_view(payload).substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+      const float want = reference_value(piece);
+      // Same value; zeros may differ in sign only when the text's own sign says so.
+      check(v == want && std::signbit(v) == std::signbit(want), "a piece reads as a text-to-float conversion reads it");
+      start = comma + 1;
+    }
+  }
 
   if (!encrypted) {
     if (payload.starts_with("/")) return 0;
