@@ -39,7 +39,7 @@ target_options() {
 configure() {
   if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
     CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMVSDK_BUILD_FUZZ=ON \
-      -DMVSDK_BUILD_TESTS=OFF -DMVSDK_BUILD_BENCH=OFF -DMVSDK_BUILD_TOOLS=ON -DMVSDK_WERROR=ON >/dev/null
+      -DMVSDK_BUILD_TESTS=OFF -DMVSDK_BUILD_BENCH=OFF -DMVSDK_BUILD_TOOLS=OFF -DMVSDK_WERROR=ON >/dev/null
   fi
 }
 
@@ -55,7 +55,7 @@ run_one() {
   # shellcheck disable=SC2046
   (cd "$work" && "$ROOT/$BUILD_DIR/fuzz/${name}_fuzz" -max_total_time="$seconds" -print_final_stats=1 \
       -artifact_prefix="$work/artifacts/" $(target_options "$name") "$work/corpus" >"$work/log" 2>&1) || status=$?
-  grep -E "^#[0-9]+ +(INITED|DONE)" "$work/log" | tail -2 || true
+  grep -E "^#[0-9]+[[:space:]]+(INITED|DONE)" "$work/log" | tail -2 || true
   grep -E "^stat::number_of_executed_units|^stat::peak_rss_mb" "$work/log" || true
   echo "corpus: $(find "$work/corpus" -type f | wc -l) files, $(du -sk "$work/corpus" | cut -f1) KiB"
   local found
