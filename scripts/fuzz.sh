@@ -57,7 +57,7 @@ run_one() {
       -artifact_prefix="$work/artifacts/" $(target_options "$name") "$work/corpus" >"$work/log" 2>&1) || status=$?
   grep -E "^#[0-9]+[[:space:]]+(INITED|DONE)" "$work/log" | tail -2 || true
   grep -E "^stat::number_of_executed_units|^stat::peak_rss_mb" "$work/log" || true
-  echo "corpus: $(find "$work/corpus" -type f | wc -l) files, $(du -sk "$work/corpus" | cut -f1) KiB"
+  echo "corpus: $(find "$work/corpus" -type f | wc -l) files, $(find "$work/corpus" -type f -printf "%s\n" | awk "{s+=\$1} END {print s+0}") bytes"
   local found
   found="$(find "$work/artifacts" -type f | head -5)"
   if [ "$status" -ne 0 ] || [ -n "$found" ]; then
