@@ -31,7 +31,7 @@ usage() {
 # stay short and each may take a while.
 target_options() {
   case "$1" in
-    engine_push) echo "-max_len=128 -timeout=300 -rss_limit_mb=4096" ;;
+    engine_push) echo "-max_len=128 -len_control=0 -timeout=300 -rss_limit_mb=4096" ;;
     *) echo "-max_len=4096 -timeout=30" ;;
   esac
 }
