@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <sstream>
 #include <system_error>
 
@@ -15,6 +16,44 @@
 namespace mvsdk::bridge {
 
 namespace {
+
+// For a plain decimal number (digits, an optional fraction, an optional exponent) at the start
+// of s: true when its value is at least 1, i.e. when a value out of a float's range overflows
+// rather than underflows. Zero and numbers below 1 give false.
+bool decimal_magnitude_positive(std::string_view s) {
+  std::size_t i = 0;
+  long long digits_before_point = 0;  // significant digits before the point
+  long long zeros_after_point = 0;    // zeros between the point and the first significant digit
+  bool significant = false;
+  while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
+    if (s[i] != '0') significant = true;
+    if (significant) ++digits_before_point;
+    ++i;
+  }
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
+      if (s[i] != '0') significant = true;
+      if (!significant) ++zeros_after_point;
+      ++i;
+    }
+  }
+  if (!significant) return false;
+  long long exponent = 0;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    std::size_t j = i + 1;
+    bool exp_negative = false;
+    if (j < s.size() && (s[j] == '+' || s[j] == '-')) exp_negative = s[j++] == '-';
+    // Saturate: any exponent beyond a billion decides the direction on its own.
+    for (; j < s.size() && std::isdigit(static_cast<unsigned char>(s[j])); ++j) {
+      if (exponent < 1000000000LL) exponent = exponent * 10 + (s[j] - '0');
+    }
+    if (exp_negative) exponent = -exponent;
+  }
+  // The value is d.ddd x 10^(m - 1) with m the position of the first significant digit.
+  const long long m = digits_before_point > 0 ? digits_before_point : -zeros_after_point;
+  return m + exponent > 0;
+}
 
 // The leading decimal number of a piece, as a float; 0 when there is none.
 float leading_number(std::string_view piece) {
@@ -31,10 +70,10 @@ float leading_number(std::string_view piece) {
   float value = 0.0f;
   const auto res = std::from_chars(piece.data(), piece.data() + piece.size(), value, std::chars_format::general);
   if (res.ec == std::errc::result_out_of_range) {
-    // Too large or too small for a float: saturate the way a text-to-float conversion does.
-    double d = 0.0;
-    std::from_chars(piece.data(), piece.data() + piece.size(), d, std::chars_format::general);
-    value = static_cast<float>(d);
+    // Too large or too small for a float: saturate the way a text-to-float conversion does
+    // (infinity, or zero). from_chars leaves the value alone when it is out of range, so the
+    // direction is read from the number's decimal magnitude, not from a parse.
+    value = decimal_magnitude_positive(piece) ? std::numeric_limits<float>::infinity() : 0.0f;
   } else if (res.ec != std::errc()) {
     return 0.0f;
   }

@@ -77,6 +77,10 @@ bool nesting_within(std::string_view text, std::size_t limit) {
 
 std::optional<nlohmann::json> parse_json_container(std::string_view text) {
   if (text.empty() || !nesting_within(text, kMaxJsonDepth)) return std::nullopt;
+  // The JSON library stops reading at a NUL byte as if the text ended there, which would accept
+  // "{"code":0}" followed by a NUL and anything at all. A NUL is never part of JSON text (inside
+  // a string it must be escaped), so such text is not JSON.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   // No exceptions: a parse error yields a "discarded" value.
   nlohmann::json value = nlohmann::json::parse(text.begin(), text.end(), nullptr,
                                                /*allow_exceptions=*/false);

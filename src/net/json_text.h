@@ -19,7 +19,8 @@ inline constexpr std::size_t kMaxJsonDepth = 512;
 bool is_valid_utf8(std::string_view text);
 
 // Parses text as JSON whose top level is an object or an array (as the service's replies are).
-// nullopt when it is not JSON, is a bare scalar, or nests deeper than kMaxJsonDepth. Never throws.
+// nullopt when it is not JSON (a NUL byte anywhere included), is a bare scalar, or nests deeper
+// than kMaxJsonDepth. Never throws.
 std::optional<nlohmann::json> parse_json_container(std::string_view text);
 
 // Cuts the JSON part out of a text: from the first "{" or "[" to the character at which the

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -80,4 +82,21 @@ TEST(StyleData, KeyAndIvRules) {
   // A plaintext that is not UTF-8 gives no result.
   const std::string bad_utf8 = encrypt_to_base64(std::string("1,2\xff", 4), kStyleKeyText);
   EXPECT_FALSE(aesCBCDecryptFromBase64(bad_utf8, kStyleKeyText, kStyleKeyText).has_value());
+}
+
+TEST(StyleData, NumbersOutOfFloatRangeSaturate) {
+  // Beyond a float's range a piece reads as infinity, below it as zero, whatever the magnitude of
+  // the exponent (a value past a double's range too must not turn into 0).
+  const std::vector<float> v = parse_number_list("1e40,1e400,-1e400,123456789e999999999999,0.0001e400,1e-46,-1e-400,4e-45");
+  ASSERT_EQ(v.size(), 8u);
+  const float inf = std::numeric_limits<float>::infinity();
+  EXPECT_EQ(v[0], inf);
+  EXPECT_EQ(v[1], inf);
+  EXPECT_EQ(v[2], -inf);
+  EXPECT_EQ(v[3], inf);
+  EXPECT_EQ(v[4], inf);
+  EXPECT_EQ(v[5], 0.0f);
+  EXPECT_EQ(v[6], 0.0f);
+  EXPECT_TRUE(std::signbit(v[6]));
+  EXPECT_EQ(v[7], 4e-45f);  // a subnormal float is kept
 }

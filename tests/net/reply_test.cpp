@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "net/json_text.h"
 #include "net/mv_aes_decryptor.h"
 #include "platform/crypto.h"
 
@@ -126,6 +127,20 @@ TEST(NormalizeReply, UndecryptableBodiesCountAsNoJson) {
   expect_failure(normalize_reply(500, encrypt(envelope, "0123456789abcdef")), 500, "error");
   // Plaintext without any JSON in it.
   EXPECT_TRUE(normalize_reply(200, encrypt("no json here")).ok);
+}
+
+TEST(NormalizeReply, TextAfterANulByteIsNotIgnored) {
+  // A NUL byte ends nothing: the body below is not JSON, so it is no successful envelope, plain or
+  // encrypted, and the plain and encrypted forms agree.
+  const std::string body("{\"code\":0,\"message\":\"hi\"}\0{\"code\":9}\xfe", 37);
+  EXPECT_FALSE(parse_json_container(body).has_value());
+  EXPECT_FALSE(parse_json_container(std::string_view("[1]\0", 4)).has_value());
+  for (const std::string& form : {body, encrypt(body)}) {
+    const auto r = normalize_reply(404, form);
+    expect_failure(r, 404, "error");
+  }
+  // An escaped NUL inside a string is JSON.
+  EXPECT_TRUE(parse_json_container(R"(["a\u0000b"])").has_value());
 }
 
 TEST(NormalizeReply, DeeplyNestedBodiesAreRejectedNotRecursedInto) {

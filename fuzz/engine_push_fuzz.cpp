@@ -1,0 +1,293 @@
+// Fuzz target: the engine's push and pull path through the MVSoundLibrary facade, with arbitrary
+// rates, samples, push and pull lengths, conversion modes, pitch parameter blocks, delays, resets
+// and style vectors.
+//
+// The synthetic model files (tools/common) are written once into a scratch folder at start-up;
+// every input starts the engine, runs its operations and stops it. A chunk runs the three full
+// networks, so one execution takes a noticeable time: that is expected here.
+//
+// Input layout: byte 0 input rate, byte 1 output rate (indexes into kRates, which also holds
+// rates the engine must refuse), byte 2 delay steps (signed), then operations of 8 bytes each
+// (opcode, then arguments; see run_op). Samples are synthesised from the operation's bytes so a
+// short input still completes chunks.
+//
+// Properties checked:
+//  - startEngine accepts exactly the rates in 8000..192000 Hz and then reports running;
+//  - a push answers 0 or the output of one or more whole chunks (3840 samples at 24 kHz resampled
+//    to the output rate, within the resampler's slack), and a chunk that completes while the ring
+//    has room is reported;
+//  - a pull answers its count or 0, and fills the buffer without writing past it (guard samples);
+//  - the output is silent up to and including the first chunk after a start or reset;
+//  - with the catalogue's style and pitch parameters in their supported ranges (mode 0, 1, 2;
+//    intonation -30..30 semitones; pitch -200..200; threshold 0.1; limit 2000), the pitch and the
+//    acoustic features of every chunk, and the values mode 2 writes back, are finite; pitch is
+//    never negative. Out-of-range parameters (any float, NaN included) must not fault.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/model_folder.h"
+#include "engine/driver/MVSoundLibrary.h"
+#include "engine/driver/engine.h"
+
+namespace {
+
+using mvsdk::engine::ChunkStage;
+using mvsdk::engine::MVSoundLibrary;
+
+constexpr int kRates[] = {16000, 48000, 44100, 24000, 8000, 22050, 32000, 11025,
+                          96000, 192000, 7999,  0,     -48000, 192001, 12345, 8001};
+constexpr int kMaxSamples = 30000;     // most samples in one push or pull
+constexpr int kMaxInputMs = 1200;      // input per execution (about 7 chunks), to bound its time
+constexpr int kGuard = 16;             // guard samples after a pull's buffer
+
+std::string g_am, g_bn, g_voc;
+std::vector<float> g_style;
+
+void check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "engine_push_fuzz: property failed: %s\n", what);
+    std::abort();
+  }
+}
+
+// What the observer saw during one push.
+struct Observed {
+  bool strict = false;  // finite values required
+  int chunks = 0;
+  float params[5] = {};
+};
+Observed g_seen;
+
+void observer(void*, ChunkStage stage, const float* data, int rows, int cols) {
+  const int n = rows * cols;
+  if (stage == ChunkStage::kVocoder) ++g_seen.chunks;
+  if (stage == ChunkStage::kParams) std::memcpy(g_seen.params, data, sizeof g_seen.params);
+  if (!g_seen.strict) return;
+  if (stage == ChunkStage::kPitch) {
+    for (int i = 0; i < n; ++i) check(std::isfinite(data[i]) && data[i] >= 0.0f, "pitch is finite and >= 0");
+  } else if (stage == ChunkStage::kAcoustic || stage == ChunkStage::kMel) {
+    for (int i = 0; i < n; ++i) check(std::isfinite(data[i]), "features are finite");
+  }
+}
+
+std::uint32_t rd32(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Samples for a push: a tone, noise, or the input bytes themselves, from a seed.
+void synthesise(std::vector<short>& out, int n, std::uint8_t kind, std::uint32_t seed, const std::uint8_t* raw,
+                std::size_t raw_size) {
+  out.resize(static_cast<std::size_t>(n));
+  std::uint32_t x = seed | 1u;
+  const double freq = 80.0 + (seed % 900);
+  const double amp = (kind >> 2) == 0 ? 32767.0 : 3000.0 * ((kind >> 2) & 7);
+  for (int i = 0; i < n; ++i) {
+    double v;
+    switch (kind & 3) {
+      case 0:
+        v = amp * std::sin(2.0 * M_PI * freq * i / 16000.0);
+        break;
+      case 1:
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        v = static_cast<double>(static_cast<std::int16_t>(x & 0xFFFF)) * amp / 32768.0;
+        break;
+      case 2:
+        v = raw_size ? static_cast<double>(static_cast<std::int8_t>(raw[static_cast<std::size_t>(i) % raw_size])) * 256.0
+                     : 0.0;
+        break;
+      default:
+        v = (i & 1) ? 32767.0 : -32768.0;  // full-scale square at Nyquist
+        break;
+    }
+    out[static_cast<std::size_t>(i)] = static_cast<short>(std::clamp(v, -32768.0, 32767.0));
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  ::setenv("OPENBLAS_NUM_THREADS", "1", 0);
+  char tmpl[] = "/tmp/engine_push_fuzz.XXXXXX";
+  if (::mkdtemp(tmpl) == nullptr) std::abort();
+  const std::filesystem::path dir = tmpl;
+  const auto result = mvsdk::models::write_model_folder(dir, 7, 1);
+  if (!result.error.empty()) {
+    std::fprintf(stderr, "engine_push_fuzz: cannot write the models: %s\n", result.error.c_str());
+    std::abort();
+  }
+  g_am = (dir / "am.bin").string();
+  g_bn = (dir / "bn.bin").string();
+  g_voc = (dir / "voc.bin").string();
+  std::ifstream csv(dir / "voice-1.csv");
+  std::string item;
+  while (std::getline(csv, item, ',')) g_style.push_back(std::strtof(item.c_str(), nullptr));
+  if (g_style.size() != mvsdk::engine::engine::kStyleSize) std::abort();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 3) return 0;
+  const int in_rate = kRates[data[0] % 16];
+  const int out_rate = kRates[data[1] % 16];
+  const int delay = static_cast<std::int8_t>(data[2]);
+
+  const int started = MVSoundLibrary::startEngine(g_am.c_str(), g_bn.c_str(), g_voc.c_str(), in_rate, out_rate);
+  const bool valid = in_rate >= 8000 && in_rate <= 192000 && out_rate >= 8000 && out_rate <= 192000;
+  if (!valid) {
+    check(started == MVSoundLibrary::kEngineInitError && MVSoundLibrary::getEngineStatus() == 0,
+          "rates outside 8000..192000 Hz are refused");
+    std::vector<short> buf(480);
+    short s = 0;
+    check(MVSoundLibrary::realTimeSoundTransferSoundLibrary(&s, 1, 0, nullptr) == MVSoundLibrary::kNotStarted,
+          "push without an engine");
+    check(MVSoundLibrary::getRealTimeSoundTransferSoundLibrary(buf.data(), 480) == MVSoundLibrary::kNotStarted,
+          "pull without an engine");
+    return 0;
+  }
+  check(started == MVSoundLibrary::kDone && MVSoundLibrary::getEngineStatus() == 1, "valid rates start the engine");
+  MVSoundLibrary::currentEngine()->set_observer(observer, nullptr);
+  MVSoundLibrary::setSpeakersStyleSoundLibrary(g_style.data());
+  check(MVSoundLibrary::engineSetdelay(delay) == MVSoundLibrary::kDone, "setdelay while running");
+  const int delay_steps = MVSoundLibrary::currentEngine()->delay();
+  check(delay_steps == (delay < 1 ? 2 : std::min(delay, 16)), "delay in force");
+
+  // One chunk's output at the output rate; the resampler may hold back or release a few samples.
+  const double chunk_out = 3840.0 * out_rate / 24000.0;
+  const double slack = 64.0 + out_rate / 1000.0;
+
+  bool style_ok = true;
+  bool output_begun = false;   // a chunk has been queued since the last start or reset
+  long silent_left = -1;       // samples still owed as silence at the start of output (-1: unknown yet)
+  int total_in = 0;
+  const int max_total_in = static_cast<int>(static_cast<long>(in_rate) * kMaxInputMs / 1000);
+  std::vector<short> samples;
+  std::vector<short> out;
+  const std::uint8_t* ops = data + 3;
+  const std::size_t n_ops = (size - 3) / 8;
+
+  for (std::size_t i = 0; i < n_ops && total_in < max_total_in; ++i) {
+    const std::uint8_t* op = ops + i * 8;
+    switch (op[0] % 8) {
+      case 0:
+      case 1:
+      case 2:
+      case 3: {  // push: length, sample kind, mode, pitch parameters
+        const int n = std::min<int>((op[1] | (op[2] << 8)) % (kMaxSamples + 1), max_total_in - total_in);
+        total_in += n;
+        synthesise(samples, std::max(n, 1), op[3], rd32(op + 4), data, size);
+        const int mode = (op[0] >> 3) % 4 == 3 ? static_cast<std::int8_t>(op[7]) : (op[0] >> 3) % 4;
+        float params[6];
+        const bool in_range = (op[0] & 0x80) == 0;
+        if (in_range) {
+          params[0] = static_cast<float>(op[5] & 1);
+          params[1] = static_cast<float>(static_cast<std::int8_t>(op[6])) * (30.0f / 128.0f);
+          params[2] = static_cast<float>(static_cast<std::int8_t>(op[7])) * (200.0f / 128.0f);
+          params[3] = 0.1f;
+          params[4] = 2000.0f;
+          params[5] = 0.0f;
+        } else {
+          // Arbitrary floats from the input, NaN and infinities included.
+          for (int k = 0; k < 6; ++k) {
+            const std::size_t at = (static_cast<std::size_t>(op[5]) + 4u * static_cast<unsigned>(k)) % (size >= 4 ? size - 3 : 1);
+            std::memcpy(&params[k], data + at, 4);
+          }
+        }
+        g_seen = Observed{};
+        g_seen.strict = in_range && style_ok && mode >= 0 && mode <= 2;
+        const int queued_before = MVSoundLibrary::currentEngine()->queued_samples();
+        const int r = MVSoundLibrary::realTimeSoundTransferSoundLibrary(samples.data(), n, mode, params);
+        check(r >= 0, "a push never answers a negative count");
+        if (n == 0) check(r == 0 && g_seen.chunks == 0, "an empty push does nothing");
+        if (g_seen.chunks == 0) check(r == 0, "no chunk, no output");
+        if (r > 0) {
+          // Each chunk that was queued contributes about one chunk's output.
+          check(std::fabs(r - chunk_out * std::round(r / chunk_out)) <= slack * g_seen.chunks && r >= chunk_out - slack,
+                "a push answers whole chunks' output");
+        }
+        if (g_seen.chunks > 0) {
+          const int queued_after = MVSoundLibrary::currentEngine()->queued_samples();
+          check(queued_after >= queued_before, "a chunk never removes output");
+          if (!output_begun) {
+            // The start-up silence, then the first chunk (silenced too); when one push completed
+            // several chunks, only the delay's share is known to be silent.
+            const long delay_zeros = static_cast<long>(MVSoundLibrary::currentEngine()->delay()) * (out_rate / 100);
+            silent_left = g_seen.chunks == 1 ? static_cast<long>(queued_after - queued_before) : delay_zeros;
+            check(queued_after - queued_before >= delay_zeros, "the start-up delay is queued");
+          }
+          output_begun = true;
+        }
+        if (g_seen.strict && g_seen.chunks > 0 && mode == 2) {
+          check(std::isfinite(params[1]) && std::isfinite(params[2]), "mode 2 writes back finite values");
+        }
+        break;
+      }
+      case 4:
+      case 5: {  // pull
+        const int n = (op[1] | (op[2] << 8)) % (kMaxSamples + 1);
+        out.assign(static_cast<std::size_t>(n) + kGuard, static_cast<short>(0x5A5A));
+        const int queued = MVSoundLibrary::currentEngine()->queued_samples();
+        const int r = MVSoundLibrary::getRealTimeSoundTransferSoundLibrary(out.data(), n);
+        for (int k = 0; k < kGuard; ++k) check(out[static_cast<std::size_t>(n + k)] == 0x5A5A, "a pull writes nothing past its count");
+        if (n == 0) {
+          check(r == 0, "an empty pull gives 0");
+          break;
+        }
+        check(r == n || r == 0, "a pull answers its count or 0");
+        if (!output_begun) check(r == n, "before the first chunk a pull is silence that counts as output");
+        if (output_begun) check((r == n) == (queued >= n), "a pull succeeds exactly when the ring holds enough");
+        if (r == 0 || !output_begun) {
+          for (int k = 0; k < n; ++k) check(out[static_cast<std::size_t>(k)] == 0, "an empty pull is silence");
+        } else if (silent_left > 0) {
+          const long silent = std::min<long>(silent_left, n);
+          for (long k = 0; k < silent; ++k) check(out[static_cast<std::size_t>(k)] == 0, "start-up output is silent");
+          silent_left -= silent;
+        }
+        break;
+      }
+      case 6: {  // reset, or a new delay
+        if (op[1] & 1) {
+          check(MVSoundLibrary::engineReset() == MVSoundLibrary::kDone, "reset");
+          output_begun = false;
+          silent_left = -1;
+          check(MVSoundLibrary::currentEngine()->queued_samples() == 0, "reset empties the ring");
+        } else {
+          check(MVSoundLibrary::engineSetdelay(static_cast<std::int8_t>(op[2])) == MVSoundLibrary::kDone, "setdelay");
+        }
+        break;
+      }
+      default: {  // a style vector: the catalogue's, scaled, or arbitrary floats from the input
+        std::vector<float> style(g_style);
+        if (op[1] & 1) {
+          for (std::size_t k = 0; k < style.size(); ++k) {
+            std::memcpy(&style[k], data + (k * 4 + op[2]) % (size - 3), 4);
+          }
+          style_ok = false;
+        } else {
+          const float scale = static_cast<float>(op[2]) / 128.0f;
+          for (float& v : style) v *= scale;
+        }
+        MVSoundLibrary::setSpeakersStyleSoundLibrary(style.data());
+        break;
+      }
+    }
+  }
+  MVSoundLibrary::stopEngineSoundLibrary();
+  check(MVSoundLibrary::getEngineStatus() == 0, "stopped");
+  return 0;
+}
