@@ -26,6 +26,7 @@ struct MVRtvcDownFileManager::Impl : std::enable_shared_from_this<MVRtvcDownFile
     std::string reference;
     ProgressBlock progress;
     FileCompleteBlock complete;
+    std::optional<std::int64_t> expected_size = std::nullopt;  // a body of another length fails
   };
   // The one download in flight. Its platform events carry its id; an event whose id is not the
   // current one (a download already reported) is ignored, so each download reports once.
@@ -36,6 +37,7 @@ struct MVRtvcDownFileManager::Impl : std::enable_shared_from_this<MVRtvcDownFile
     ProgressBlock progress;
     FileCompleteBlock complete;
     std::shared_ptr<platform::DownloadTask> task;
+    std::optional<std::int64_t> expected_size = std::nullopt;
   };
   std::optional<Transfer> current;
   std::deque<FileRequest> waiting;  // requests behind the one in flight, oldest first
@@ -62,6 +64,7 @@ struct MVRtvcDownFileManager::Impl : std::enable_shared_from_this<MVRtvcDownFile
     ProgressBlock progress;
     BatchCompleteBlock complete;
     std::vector<std::string> failures;  // "reference: error text", in download order
+    std::map<std::string, std::int64_t> exact_sizes;  // references whose length is known exactly
     bool started = false;
   };
   std::shared_ptr<Batch> prepared;              // prepared, not started

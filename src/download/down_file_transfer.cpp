@@ -36,13 +36,24 @@ void post_completion(MVRtvcDownFileManager::FileCompleteBlock complete, bool suc
 // Moves a finished download into place. The rename replaces an older file at the destination
 // atomically, so the cache never shows a partial file; the temporary file lives in the cache's
 // own ".partial" directory, on the same file system.
-std::optional<Error> move_into_place(const fs::path& temp_file, long status, const fs::path& destination) {
+// A body whose length differs from the expected size is refused (the temporary file is then
+// removed by the transfer): a wrong-sized file in the cache would count as present from then on.
+std::optional<Error> move_into_place(const fs::path& temp_file, long status, const fs::path& destination,
+                                     std::optional<std::int64_t> expected_size) {
   if (!is_success_status(status)) {
     return down_file_error(kDownFileHttpStatus, "Download failed with HTTP status " + std::to_string(status));
   }
   if (temp_file.empty()) return down_file_error(kDownFileNoTemporaryFile, "Download file location invalid");
   if (destination.empty()) return down_file_error(kDownFileNoTargetPath, "Target file path invalid");
   std::error_code ec;
+  if (expected_size) {
+    const auto got = fs::file_size(temp_file, ec);
+    if (ec) return down_file_error(kDownFileSourceMissing, "Source file does not exist");
+    if (static_cast<std::uintmax_t>(*expected_size) != got) {
+      return down_file_error(kDownFileSizeMismatch, "Downloaded " + std::to_string(got) + " bytes, expected " +
+                                                        std::to_string(*expected_size));
+    }
+  }
   fs::create_directories(destination.parent_path(), ec);
   if (ec) return down_file_fs_error(ec, "cannot create " + destination.parent_path().string());
   if (!fs::exists(temp_file, ec)) return down_file_error(kDownFileSourceMissing, "Source file does not exist");
@@ -152,7 +163,8 @@ bool MVRtvcDownFileManager::Impl::begin(FileRequest& request) {
     if (auto self = weak.lock()) self->on_transfer_complete(id, error);
   };
 
-  current = Transfer{id, reference, destination, std::move(request.progress), std::move(request.complete), nullptr};
+  current = Transfer{id,      reference, destination, std::move(request.progress), std::move(request.complete),
+                     nullptr, request.expected_size};
   current->task = platform::http_download(reference, std::move(options), std::move(events));
   if (!current->task) {
     FileCompleteBlock complete = std::move(current->complete);
@@ -173,7 +185,7 @@ void MVRtvcDownFileManager::Impl::on_transfer_progress(std::uint64_t id, std::in
 
 void MVRtvcDownFileManager::Impl::on_transfer_finished(std::uint64_t id, const fs::path& temp_file, long status) {
   if (!current || current->id != id) return;
-  auto error = move_into_place(temp_file, status, current->destination);
+  auto error = move_into_place(temp_file, status, current->destination, current->expected_size);
   const bool success = !error.has_value();
   finish_transfer(success, std::move(error));
 }

@@ -50,6 +50,7 @@ bool MVRtvcDownFileManager::Impl::check(const std::vector<MVRtvcDownFileEntry>& 
   file_size_map.clear();
   std::vector<std::string> queue;
   std::set<std::string> queued;  // duplicates are queued once, at their first place
+  std::map<std::string, std::int64_t> exact_sizes;
   for (const auto& entry : files) {
     const std::string& reference = entry.filePath;
     if (reference.empty() || !down_file_cached_path(reference).empty()) continue;
@@ -58,10 +59,12 @@ bool MVRtvcDownFileManager::Impl::check(const std::vector<MVRtvcDownFileEntry>& 
     if (entry.size) {
       all_size = saturating_add(all_size, *entry.size);
       file_size_map[reference] = *entry.size;
+      if (entry.exactSize && *entry.size > 0) exact_sizes[reference] = *entry.size;
     }
   }
   if (queue.empty()) return false;
   prepare(queue);
+  prepared->exact_sizes = std::move(exact_sizes);
   return true;
 }
 
@@ -128,7 +131,9 @@ void MVRtvcDownFileManager::Impl::step(const std::shared_ptr<Batch>& batch) {
         },
         [weak, batch, index](bool success, const std::optional<Error>& error) {
           if (auto self = weak.lock()) self->on_entry_complete(batch, index, success, error);
-        }});
+        },
+        batch->exact_sizes.contains(reference) ? std::optional<std::int64_t>(batch->exact_sizes.at(reference))
+                                               : std::nullopt});
     return;
   }
 }

@@ -55,6 +55,8 @@ inline constexpr std::int64_t kDownFileMoveFailed = -7;         // "Failed to mo
 inline constexpr std::int64_t kDownFileMissingAfterMove = -8;   // "File does not exist after move"
 inline constexpr std::int64_t kDownFileInvalidFileName = -9;    // "Invalid file name"
 inline constexpr std::int64_t kDownFileHttpStatus = -10;        // "Download failed with HTTP status N"
+// "Downloaded N bytes, expected M": the body's length differs from the catalogue's exact size.
+inline constexpr std::int64_t kDownFileSizeMismatch = -11;
 
 // The batch completion's message when a batch is started while another is running and nothing
 // new was prepared for it.
@@ -62,10 +64,13 @@ inline constexpr const char* kDownFileBatchRunningMessage = "A download batch is
 // Start of a failed batch's message; the failed references and their error texts follow.
 inline constexpr const char* kDownFileBatchFailedPrefix = "Some files failed to download: ";
 
-// One catalogue file to check: its reference and, when known, its expected size in bytes.
+// One catalogue file to check: its reference and, when known, its expected size in bytes. With
+// exactSize the size is the file's true length (a weight file's catalogue size): a download of
+// any other length fails and nothing is cached. Otherwise the size is only counted.
 struct MVRtvcDownFileEntry {
   std::string filePath;
   std::optional<std::int64_t> size;
+  bool exactSize = false;
 };
 
 class MVRtvcDownFileManager {
@@ -87,7 +92,8 @@ class MVRtvcDownFileManager {
   // skipped) and prepares them as the next batch (replacing a batch prepared but not started).
   // Files of a running batch are queued again if still missing: the new batch then waits for the
   // running one and counts them as done if it brought them. allSize / fileSizeMap record the
-  // queued entries' sizes. True when a batch was prepared; false when nothing is missing (the
+  // queued entries' sizes; an entry with exactSize and a positive size is downloaded only at that
+  // length. True when a batch was prepared; false when nothing is missing (the
   // prepared batch, if any, stays). totalSize is not used.
   bool checkEngineFiles(const std::vector<MVRtvcDownFileEntry>& files, std::int64_t totalSize);
   // The same from JSON: an array of objects with "filePath" (string) and "size" (number); other

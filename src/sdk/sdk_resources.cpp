@@ -46,9 +46,10 @@ void MVSDKManager::Impl::checkResources() {
   }
   for (const auto& bin : model->binFiles) {
     if (bin.file.empty()) continue;
-    // The catalogue record reads an absent size as 0.
+    // The catalogue record reads an absent size as 0. A given size is the file's length, which
+    // the download must match.
     const std::int64_t size = bin.size != 0 ? bin.size : kDefaultFileSize;
-    files.push_back({bin.file, size});
+    files.push_back({bin.file, size, bin.size > 0});
     total = saturating_add(total, size);
   }
   const std::string summary = sdk::resources_summary(files.size(), total);

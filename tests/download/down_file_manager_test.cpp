@@ -317,6 +317,29 @@ TEST_F(DownFileManagerTest, StallLimitFromTheEnvironment) {
   EXPECT_EQ(manager_->getFilePath(url("am.bin")), "");
 }
 
+// A weight file whose catalogue size is exact must arrive at that size: a body of another
+// length fails the entry and is not cached (it would count as present from then on). A size that
+// is only counted (a style file's) is not checked.
+TEST_F(DownFileManagerTest, ExactSizesAreEnforced) {
+  const auto served = static_cast<std::int64_t>(fs::file_size(root_.path() / "am.bin"));
+  for (const long long delta : {-4LL, 4LL}) {
+    SCOPED_TRACE(delta);
+    ASSERT_TRUE(service_->set_file({{"name", "am.bin"}, {"mode", "wrong_size"}, {"size_delta", delta}}));
+    ASSERT_TRUE(manager_->checkEngineFiles(std::vector<MVRtvcDownFileEntry>{{url("am.bin"), served, true}}, 0));
+    const auto r = run_batch();
+    EXPECT_FALSE(r->success);
+    EXPECT_EQ(r->message, kDownFileBatchFailedPrefix + url("am.bin") + ": Downloaded " +
+                              std::to_string(served + delta) + " bytes, expected " + std::to_string(served));
+    EXPECT_EQ(manager_->getFilePath(url("am.bin")), "");
+    EXPECT_TRUE(cached_names().empty());
+    EXPECT_TRUE(fs::is_empty(cache_dir() / ".partial"));
+  }
+  // Counted only: the short body is taken.
+  ASSERT_TRUE(manager_->checkEngineFiles(std::vector<MVRtvcDownFileEntry>{{url("am.bin"), served}}, 0));
+  EXPECT_TRUE(run_batch()->success);
+  EXPECT_EQ(fs::file_size(cache_dir() / "am.bin"), static_cast<std::uintmax_t>(served + 4));
+}
+
 TEST_F(DownFileManagerTest, HostileFileNamesAreRefused) {
   const std::string outside = (cache_.path() / "escaped.bin").string();
   for (const std::string& ref : {url("%2E%2E"), url("."), url("a%2Fb.bin"), url("x%00y.bin"), url("%2E%2E%2Fescaped.bin"),

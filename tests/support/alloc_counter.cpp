@@ -3,19 +3,39 @@
 #include <cstdlib>
 #include <new>
 
+// The test executables link with --wrap=malloc/calloc/realloc: the kit's calls reach the
+// __wrap_ functions below, and the real allocator is __real_malloc and friends.
+extern "C" {
+void* __real_malloc(std::size_t n);
+void* __real_calloc(std::size_t n, std::size_t m);
+void* __real_realloc(void* p, std::size_t n);
+}
+
 namespace {
 thread_local std::size_t g_armed = 0;
 thread_local std::size_t g_count = 0;
+thread_local std::size_t g_fail_at = 0;  // 0: no injector
+thread_local std::size_t g_fail_seen = 0;
+thread_local bool g_fail_triggered = false;
+
+// Counts one allocation on this thread; false when it is the one to fail.
+bool admit() {
+  if (g_armed) ++g_count;
+  if (g_fail_at == 0) return true;
+  if (++g_fail_seen != g_fail_at) return true;
+  g_fail_triggered = true;
+  return false;
+}
 
 void* counted_alloc(std::size_t n) {
-  if (g_armed) ++g_count;
+  if (!admit()) throw std::bad_alloc();
   if (n == 0) n = 1;
-  if (void* p = std::malloc(n)) return p;
+  if (void* p = __real_malloc(n)) return p;
   throw std::bad_alloc();
 }
 
 void* counted_alloc_aligned(std::size_t n, std::size_t align) {
-  if (g_armed) ++g_count;
+  if (!admit()) throw std::bad_alloc();
   if (n == 0) n = 1;
   std::size_t rounded = (n + align - 1) / align * align;
   if (void* p = std::aligned_alloc(align, rounded)) return p;
@@ -47,24 +67,19 @@ std::size_t thread_allocations() { return g_count; }
 AllocationGuard::AllocationGuard() : start_(g_count) { ++g_armed; }
 AllocationGuard::~AllocationGuard() { --g_armed; }
 std::size_t AllocationGuard::count() const { return g_count - start_; }
+
+AllocationFailure::AllocationFailure(std::size_t nth) {
+  g_fail_at = nth;
+  g_fail_seen = 0;
+  g_fail_triggered = false;
+}
+AllocationFailure::~AllocationFailure() { g_fail_at = 0; }
+bool AllocationFailure::triggered() const { return g_fail_triggered; }
+std::size_t AllocationFailure::seen() const { return g_fail_seen; }
 }  // namespace mvsdk::test
 
-// The test executables link with --wrap=malloc/calloc/realloc, so direct C allocations made by
-// the kit's own (statically linked) code are counted as well.
 extern "C" {
-void* __real_malloc(std::size_t n);
-void* __real_calloc(std::size_t n, std::size_t m);
-void* __real_realloc(void* p, std::size_t n);
-void* __wrap_malloc(std::size_t n) {
-  if (g_armed) ++g_count;
-  return __real_malloc(n);
-}
-void* __wrap_calloc(std::size_t n, std::size_t m) {
-  if (g_armed) ++g_count;
-  return __real_calloc(n, m);
-}
-void* __wrap_realloc(void* p, std::size_t n) {
-  if (g_armed) ++g_count;
-  return __real_realloc(p, n);
-}
+void* __wrap_malloc(std::size_t n) { return admit() ? __real_malloc(n) : nullptr; }
+void* __wrap_calloc(std::size_t n, std::size_t m) { return admit() ? __real_calloc(n, m) : nullptr; }
+void* __wrap_realloc(void* p, std::size_t n) { return admit() ? __real_realloc(p, n) : nullptr; }
 }

@@ -1,6 +1,9 @@
 #pragma once
-// Counts heap allocations made through the global operator new on the calling thread while a
-// scope is armed. Linked into every test executable (tests/CMakeLists.txt).
+// Counts heap allocations made on the calling thread while a scope is armed, and can make one of
+// them fail. Linked into every test executable (tests/CMakeLists.txt), which also routes the kit's
+// own malloc, calloc and realloc calls through here (--wrap), so C and C++ allocations of the
+// statically linked kit count alike; allocations inside shared libraries (libcurl, BLAS, speexdsp)
+// are not seen.
 #include <cstddef>
 
 namespace mvsdk::test {
@@ -20,6 +23,23 @@ class AllocationGuard {
 
  private:
   std::size_t start_;
+};
+
+// While alive, the nth allocation (1-based) made on this thread after its creation fails: the
+// throwing operator new forms throw std::bad_alloc, the nothrow forms and malloc, calloc and
+// realloc return null (realloc leaves the old block alone). Only that one fails; later ones
+// succeed. Allocations are counted here whether or not an AllocationGuard is armed. One injector
+// per thread at a time.
+class AllocationFailure {
+ public:
+  explicit AllocationFailure(std::size_t nth);
+  ~AllocationFailure();
+  AllocationFailure(const AllocationFailure&) = delete;
+  AllocationFailure& operator=(const AllocationFailure&) = delete;
+  // True once the nth allocation was made (and failed).
+  bool triggered() const;
+  // Allocations made on this thread since creation, the failed one included.
+  std::size_t seen() const;
 };
 
 }  // namespace mvsdk::test

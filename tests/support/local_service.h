@@ -46,9 +46,11 @@ class LocalService {
   std::string url() const;
 
   // POST /__control/call: behaviour of one service call, e.g.
-  // {"path": "/api/sdkra/login", "form": "encrypted", "status": 500, "code": 7, "message": "no"}.
+  // {"path": "/api/sdkra/login", "form": "encrypted", "status": 500, "code": 7, "message": "no"};
+  // "pad_bytes" and "transfer" ("length", "chunked", "cut") shape the reply's size and delivery.
   bool set_call(const nlohmann::json& behaviour);
-  // POST /__control/file: {"name": "am.bin", "mode": "cut" | "no_length" | "throttle" | "404"}.
+  // POST /__control/file: {"name": "am.bin", "mode": "cut" | "no_length" | "throttle" | "stall" |
+  // "wrong_size" | "404" | "500", ...} (the fields of mvsdk::service::FileBehaviour).
   bool set_file(const nlohmann::json& behaviour);
   // The token the service requires in Authorization ("" none).
   bool set_token(const std::string& token);

@@ -92,6 +92,8 @@ CallBehaviour call_from_json(const nlohmann::json& j) {
   b.stray_after = j.value("stray_after", std::string());
   b.key = j.value("key", std::string());
   b.wrap = j.value("wrap", 0);
+  b.pad_bytes = j.value("pad_bytes", std::size_t{0});
+  b.transfer = j.value("transfer", b.transfer);
   return b;
 }
 
@@ -277,9 +279,10 @@ void Service::handle_call(const std::string& path, const nlohmann::json& default
   envelope["message"] = b.message.value_or("success");
   if (!b.omit_data) envelope["data"] = data;
 
+  std::string body;
+  std::string type = "application/json";
   if (b.form == "array") {
-    res.set_content((data.is_array() ? data : nlohmann::json::array({data})).dump(),
-                    "application/json");
+    body = (data.is_array() ? data : nlohmann::json::array({data})).dump();
   } else if (b.form == "encrypted") {
     std::string text =
         encrypt_reply(b.stray_before + envelope.dump() + b.stray_after, b.key.empty() ? kDefaultKey : b.key);
@@ -291,14 +294,40 @@ void Service::handle_call(const std::string& path, const nlohmann::json& default
       }
       text = std::move(wrapped);
     }
-    res.set_content(text, "text/plain");
+    body = std::move(text);
+    type = "text/plain";
   } else if (b.form == "raw") {
-    res.set_content(b.body, "text/plain");
+    body = b.body;
+    type = "text/plain";
   } else if (b.form == "empty") {
-    // no body
+    return;  // no body
   } else {
-    res.set_content(envelope.dump(), "application/json");
+    body = envelope.dump();
   }
+  body.append(b.pad_bytes, ' ');
+  if (b.transfer == "length") {
+    res.set_content(body, type.c_str());
+    return;
+  }
+  auto shared = std::make_shared<const std::string>(std::move(body));
+  if (b.transfer == "chunked") {
+    res.set_chunked_content_provider(type.c_str(), [shared](std::size_t offset, httplib::DataSink& sink) {
+      if (offset >= shared->size()) {
+        sink.done();
+        return true;
+      }
+      const std::size_t n = std::min<std::size_t>(65536, shared->size() - offset);
+      return sink.write(shared->data() + offset, n);
+    });
+    return;
+  }
+  // "cut": the whole length announced, half of it sent, then the connection closed.
+  res.set_content_provider(shared->size(), type.c_str(),
+                           [shared](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                             const std::size_t limit = shared->size() / 2;
+                             if (offset >= limit) return false;
+                             return sink.write(shared->data() + offset, limit - offset);
+                           });
 }
 
 void Service::handle_file(const std::string& rel, httplib::Response& res) {
@@ -315,20 +344,47 @@ void Service::handle_file(const std::string& rel, httplib::Response& res) {
     res.status = 404;
     return;
   }
-  const auto size = static_cast<std::size_t>(fs::file_size(file, ec));
+  if (b.mode == "500") {
+    res.status = 500;
+    res.set_content("internal error", "text/plain");
+    return;
+  }
+  std::size_t size = static_cast<std::size_t>(fs::file_size(file, ec));
+  // "wrong_size": what is sent (and announced) differs from the file by size_delta bytes; the
+  // bytes past the file's end are zeros.
+  std::size_t file_bytes = size;
+  if (b.mode == "wrong_size") {
+    const auto delta = static_cast<long long>(b.size_delta);
+    size = delta < 0 ? size - std::min(size, static_cast<std::size_t>(-delta)) : size + static_cast<std::size_t>(delta);
+    file_bytes = std::min(file_bytes, size);
+  }
   auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
-  const std::size_t limit = b.mode == "cut" ? size / 2 : size;
+  const std::size_t limit = b.mode == "cut" ? size / 2 : b.mode == "stall" ? std::min(size, b.stall_bytes) : size;
   const std::size_t chunk = b.mode == "throttle" ? std::max<std::size_t>(1, b.chunk_bytes) : 65536;
   const int delay_ms = b.mode == "throttle" ? b.delay_ms : 0;
+  const bool stall = b.mode == "stall";
+  const int stall_ms = b.stall_ms;
+  std::atomic<bool>* stopping = &stopping_;
 
-  auto send = [in, limit, chunk, delay_ms](std::size_t offset, httplib::DataSink& sink) {
-    if (offset >= limit) return false;  // "cut": close the connection short of the length
+  auto send = [in, limit, chunk, delay_ms, file_bytes, stall, stall_ms, stopping](std::size_t offset,
+                                                                                  httplib::DataSink& sink) {
+    if (offset >= limit) {
+      // "stall": nothing more for stall_ms (or until the service stops), then the connection closes.
+      for (int waited = 0; stall && waited < stall_ms && !stopping->load(); waited += 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      return false;  // "cut" and "stall": close the connection short of the length
+    }
     if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-    std::vector<char> buf(std::min(chunk, limit - offset));
-    in->seekg(static_cast<std::streamoff>(offset));
-    in->read(buf.data(), static_cast<std::streamsize>(buf.size()));
-    const auto got = static_cast<std::size_t>(in->gcount());
-    if (got == 0) return false;
+    // Bytes past the file's end ("wrong_size" growing it) stay zero.
+    std::vector<char> buf(std::min(chunk, limit - offset), 0);
+    if (offset < file_bytes) {
+      const std::size_t want = std::min(buf.size(), file_bytes - offset);
+      in->seekg(static_cast<std::streamoff>(offset));
+      in->read(buf.data(), static_cast<std::streamsize>(want));
+      if (static_cast<std::size_t>(in->gcount()) != want) return false;
+    }
+    const std::size_t got = buf.size();
     return sink.write(buf.data(), got);
   };
   if (b.mode == "no_length") {
@@ -370,6 +426,9 @@ void Service::handle_control(const httplib::Request& req, httplib::Response& res
       b.mode = body.value("mode", b.mode);
       b.chunk_bytes = body.value("chunk_bytes", b.chunk_bytes);
       b.delay_ms = body.value("delay_ms", b.delay_ms);
+      b.stall_bytes = body.value("stall_bytes", b.stall_bytes);
+      b.stall_ms = body.value("stall_ms", b.stall_ms);
+      b.size_delta = body.value("size_delta", b.size_delta);
       files_[body.at("name").get<std::string>()] = b;
     } else if (what == "token") {
       token_ = body.value("token", std::string());

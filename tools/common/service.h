@@ -2,6 +2,7 @@
 // The local cloud service: the service calls under "/api/sdkra/", the files of a folder under
 // "/files/", and a control interface under "/__control/" through which tests choose, per call,
 // the form of the reply, forced failures and download behaviours.
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -32,16 +33,27 @@ struct CallBehaviour {
   std::string stray_after;
   std::string key;
   int wrap = 0;
+  // Spaces appended to the body (a JSON body stays valid): a reply of any size.
+  std::size_t pad_bytes = 0;
+  // "length" (Content-Length, the whole body), "chunked" (no Content-Length) or "cut" (the full
+  // Content-Length announced, half the body sent, then the connection closed).
+  std::string transfer = "length";
 };
 
 // How one file download answers. Set through POST /__control/file.
 struct FileBehaviour {
   // "normal", "no_length" (no Content-Length), "throttle" (chunk_bytes every delay_ms),
-  // "cut" (full Content-Length announced, half the body sent, then the connection closed) or
-  // "404".
+  // "cut" (full Content-Length announced, half the body sent, then the connection closed),
+  // "stall" (full Content-Length announced, the first stall_bytes sent, then nothing for stall_ms
+  // before the connection is closed), "wrong_size" (the file with size_delta bytes removed from
+  // its end, or zero bytes appended, under a Content-Length that matches what is sent), "404" or
+  // "500" (that status and a short text body).
   std::string mode = "normal";
   std::size_t chunk_bytes = 4096;
   int delay_ms = 20;
+  std::size_t stall_bytes = 1024;
+  int stall_ms = 30000;
+  long long size_delta = -4;
 };
 
 struct Options {
@@ -61,7 +73,10 @@ class Service {
   std::string base_url() const;
   // Serves until stop(); returns when stopped.
   bool listen();
-  void stop() { server_.stop(); }
+  void stop() {
+    stopping_.store(true);
+    server_.stop();
+  }
   // Loads the catalogue (from JSON or the folder) and makes its references absolute. Needs the
   // port. Empty string on success, else the problem.
   std::string load_catalogue();
@@ -84,6 +99,7 @@ class Service {
   std::map<std::string, CallBehaviour> calls_;
   std::map<std::string, FileBehaviour> files_;
   std::ofstream log_;
+  std::atomic<bool> stopping_{false};  // ends stalled transfers
 };
 
 // Encrypts a reply as the service does: AES-CBC/PKCS#7 with the key text's UTF-8 bytes (16, 24

@@ -4,18 +4,34 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "engine/kernels/simd.h"
 
 namespace mvsdk::engine {
 
+namespace {
+thread_local std::uint64_t g_aligned_failures = 0;
+thread_local int g_tensor_allocation_throws = 0;
+}  // namespace
+
+std::uint64_t aligned_malloc_failures() { return g_aligned_failures; }
+
+TensorAllocationThrows::TensorAllocationThrows() { ++g_tensor_allocation_throws; }
+TensorAllocationThrows::~TensorAllocationThrows() { --g_tensor_allocation_throws; }
+
 void* aligned_malloc(std::uint64_t alignment, std::uint64_t size_bytes) {
   // alignment - 1 bytes of slack to round down into, plus 8 for the stored raw pointer.
   const std::uint64_t offset = alignment - 1 + sizeof(void*);
-  if (alignment == 0 || (alignment & (alignment - 1)) != 0) return nullptr;
-  if (size_bytes > SIZE_MAX - offset) return nullptr;
+  if (alignment == 0 || (alignment & (alignment - 1)) != 0 || size_bytes > SIZE_MAX - offset) {
+    ++g_aligned_failures;
+    return nullptr;
+  }
   void* raw = std::malloc(static_cast<std::size_t>(size_bytes + offset));
-  if (raw == nullptr) return nullptr;
+  if (raw == nullptr) {
+    ++g_aligned_failures;
+    return nullptr;
+  }
   const std::uintptr_t aligned =
       (reinterpret_cast<std::uintptr_t>(raw) + offset) & ~static_cast<std::uintptr_t>(alignment - 1);
   std::memcpy(reinterpret_cast<void*>(aligned - sizeof(void*)), &raw, sizeof raw);
@@ -59,6 +75,10 @@ void Tensor<float>::alloc_buff() {
   }
   size = capacity = static_cast<int>(count);
   data = static_cast<float*>(aligned_malloc(32, static_cast<std::uint64_t>(size) * sizeof(float)));
+  if (data == nullptr && g_tensor_allocation_throws > 0) {
+    size = capacity = 0;
+    throw std::bad_alloc();
+  }
 }
 
 void Tensor<float>::free_buff() {

@@ -5,8 +5,9 @@
 // four-dimensional shape (d0, d1, d2, d3), row-major with d3 fastest, over one flat 32-byte
 // aligned float buffer allocated once at its largest extent (the capacity). Streaming code then
 // changes the logical shape and element count freely inside that capacity with resize, reload,
-// concat and upsample; nothing here reallocates, checks or throws, and nothing here allocates
-// except alloc_buff (called by the constructors).
+// concat and upsample; nothing here reallocates or checks, nothing throws (except a failed
+// allocation under TensorAllocationThrows, below), and nothing here allocates except alloc_buff
+// (called by the constructors).
 //
 // Sequences are shaped (1, 1, frames, features): d2 is the time axis, d3 the feature axis.
 //
@@ -25,6 +26,24 @@ namespace mvsdk::engine {
 // Layout: malloc(size_bytes + alignment - 1 + 8); the raw pointer is kept in the 8 bytes just
 // before the returned address.
 void* aligned_malloc(std::uint64_t alignment, std::uint64_t size_bytes);
+
+// How many aligned_malloc calls on the calling thread have returned null so far. A tensor whose
+// allocation failed keeps a null buffer without saying so; a constructor that builds many of
+// them (a network, the engine) compares this count before and after instead of checking each.
+std::uint64_t aligned_malloc_failures();
+
+// While one of these is alive on a thread, a Tensor whose buffer cannot be allocated there throws
+// std::bad_alloc instead of keeping a null buffer (an impossible shape still gives a null buffer
+// quietly). Builders of whole networks use it, so that a failed allocation unwinds the partly
+// built network (layers hold their tensors by value or by smart pointer) instead of leaving
+// layers that compute on null buffers, some of them already while being built.
+class TensorAllocationThrows {
+ public:
+  TensorAllocationThrows();
+  ~TensorAllocationThrows();
+  TensorAllocationThrows(const TensorAllocationThrows&) = delete;
+  TensorAllocationThrows& operator=(const TensorAllocationThrows&) = delete;
+};
 
 // Releases a block from aligned_malloc. Null is ignored.
 void aligned_free(void* p);
@@ -57,7 +76,8 @@ class Tensor<float> {
   Tensor& operator=(const Tensor&) = delete;
 
   // size = capacity = d0 * d1 * d2 * d3, data = aligned_malloc(32, size * 4). A failed
-  // allocation leaves data null (not reported). A negative extent or a product that does not fit
+  // allocation leaves data null (not reported), or throws std::bad_alloc with size = capacity = 0
+  // under TensorAllocationThrows. A negative extent or a product that does not fit
   // an int leaves data null and size = capacity = 0. An existing buffer is released first.
   void alloc_buff();
   // Releases the buffer if there is one and sets data to null. Safe to call twice. Afterwards

@@ -35,10 +35,16 @@ LibraryState& state() {
   return *s;
 }
 
-void log(const std::string& line) {
+// Never throws: a line that cannot be built or delivered (memory is short) is dropped.
+template <class MakeLine>
+void log(const MakeLine& make_line) noexcept {
   auto& s = state();
-  std::lock_guard<std::mutex> lock(s.logger_mutex);
-  if (s.logger) s.logger(line);
+  try {
+    const std::string line = make_line();
+    std::lock_guard<std::mutex> lock(s.logger_mutex);
+    if (s.logger) s.logger(line);
+  } catch (...) {
+  }
 }
 
 // Holds the engine against a concurrent stop for the duration of one call.
@@ -60,14 +66,14 @@ class EngineRef {
 
 }  // namespace
 
-int MVSoundLibrary::startEngine(const char* amPath, const char* bnPath, const char* vocPath, int inRate,
-                                int outRate) {
+namespace {
+
+int start_locked(const char* amPath, const char* bnPath, const char* vocPath, int inRate, int outRate) {
   auto& s = state();
-  std::lock_guard<std::mutex> lock(s.lifecycle);
-  if (s.e.load()) return kDone;
+  if (s.e.load()) return MVSoundLibrary::kDone;
   if (!amPath || !bnPath || !vocPath) {
-    log("MVSoundLibrary: startEngine without model paths");
-    return kModelFileError;
+    log([] { return std::string("MVSoundLibrary: startEngine without model paths"); });
+    return MVSoundLibrary::kModelFileError;
   }
   ModelFile am, bn, voc;
   const bool files_ok = am.open(amPath, static_cast<std::size_t>(amengine::stream_floats())) &&
@@ -75,26 +81,43 @@ int MVSoundLibrary::startEngine(const char* amPath, const char* bnPath, const ch
                         voc.open(vocPath, static_cast<std::size_t>(vocengine::weight_floats()));
   if (!files_ok) {
     for (const ModelFile* f : {&am, &bn, &voc}) {
-      if (!f->error().empty()) log("MVSoundLibrary: " + f->error());
+      if (!f->error().empty()) log([f] { return "MVSoundLibrary: " + f->error(); });
     }
-    return kModelFileError;
+    return MVSoundLibrary::kModelFileError;
   }
-  std::unique_ptr<engine> built;
-  try {
-    built = std::make_unique<engine>(am.floats(), bn.floats(), voc.floats(), inRate, outRate);
-  } catch (const std::bad_alloc&) {
-    built.reset();
-  }
-  if (!built || !built->ok()) {
-    log("MVSoundLibrary: the engine could not be built (input " + std::to_string(inRate) + " Hz, output " +
-        std::to_string(outRate) + " Hz)");
-    return kEngineInitError;
+  // An allocation that throws inside the constructor unwinds what was built (std::bad_alloc is
+  // caught by the caller); one that returns null leaves ok() false.
+  auto built = std::make_unique<engine>(am.floats(), bn.floats(), voc.floats(), inRate, outRate);
+  if (!built->ok()) {
+    log([=] {
+      return "MVSoundLibrary: the engine could not be built (input " + std::to_string(inRate) + " Hz, output " +
+             std::to_string(outRate) + " Hz)";
+    });
+    return MVSoundLibrary::kEngineInitError;
   }
   s.params_am_addr = std::move(am);
   s.params_bn_addr = std::move(bn);
   s.params_vocv4_addr = std::move(voc);
   s.e.store(built.release(), std::memory_order_seq_cst);
-  return kDone;
+  return MVSoundLibrary::kDone;
+}
+
+}  // namespace
+
+int MVSoundLibrary::startEngine(const char* amPath, const char* bnPath, const char* vocPath, int inRate,
+                                int outRate) {
+  auto& s = state();
+  std::lock_guard<std::mutex> lock(s.lifecycle);
+  try {
+    return start_locked(amPath, bnPath, vocPath, inRate, outRate);
+  } catch (const std::bad_alloc&) {
+    // Anything partly built is gone by now; the engine stays stopped.
+    log([] { return std::string("MVSoundLibrary: out of memory while starting the engine"); });
+    return kEngineInitError;
+  } catch (...) {
+    log([] { return std::string("MVSoundLibrary: the engine could not be built"); });
+    return kEngineInitError;
+  }
 }
 
 void MVSoundLibrary::freeEngine() {

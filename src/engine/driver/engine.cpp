@@ -36,11 +36,15 @@ void free_samples(short*& p) {
 
 engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inRate, int outRate)
     : in_rate_(inRate), out_rate_(outRate) {
+  // Tensors whose buffer could not be allocated keep a null buffer silently; any such failure
+  // while building (in the networks' layers too) shows in this count and fails the construction.
+  const std::uint64_t failures_before = aligned_malloc_failures();
   if (!am_w || !bn_w || !voc_w || inRate < kMinRate || inRate > kMaxRate || outRate < kMinRate ||
       outRate > kMaxRate) {
     return;
   }
   try {
+    const TensorAllocationThrows unwind_on_failure;
     am = std::make_unique<amengine>(am_w, 1);
     bn = std::make_unique<bnengine>(bn_w, 1);
     voc = std::make_unique<vocengine>(voc_w, 1);
@@ -89,7 +93,7 @@ engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inR
   const int ring_bytes = std::max(kBaseRingBytes, out_step * 96);
   out_rb = rb_init(ring_bytes);
   if (!out_rb) return;
-  ok_ = true;
+  ok_ = aligned_malloc_failures() == failures_before;
 }
 
 engine::~engine() {

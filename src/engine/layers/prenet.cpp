@@ -11,7 +11,8 @@ int Prenet::stream_floats(int in, int out) {
 }
 
 Prenet::Prenet(const float* stream, int act, int in_, int out_)
-    : in(in_), out(out_), memsize(0), params(new PrenetParams), scratch(new Tensor<float>(kMaxRows, out_)),
+    : in(in_), out(out_), memsize(0), params(std::make_unique<PrenetParams>()),
+      scratch(std::make_unique<Tensor<float>>(kMaxRows, out_)),
       activation(act == 0 ? relu : swish) {
   const float* p = stream;
   auto take = [&p, this](int count) {
@@ -29,10 +30,7 @@ Prenet::Prenet(const float* stream, int act, int in_, int out_)
   params->b3 = take(out);
 }
 
-Prenet::~Prenet() {
-  delete scratch;
-  delete params;
-}
+Prenet::~Prenet() = default;
 
 void Prenet::layer(Tensor<float>* x, int rows, int k, const float* w, const float* b, bool act) {
   scratch->resize(1, 1, rows, out);
@@ -40,8 +38,8 @@ void Prenet::layer(Tensor<float>* x, int rows, int k, const float* w, const floa
   for (int r = 0; r < rows; ++r) std::memcpy(s + static_cast<size_t>(r) * out, b, sizeof(float) * out);
   cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, rows, out, k, 1.0f, x->data, k, w, out, 1.0f, s,
               out);
-  if (act) activation(scratch);
-  x->reload(scratch);
+  if (act) activation(scratch.get());
+  x->reload(scratch.get());
 }
 
 bool Prenet::forward(Tensor<float>* x) {

@@ -8,6 +8,8 @@
 // Weights are borrowed from the network's weight stream (a model file's float block, which must
 // outlive the layer and stay unchanged); the layer owns its parameter record and one scratch
 // tensor of kMaxRows x out floats. One thread at a time; forward() allocates nothing.
+#include <memory>
+
 #include "engine/core/alignmm.h"
 #include "engine/kernels/util.h"
 
@@ -51,8 +53,8 @@ class Prenet {
   int in;
   int out;
   int memsize;
-  PrenetParams* params;
-  Tensor<float>* scratch;  // (1, 1, kMaxRows, out)
+  std::unique_ptr<PrenetParams> params;
+  std::unique_ptr<Tensor<float>> scratch;  // (1, 1, kMaxRows, out)
   Activation activation;
 
  private:

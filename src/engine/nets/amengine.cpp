@@ -43,13 +43,24 @@ int amengine::stream_floats() {
          linear_floats(kDim, kOutWidth);
 }
 
-amengine::amengine(const float* stream, int conv_mode)
-    : content(new Tensor<float>(kMaxFrames, kDim)),
-      hidden(new Tensor<float>(kMaxFrames, kDim)),
-      f0(new Tensor<float>(32)),
-      voiced(new Tensor<float>(32)),
-      score(new Tensor<float>(32)),
-      stats(new Tensor<float>(kStatsFloats)) {
+amengine::amengine(const float* stream, int conv_mode) {
+  // The working tensors are plain pointers: if building throws (an allocation failed), the
+  // destructor does not run, so they are released here before the exception goes on.
+  try {
+    build(stream, conv_mode);
+  } catch (...) {
+    free_tensors();
+    throw;
+  }
+}
+
+void amengine::build(const float* stream, int conv_mode) {
+  content = new Tensor<float>(kMaxFrames, kDim);
+  hidden = new Tensor<float>(kMaxFrames, kDim);
+  f0 = new Tensor<float>(32);
+  voiced = new Tensor<float>(32);
+  score = new Tensor<float>(32);
+  stats = new Tensor<float>(kStatsFloats);
   // The table is shared by all 16 blocks; each attention layer keeps its own projection of it.
   auto table = std::make_unique<PositionEncoding>(kPosLen, kDim, 0);
   const float* p = stream;
@@ -85,18 +96,20 @@ amengine::amengine(const float* stream, int conv_mode)
   advance(out_proj->get_memsize());
 
   f0->resize(1, 1, 0, 1);
-  voiced->zeros();
-  score->zeros();
-  stats->zeros();
+  // A tensor whose buffer could not be allocated is left alone: the engine sees the failure
+  // (aligned_malloc_failures) and is never run.
+  for (Tensor<float>* t : {voiced, score, stats}) {
+    if (t->data) t->zeros();
+  }
 }
 
-amengine::~amengine() {
-  delete stats;
-  delete score;
-  delete voiced;
-  delete f0;
-  delete hidden;
-  delete content;
+amengine::~amengine() { free_tensors(); }
+
+void amengine::free_tensors() {
+  for (Tensor<float>** t : {&stats, &score, &voiced, &f0, &hidden, &content}) {
+    delete *t;
+    *t = nullptr;
+  }
 }
 
 void amengine::reset() {

@@ -106,15 +106,17 @@ class amengine {
   void source_pitch(Tensor<float>* y, int T);
   // Mode 2 step 3: refresh ratio and offset from the statistics (method 0 or 1).
   void update_mapping(int method);
+  void build(const float* stream, int conv_mode);
+  void free_tensors();
 
   int frames = 0;
   int memsize = 0;
-  Tensor<float>* content;  // (16, 192): encoder output kept for the residual
-  Tensor<float>* hidden;   // (16, 192): working tensor
-  Tensor<float>* f0;       // 32 floats: normalised pitch, then Hz; (1, 1, T, 1) when handed out
-  Tensor<float>* voiced;   // 32 floats: 1.0 voiced, 0.0 unvoiced
-  Tensor<float>* score;    // 32 floats: source voicing score b of the last source pass
-  Tensor<float>* stats;    // 16 floats, see pitch_stats()
+  Tensor<float>* content = nullptr;  // (16, 192): encoder output kept for the residual
+  Tensor<float>* hidden = nullptr;   // (16, 192): working tensor
+  Tensor<float>* f0 = nullptr;       // 32 floats: normalised pitch, then Hz; (1, 1, T, 1) when handed out
+  Tensor<float>* voiced = nullptr;   // 32 floats: 1.0 voiced, 0.0 unvoiced
+  Tensor<float>* score = nullptr;    // 32 floats: source voicing score b of the last source pass
+  Tensor<float>* stats = nullptr;    // 16 floats, see pitch_stats()
 
   std::unique_ptr<Prenet> content_prenet;
   std::unique_ptr<Prenet> predictor_prenet;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -118,3 +119,35 @@ TEST_F(SoundLibrary, BadModelFilesKeepTheEngineStopped) {
   EXPECT_EQ(MVSoundLibrary::getEngineStatus(), 0);
 }
 
+
+// Files that exist but cannot be read. Tests usually run as root, for whom a mode of 000 does not
+// stop a read, so the cases are a link to /proc/self/mem (opens, but reads at offset 0 fail and
+// it reports no length), a link to itself (cannot be opened), and mode 000 when not root.
+TEST_F(SoundLibrary, UnreadableModelFilesKeepTheEngineStopped) {
+  const auto& m = mvsdk::test::synthetic_models();
+  const fs::path dir = mvsdk::test::temp_dir("unreadable");
+  const fs::path proc_mem = dir / "proc_mem.bin";
+  fs::create_symlink("/proc/self/mem", proc_mem);
+  const fs::path loop = dir / "loop.bin";
+  fs::create_symlink("loop.bin", loop);
+  std::vector<fs::path> cases = {proc_mem, loop};
+  if (::geteuid() != 0) {
+    const fs::path locked = dir / "locked.bin";
+    fs::copy_file(m.voc, locked);
+    fs::permissions(locked, fs::perms::none);
+    cases.push_back(locked);
+  }
+  for (const auto& bad : cases) {
+    SCOPED_TRACE(bad.string());
+    log_.clear();
+    EXPECT_EQ(MVSoundLibrary::startEngine(m.am.c_str(), m.bn.c_str(), bad.c_str(), 48000, 48000),
+              MVSoundLibrary::kModelFileError);
+    EXPECT_EQ(MVSoundLibrary::getEngineStatus(), 0);
+    ASSERT_FALSE(log_.empty());
+    EXPECT_NE(log_[0].find(bad.string()), std::string::npos) << log_[0];
+  }
+  if (::geteuid() == 0) GTEST_LOG_(INFO) << "running as root: the mode-000 case is left out";
+  // The good files still start the engine afterwards.
+  EXPECT_EQ(MVSoundLibrary::startEngine(m.am.c_str(), m.bn.c_str(), m.voc.c_str(), 48000, 48000),
+            MVSoundLibrary::kDone);
+}
