@@ -49,7 +49,10 @@ std::optional<ActionResult> ResultInbox::wait(std::initializer_list<std::int64_t
 }
 
 KitSession::KitSession(const SessionConfig& config, const std::atomic<bool>* stop)
-    : inbox_(std::make_shared<ResultInbox>()), manager_(MVSDKManager::create()), stop_(stop) {
+    : inbox_(std::make_shared<ResultInbox>()),
+      divert_(std::make_shared<std::function<bool(const ActionResult&)>>()),
+      manager_(MVSDKManager::create()),
+      stop_(stop) {
   MVSDKManager::setServiceBaseUrl(config.service_url);
   EngineConfig c = EngineConfig::defaultConfig();
   c.sampleRate = config.rate_hz;
@@ -63,10 +66,24 @@ KitSession::KitSession(const SessionConfig& config, const std::atomic<bool>* sto
   c.muteOnFail = false;
   c.onDownload = config.on_download;
   std::weak_ptr<ResultInbox> weak = inbox_;
-  c.onActionResult = [weak](std::int64_t action, std::int64_t code, const std::string& message) {
-    if (auto inbox = weak.lock()) inbox->push({action, code, message});
+  // The filter is read on the main queue; it is set before the kit runs and not changed after.
+  std::shared_ptr<const std::function<bool(const ActionResult&)>> divert = divert_;
+  c.onActionResult = [weak, divert](std::int64_t action, std::int64_t code, const std::string& message) {
+    ActionResult r{action, code, message};
+    if (*divert && (*divert)(r)) return;
+    if (auto inbox = weak.lock()) inbox->push(std::move(r));
   };
-  manager_->setEngineConfig(c);
+  config_ = c;
+  manager_->setEngineConfig(config_);
+}
+
+void KitSession::configure() { manager_->setEngineConfig(config_); }
+
+void KitSession::setDivert(std::function<bool(const ActionResult&)> divert) { *divert_ = std::move(divert); }
+
+void KitSession::release() {
+  manager_->engineRelease();
+  started_ = false;
 }
 
 KitSession::~KitSession() {
