@@ -2,7 +2,8 @@
 # Builds the tests with a sanitizer and runs them under it.
 #   scripts/sanitize.sh address    AddressSanitizer + UndefinedBehaviorSanitizer (and leaks):
 #                                  the unit and integration tests
-#   scripts/sanitize.sh thread     ThreadSanitizer: the concurrency tests (*concurrency_test.cpp)
+#   scripts/sanitize.sh thread     ThreadSanitizer: the unit, integration and concurrency tests
+#                                  (and the tools the integration tests run, built with it)
 # MVSDK_TEST_LABELS overrides the ctest label regex.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,8 +23,8 @@ case "$KIND" in
     ;;
   thread)
     cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMVSDK_SANITIZE=thread -DMVSDK_BUILD_BENCH=OFF >/dev/null
-    cmake --build "$BUILD_DIR" -j "${MVSDK_JOBS:-$(nproc)}" --target mvsdk_concurrency_tests
-    LABELS="${MVSDK_TEST_LABELS:-concurrency}"
+    cmake --build "$BUILD_DIR" -j "${MVSDK_JOBS:-$(nproc)}"
+    LABELS="${MVSDK_TEST_LABELS:-unit|integration|concurrency}"
     ;;
   *) echo "sanitize.sh: unknown sanitizer '$KIND' (address or thread)" >&2; exit 2 ;;
 esac
