@@ -15,7 +15,8 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 # The process-wide main and background queues live for the whole process by design, so their
 # threads are never joined: thread-leak reports are off.
-export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:report_thread_leaks=0}"
+# The suppressions (one third-party library) are explained in scripts/tsan.supp.
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:report_thread_leaks=0:suppressions=$PWD/scripts/tsan.supp}"
 case "$KIND" in
   address)
     MVSDK_BUILD_TYPE=Debug ./scripts/build.sh "$BUILD_DIR" -DMVSDK_SANITIZE=address -DMVSDK_BUILD_BENCH=OFF

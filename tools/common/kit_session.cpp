@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "bridge/morvox_engine.h"
+
 namespace mvsdk::convert {
 
 namespace {
@@ -89,6 +91,11 @@ void KitSession::release() {
 KitSession::~KitSession() {
   // An engine left running (a step failed after start) is stopped before the manager goes.
   if (started_) manager_->engineRelease();
+  // And whatever the engine queue still holds (a start that outlasted the kit's wait, the stop
+  // behind it) runs to its end before the tool can return from main: the process's exit would
+  // otherwise tear down the libraries under a task still computing. (Below the public API, as
+  // the tools' file pacing is.)
+  bridge::MorvoxEngine::queue().sync([] {});
 }
 
 KitSession::Failure KitSession::await(std::initializer_list<std::int64_t> actions, std::chrono::seconds timeout,
