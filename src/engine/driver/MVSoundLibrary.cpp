@@ -50,7 +50,9 @@ class UnsharedBuild {
     AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
   }
 #else
-  UnsharedBuild() = default;
+  // User-provided, so that a scope holding one is not taken for an unused variable.
+  UnsharedBuild() {}
+  ~UnsharedBuild() {}
 #endif
   UnsharedBuild(const UnsharedBuild&) = delete;
   UnsharedBuild& operator=(const UnsharedBuild&) = delete;
