@@ -2,7 +2,8 @@
 # Builds the tests with a sanitizer and runs them under it.
 #   scripts/sanitize.sh address    AddressSanitizer + UndefinedBehaviorSanitizer (and leaks):
 #                                  the unit and integration tests
-#   scripts/sanitize.sh thread     ThreadSanitizer: the concurrency tests (*concurrency_test.cpp)
+#   scripts/sanitize.sh thread     ThreadSanitizer: the unit, integration and concurrency tests
+#                                  (and the tools the integration tests run, built with it)
 # MVSDK_TEST_LABELS overrides the ctest label regex.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +15,8 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 # The process-wide main and background queues live for the whole process by design, so their
 # threads are never joined: thread-leak reports are off.
-export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:report_thread_leaks=0}"
+# The suppressions (one third-party library) are explained in scripts/tsan.supp.
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:report_thread_leaks=0:suppressions=$PWD/scripts/tsan.supp}"
 case "$KIND" in
   address)
     MVSDK_BUILD_TYPE=Debug ./scripts/build.sh "$BUILD_DIR" -DMVSDK_SANITIZE=address -DMVSDK_BUILD_BENCH=OFF
@@ -22,8 +24,8 @@ case "$KIND" in
     ;;
   thread)
     cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMVSDK_SANITIZE=thread -DMVSDK_BUILD_BENCH=OFF >/dev/null
-    cmake --build "$BUILD_DIR" -j "${MVSDK_JOBS:-$(nproc)}" --target mvsdk_concurrency_tests
-    LABELS="${MVSDK_TEST_LABELS:-concurrency}"
+    cmake --build "$BUILD_DIR" -j "${MVSDK_JOBS:-$(nproc)}"
+    LABELS="${MVSDK_TEST_LABELS:-unit|integration|concurrency}"
     ;;
   *) echo "sanitize.sh: unknown sanitizer '$KIND' (address or thread)" >&2; exit 2 ;;
 esac

@@ -23,7 +23,9 @@ struct WipeOnExit {
 }  // namespace
 
 const std::string& MVAESDecryptor::defaultKey() {
-  static const std::string key = "Hq4ZwN8cRv2LmX7pKe5TyB1sGd9JfA3u";
+  // Never destroyed: replies are decrypted on the HTTP callback thread, which may still be at it
+  // while the process exits and runs static destructors.
+  static const std::string& key = *new std::string("Hq4ZwN8cRv2LmX7pKe5TyB1sGd9JfA3u");
   return key;
 }
 

@@ -15,8 +15,8 @@
 
 #include "audio_file.h"
 #include "bridge/morvox_engine.h"
-#include "embedded.h"
-#include "kit_session.h"
+#include "common/embedded.h"
+#include "common/kit_session.h"
 #include "mvsdk/mvsdk.h"
 #include "platform/log.h"
 #include "progress.h"

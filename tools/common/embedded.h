@@ -1,7 +1,7 @@
 #pragma once
-// The embedded default of mvsdk-convert: the local service running inside this process on
-// 127.0.0.1 (a port the system picks), serving a catalogue of synthetic voices over model files
-// that are made once into the kit's data folder and reused by later runs.
+// The embedded local service of mvsdk-convert and mvsdk-soak: the local service running inside
+// this process on 127.0.0.1 (a port the system picks), serving a catalogue of synthetic voices
+// over model files that are made once into the kit's data folder and reused by later runs.
 //
 // Data folder: $XDG_DATA_HOME/mvsdk/synthetic-v1, else $HOME/.local/share/mvsdk/synthetic-v1.
 // It is written under a temporary name and renamed into place when complete, so a run that is

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "bridge/morvox_engine.h"
+
 namespace mvsdk::convert {
 
 namespace {
@@ -49,7 +51,10 @@ std::optional<ActionResult> ResultInbox::wait(std::initializer_list<std::int64_t
 }
 
 KitSession::KitSession(const SessionConfig& config, const std::atomic<bool>* stop)
-    : inbox_(std::make_shared<ResultInbox>()), manager_(MVSDKManager::create()), stop_(stop) {
+    : inbox_(std::make_shared<ResultInbox>()),
+      divert_(std::make_shared<std::function<bool(const ActionResult&)>>()),
+      manager_(MVSDKManager::create()),
+      stop_(stop) {
   MVSDKManager::setServiceBaseUrl(config.service_url);
   EngineConfig c = EngineConfig::defaultConfig();
   c.sampleRate = config.rate_hz;
@@ -63,15 +68,34 @@ KitSession::KitSession(const SessionConfig& config, const std::atomic<bool>* sto
   c.muteOnFail = false;
   c.onDownload = config.on_download;
   std::weak_ptr<ResultInbox> weak = inbox_;
-  c.onActionResult = [weak](std::int64_t action, std::int64_t code, const std::string& message) {
-    if (auto inbox = weak.lock()) inbox->push({action, code, message});
+  // The filter is read on the main queue; it is set before the kit runs and not changed after.
+  std::shared_ptr<const std::function<bool(const ActionResult&)>> divert = divert_;
+  c.onActionResult = [weak, divert](std::int64_t action, std::int64_t code, const std::string& message) {
+    ActionResult r{action, code, message};
+    if (*divert && (*divert)(r)) return;
+    if (auto inbox = weak.lock()) inbox->push(std::move(r));
   };
-  manager_->setEngineConfig(c);
+  config_ = c;
+  manager_->setEngineConfig(config_);
+}
+
+void KitSession::configure() { manager_->setEngineConfig(config_); }
+
+void KitSession::setDivert(std::function<bool(const ActionResult&)> divert) { *divert_ = std::move(divert); }
+
+void KitSession::release() {
+  manager_->engineRelease();
+  started_ = false;
 }
 
 KitSession::~KitSession() {
   // An engine left running (a step failed after start) is stopped before the manager goes.
   if (started_) manager_->engineRelease();
+  // And whatever the engine queue still holds (a start that outlasted the kit's wait, the stop
+  // behind it) runs to its end before the tool can return from main: the process's exit would
+  // otherwise tear down the libraries under a task still computing. (Below the public API, as
+  // the tools' file pacing is.)
+  bridge::MorvoxEngine::queue().sync([] {});
 }
 
 KitSession::Failure KitSession::await(std::initializer_list<std::int64_t> actions, std::chrono::seconds timeout,

@@ -72,6 +72,16 @@ class KitSession {
   std::optional<std::pair<float, float>> calibrate(const std::string& raw_path, std::chrono::seconds timeout,
                                                    std::string& failure);
   Failure stop();
+  // engineRelease: stops the engine and clears the session, keeping the configuration (prepare
+  // and start again to go on). Blocks for up to the kit's release wait.
+  void release();
+  // Hands the session's configuration to the kit again: stop returns the kit to its defaults.
+  void configure();
+  // Results for which `divert` answers true skip the inbox and go to `divert`'s caller only (on
+  // the kit's main queue). For results a host expects at random moments, such as the refusal of a
+  // setMode made from another thread, which would otherwise answer a step awaited here. Set it
+  // before the kit runs; empty to divert nothing.
+  void setDivert(std::function<bool(const ActionResult&)> divert);
 
   MVSDKManager& manager() { return *manager_; }
 
@@ -80,6 +90,8 @@ class KitSession {
                 bool interruptible = true);
 
   std::shared_ptr<ResultInbox> inbox_;
+  std::shared_ptr<std::function<bool(const ActionResult&)>> divert_;
+  EngineConfig config_;
   std::shared_ptr<MVSDKManager> manager_;
   const std::atomic<bool>* stop_;
   bool started_ = false;
