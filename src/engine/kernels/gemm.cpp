@@ -44,17 +44,31 @@ inline float lane_sum(V v) {
 }
 
 // ---- C += alpha A B, B K x N -------------------------------------------------------------------
+//
+// B (the weights) comes from memory, not cache, and is read once per product. It is walked in
+// blocks of kRowBlock rows: within a block every column panel reads kRowBlock short runs of
+// consecutive rows, so the whole block is kRowBlock sequential streams the hardware prefetchers
+// follow (a panel walking all K rows alone would jump a page per row). Each block's partial sums
+// are added to C.
 
-// MR rows of C, U vectors of columns: the U x W columns of B at B (row stride ldb) and of C at C.
+// Rows of B per block: 16 streams, within what the prefetchers track.
+constexpr int kRowBlock = 16;
+
+// MR rows of C, U vectors of columns, rows k0 .. k1 - 1 of B: C += alpha x (the block's sums).
 template <class V, int MR, int U>
-void nn_tile(int K, float alpha, const float* A, int lda, const float* B, int ldb, float* C,
-             int ldc) {
+void nn_tile(int K, int k0, int k1, float alpha, const float* A, int lda, const float* B, int ldb,
+             float* C, int ldc) {
   using L = Lanes<V>;
   V acc[MR][U];
   for (int m = 0; m < MR; ++m)
     for (int u = 0; u < U; ++u) acc[m][u] = L::splat(0.0f);
-  for (int k = 0; k < K; ++k) {
+  for (int k = k0; k < k1; ++k) {
     const float* bk = B + static_cast<std::ptrdiff_t>(k) * ldb;
+    // The same panel row one block further down, into the second-level cache: the next block
+    // then arrives while this one is computed.
+    if (k + kRowBlock < K) {
+      __builtin_prefetch(bk + static_cast<std::ptrdiff_t>(kRowBlock) * ldb, 0, 2);
+    }
     V b[U];
     for (int u = 0; u < U; ++u) b[u] = L::load(bk + u * L::W);
     for (int m = 0; m < MR; ++m) {
@@ -69,32 +83,34 @@ void nn_tile(int K, float alpha, const float* A, int lda, const float* B, int ld
   }
 }
 
-// One column of C at C (all M rows), scalar: the leftover columns narrower than a vector.
-void nn_column(int M, int K, float alpha, const float* A, int lda, const float* B, int ldb,
-               float* C, int ldc) {
+// One column of C at C (all M rows), rows k0 .. k1 - 1 of B, scalar: the leftover columns
+// narrower than a vector.
+void nn_column(int M, int k0, int k1, float alpha, const float* A, int lda, const float* B,
+               int ldb, float* C, int ldc) {
   for (int m = 0; m < M; ++m) {
     const float* am = A + static_cast<std::ptrdiff_t>(m) * lda;
     float s = 0.0f;
-    for (int k = 0; k < K; ++k) s = std::fma(am[k], B[static_cast<std::ptrdiff_t>(k) * ldb], s);
+    for (int k = k0; k < k1; ++k) s = std::fma(am[k], B[static_cast<std::ptrdiff_t>(k) * ldb], s);
     C[static_cast<std::ptrdiff_t>(m) * ldc] += alpha * s;
   }
 }
 
-// All M rows of the U x W columns at column offset j, four rows at a time.
+// All M rows of the U x W columns at B and C, rows k0 .. k1 - 1 of B, four rows of C at a time.
 template <class V, int U>
-void nn_panel(int M, int K, float alpha, const float* A, int lda, const float* B, int ldb,
+void nn_panel(int M, int K, int k0, int k1, float alpha, const float* A, int lda, const float* B,
+              int ldb,
               float* C, int ldc) {
   int m = 0;
   for (; m + 4 <= M; m += 4) {
-    nn_tile<V, 4, U>(K, alpha, A + static_cast<std::ptrdiff_t>(m) * lda, lda, B, ldb,
+    nn_tile<V, 4, U>(K, k0, k1, alpha, A + static_cast<std::ptrdiff_t>(m) * lda, lda, B, ldb,
                      C + static_cast<std::ptrdiff_t>(m) * ldc, ldc);
   }
   const float* a = A + static_cast<std::ptrdiff_t>(m) * lda;
   float* c = C + static_cast<std::ptrdiff_t>(m) * ldc;
   switch (M - m) {
-    case 3: nn_tile<V, 3, U>(K, alpha, a, lda, B, ldb, c, ldc); break;
-    case 2: nn_tile<V, 2, U>(K, alpha, a, lda, B, ldb, c, ldc); break;
-    case 1: nn_tile<V, 1, U>(K, alpha, a, lda, B, ldb, c, ldc); break;
+    case 3: nn_tile<V, 3, U>(K, k0, k1, alpha, a, lda, B, ldb, c, ldc); break;
+    case 2: nn_tile<V, 2, U>(K, k0, k1, alpha, a, lda, B, ldb, c, ldc); break;
+    case 1: nn_tile<V, 1, U>(K, k0, k1, alpha, a, lda, B, ldb, c, ldc); break;
     default: break;
   }
 }
@@ -103,12 +119,17 @@ template <class V>
 void gemm_nn(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
              float* C, int ldc) {
   constexpr int W = Lanes<V>::W;
-  int j = 0;
-  // Panels of 2 vectors keep the four rows' eight accumulators and two weight vectors in
-  // registers; a weight panel of K x 2W floats stays in cache while the row groups pass over it.
-  for (; j + 2 * W <= N; j += 2 * W) nn_panel<V, 2>(M, K, alpha, A, lda, B + j, ldb, C + j, ldc);
-  for (; j + W <= N; j += W) nn_panel<V, 1>(M, K, alpha, A, lda, B + j, ldb, C + j, ldc);
-  for (; j < N; ++j) nn_column(M, K, alpha, A, lda, B + j, ldb, C + j, ldc);
+  for (int k0 = 0; k0 < K; k0 += kRowBlock) {
+    const int k1 = K - k0 < kRowBlock ? K : k0 + kRowBlock;
+    int j = 0;
+    // Panels of 2 vectors keep four rows' eight accumulators and two weight vectors in
+    // registers; the block's panel (kRowBlock x 2W floats) stays in cache across the row groups.
+    for (; j + 2 * W <= N; j += 2 * W) {
+      nn_panel<V, 2>(M, K, k0, k1, alpha, A, lda, B + j, ldb, C + j, ldc);
+    }
+    for (; j + W <= N; j += W) nn_panel<V, 1>(M, K, k0, k1, alpha, A, lda, B + j, ldb, C + j, ldc);
+    for (; j < N; ++j) nn_column(M, k0, k1, alpha, A, lda, B + j, ldb, C + j, ldc);
+  }
 }
 
 // ---- C += alpha A B^T, B N x K -----------------------------------------------------------------

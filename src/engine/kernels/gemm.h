@@ -4,8 +4,8 @@
 // The layers multiply chunks of a few activation rows (4 to 19 frames) by large weight matrices.
 // A general BLAS product first repacks the weight matrix into its own blocked layout, and with so
 // few rows that repacking costs as much as the product itself. gemm_small reads the weights in
-// place instead: each weight element is loaded once per group of up to four activation rows and
-// used for all of them. gemm_acc picks gemm_small for products with few rows and one cblas_sgemm
+// place instead, streaming them once from memory in blocks of rows: each weight element is loaded
+// once per group of up to four activation rows and used for all of them. gemm_acc picks gemm_small for products with few rows and one cblas_sgemm
 // for the large ones.
 //
 // Shapes: A is M x K with row stride lda; op(B) is K x N, either B itself (K x N, row stride ldb,
@@ -14,12 +14,12 @@
 // added to it (beta 1). Only the M x N elements named are written, only the elements of A and B
 // named are read.
 //
-// Summation order (gemm_small): each C element is the in-order sum over k of fused multiply-adds
-// into vector lanes. With trans_b false the k loop runs in order in one lane (one rounding per
-// step); with trans_b true lane l sums k = l, l + W, l + 2W, ... (W the vector width) and the lanes
-// are then added in order, the leftover k after them one by one. The result is multiplied by alpha
-// and added to C. This differs from BLAS's order by rounding only; callers compare against
-// references with a relative tolerance.
+// Summation order (gemm_small): with trans_b false, k is cut into blocks of 16 rows of B; each
+// block's terms are summed in k order with one fused multiply-add per term, multiplied by alpha
+// and added to C, block after block. With trans_b true, lane l of a W-lane vector (W the vector
+// width) sums k = l, l + W, l + 2W, ... by fused multiply-adds, the lanes are added in order and
+// the leftover k after them one by one; that sum times alpha is added to C. This differs from
+// BLAS's order by rounding only; callers compare against references with a relative tolerance.
 //
 // No allocation, no state, any thread.
 namespace mvsdk::engine {
