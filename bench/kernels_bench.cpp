@@ -6,6 +6,9 @@
 #include <random>
 #include <vector>
 
+#include <cblas.h>
+
+#include "engine/kernels/gemm.h"
 #include "engine/kernels/util.h"
 
 using namespace mvsdk::engine;
@@ -114,6 +117,41 @@ void BM_LinearForward(benchmark::State& state) {
                                                 benchmark::Counter::kIsRate, benchmark::Counter::kIs1000);
 }
 
+// C += A op(B) with M activation rows: range(0) = M, (1) = N, (2) = K, (3) = 1 for a transposed
+// B. Form 0 is gemm_small, 1 one cblas_sgemm (weights repacked on every call), 2 gemm_acc.
+template <int Form>
+void BM_Gemm(benchmark::State& state) {
+  const int M = static_cast<int>(state.range(0)), N = static_cast<int>(state.range(1));
+  const int K = static_cast<int>(state.range(2));
+  const bool tb = state.range(3) != 0;
+  Tf a(M, K), b(tb ? N : K, tb ? K : N), c(M, N);
+  fill(a, -1.0f, 1.0f, 12);
+  fill(b, -0.1f, 0.1f, 13);
+  fill(c, -1.0f, 1.0f, 14);
+  const int ldb = tb ? K : N;
+  for (auto _ : state) {
+    if (Form == 0) gemm_small(M, N, K, 1.0f, a.data, K, b.data, ldb, tb, c.data, N);
+    if (Form == 1) {
+      cblas_sgemm(CblasRowMajor, CblasNoTrans, tb ? CblasTrans : CblasNoTrans, M, N, K, 1.0f,
+                  a.data, K, b.data, ldb, 1.0f, c.data, N);
+    }
+    if (Form == 2) gemm_acc(M, N, K, 1.0f, a.data, K, b.data, ldb, tb, c.data, N);
+    benchmark::DoNotOptimize(c.data);
+  }
+  state.counters["GFLOPS"] = benchmark::Counter(2.0 * M * N * K * state.iterations(),
+                                                benchmark::Counter::kIsRate, benchmark::Counter::kIs1000);
+}
+
+void gemm_shapes(benchmark::internal::Benchmark* b) {
+  for (int m : {1, 4, 16, 32, 48}) {
+    b->Args({m, 1024, 192, 0});  // feed-forward up
+    b->Args({m, 384, 192, 1});   // convolution module, pointwise 1
+  }
+  b->Args({16, 192, 1024, 0});   // feed-forward down
+  b->Args({16, 768, 1024, 1});   // vocoder stage 0 transposed convolution
+  b->Args({240, 128, 384, 1});   // vocoder stage 1 residual convolution
+}
+
 void BM_AddFused(benchmark::State& state) {
   const int rows = static_cast<int>(state.range(0)), cols = static_cast<int>(state.range(1));
   Tf a(rows, cols), b(rows, cols);
@@ -150,6 +188,9 @@ BENCHMARK(BM_Softmax<softmax>)->Name("BM_Softmax")->Args({64, 16})->Args({64, 25
 BENCHMARK(BM_Softmax<softmax_die>)->Name("BM_SoftmaxDie")->Args({64, 256});
 BENCHMARK(BM_Im2col)->Args({192, 3})->Args({256, 31})->Args({80, 5});
 BENCHMARK(BM_LinearForward)->Args({16, 192})->Args({4, 256})->Args({336, 192})->Args({16, 256});
+BENCHMARK(BM_Gemm<0>)->Name("BM_GemmSmall")->Apply(gemm_shapes);
+BENCHMARK(BM_Gemm<1>)->Name("BM_GemmBlas")->Apply(gemm_shapes);
+BENCHMARK(BM_Gemm<2>)->Name("BM_GemmAcc")->Apply(gemm_shapes);
 BENCHMARK(BM_AddFused)->Args({16, 192})->Args({16, 1024});
 BENCHMARK(BM_Upsample60)->Arg(1)->Arg(9)->Arg(64);
 

@@ -1,12 +1,12 @@
 #include "engine/kernels/util.h"
 
-#include <cblas.h>
-
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+
+#include "engine/kernels/gemm.h"
 
 namespace mvsdk::engine {
 
@@ -313,8 +313,7 @@ void linear_forward(const Tensor<float>* in, Tensor<float>* out, const float* W,
                   static_cast<std::size_t>(dim) * sizeof(float));
     }
   }
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, rows, dim, dim, 1.0f, in->data, dim, W,
-              dim, 1.0f, out->data, dim);
+  gemm_acc(rows, dim, dim, 1.0f, in->data, dim, W, dim, false, out->data, dim);
 }
 
 }  // namespace mvsdk::engine

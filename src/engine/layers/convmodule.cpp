@@ -1,10 +1,9 @@
 #include "engine/layers/convmodule.h"
 
-#include <cblas.h>
-
 #include <cmath>
 #include <cstring>
 
+#include "engine/kernels/gemm.h"
 #include "engine/kernels/simd.h"
 #include "engine/kernels/util.h"
 #include "engine/layers/layer_util.h"
@@ -58,8 +57,8 @@ void ConvModule::pointwise_glu(Tensor<float>* x) {
   const int T = x->shape[2];
   pointwise_.resize(1, 1, T, 2 * dim_);
   fill_rows(pointwise_.data, params_.pw1_bias, T, 2 * dim_);
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, T, 2 * dim_, dim_, 1.0f, x->data, dim_,
-              params_.pw1_weight, dim_, 1.0f, pointwise_.data, 2 * dim_);
+  gemm_acc(T, 2 * dim_, dim_, 1.0f, x->data, dim_, params_.pw1_weight, dim_, true,
+           pointwise_.data, 2 * dim_);
   glu(&pointwise_, x, dim_);
   gated_.reload(x);
 }
@@ -119,8 +118,8 @@ void ConvModule::norm_swish_out(Tensor<float>* x) {
   swish(x);
   output_in_.reload(x);
   fill_rows(x->data, params_.pw2_bias, T, dim_);
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, T, dim_, dim_, 1.0f, output_in_.data, dim_,
-              params_.pw2_weight, dim_, 1.0f, x->data, dim_);
+  gemm_acc(T, dim_, dim_, 1.0f, output_in_.data, dim_, params_.pw2_weight, dim_, true, x->data,
+           dim_);
 }
 
 bool ConvModule::forward_mode1(Tensor<float>* x) {

@@ -1,10 +1,9 @@
 #include "engine/layers/deconv1d.h"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <cstring>
 
+#include "engine/kernels/gemm.h"
 #include "engine/kernels/util.h"
 
 namespace mvsdk::engine {
@@ -65,8 +64,7 @@ bool DeConv1d::forward(Tensor<float>* x) {
     std::memset(y, 0, sizeof(float) * static_cast<size_t>(t) * n_out);
   }
   const int k = window * c;
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, t, n_out, k, 1.0f, cols->data, k, weight,
-              k, 1.0f, y, n_out);
+  gemm_acc(t, n_out, k, 1.0f, cols->data, k, weight, k, true, y, n_out);
   x->resize(1, 1, t * factor, out_ch);
   return true;
 }

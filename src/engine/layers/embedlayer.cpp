@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "engine/kernels/gemm.h"
 #include "engine/kernels/simd.h"
 
 namespace mvsdk::engine {
@@ -166,10 +167,13 @@ bool EmbedLayer::forward(const Tensor<float>& x, Tensor<float>* out) {
     }
   }
 
-  // 4. Projection: 16 x (in x W + b) as one product with alpha = beta = 16.
-  fill_rows(out->data, proj_b, t2, d);
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, t2, d, kp, static_cast<float>(kScale),
-              pi, kp, proj_w, d, static_cast<float>(kScale), out->data, d);
+  // 4. Projection: 16 x (in x W + b) as one product with alpha 16 over rows preset to 16 x b
+  // (exact: a power of two), the same sums as alpha = beta = 16 over rows of b.
+  float* o = out->data;
+  for (int r = 0; r < t2; ++r) {
+    for (int j = 0; j < d; ++j) o[static_cast<size_t>(r) * d + j] = proj_b[j] * static_cast<float>(kScale);
+  }
+  gemm_acc(t2, d, kp, static_cast<float>(kScale), pi, kp, proj_w, d, false, o, d);
   out->resize(1, 1, t2, d);
   return true;
 }

@@ -1,10 +1,9 @@
 #include "engine/layers/encselfattn.h"
 
-#include <cblas.h>
-
 #include <cmath>
 #include <cstring>
 
+#include "engine/kernels/gemm.h"
 #include "engine/kernels/simd.h"
 #include "engine/kernels/util.h"
 #include "engine/layers/layer_util.h"
@@ -156,10 +155,8 @@ bool EncSelfAttn::forward(Tensor<float>* x, Tensor<float>*, Tensor<float>*) {
   const float* pos = pos_proj_.data + pos_offset_;
   for (int h = 0; h < H; ++h) {
     float* s = scores_.data + static_cast<std::ptrdiff_t>(h) * L;
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, T, L, d, 1.0f, q_u_.data + h * d, dim,
-                key_cache_.data + h * d, dim, 1.0f, s, H * L);
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, T, L, d, 1.0f, q_v_.data + h * d, dim,
-                pos + h * d, dim, 1.0f, s, H * L);
+    gemm_acc(T, L, d, 1.0f, q_u_.data + h * d, dim, key_cache_.data + h * d, dim, true, s, H * L);
+    gemm_acc(T, L, d, 1.0f, q_v_.data + h * d, dim, pos + h * d, dim, true, s, H * L);
   }
 
   // 6. Scale by 1 / sqrt(head_dim), divided in double.
@@ -172,15 +169,13 @@ bool EncSelfAttn::forward(Tensor<float>* x, Tensor<float>*, Tensor<float>*) {
   context_.resize(1, 1, T, dim);
   context_.zeros();
   for (int h = 0; h < H; ++h) {
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, T, d, L, 1.0f,
-                scores_.data + static_cast<std::ptrdiff_t>(h) * L, H * L, value_cache_.data + h * d,
-                dim, 1.0f, context_.data + h * d, dim);
+    gemm_acc(T, d, L, 1.0f, scores_.data + static_cast<std::ptrdiff_t>(h) * L, H * L,
+             value_cache_.data + h * d, dim, false, context_.data + h * d, dim);
   }
 
   // 9. Output projection into x.
   fill_rows(x->data, params_.out_bias, T, dim);
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, T, dim, dim, 1.0f, context_.data, dim,
-              params_.out_weight, dim, 1.0f, x->data, dim);
+  gemm_acc(T, dim, dim, 1.0f, context_.data, dim, params_.out_weight, dim, false, x->data, dim);
 
   // 10. The offset only lives for the call that slid the window.
   if (pos_offset_ >= T * dim) pos_offset_ = 0;

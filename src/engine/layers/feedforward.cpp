@@ -1,7 +1,6 @@
 #include "engine/layers/feedforward.h"
 
-#include <cblas.h>
-
+#include "engine/kernels/gemm.h"
 #include "engine/layers/layer_util.h"
 
 namespace mvsdk::engine {
@@ -30,12 +29,12 @@ bool FeedForward::forward(Tensor<float>* x) {
 
   scratch_.resize(1, 1, rows, hidden_);
   fill_rows(scratch_.data, params_.bias1, rows, hidden_);
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, rows, hidden_, dim_, 1.0f, x->data, dim_,
-              params_.weight1, hidden_, 1.0f, scratch_.data, hidden_);
+  gemm_acc(rows, hidden_, dim_, 1.0f, x->data, dim_, params_.weight1, hidden_, false,
+           scratch_.data, hidden_);
   activation_(&scratch_);
   fill_rows(x->data, params_.bias2, rows, dim_);
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, rows, dim_, hidden_, 1.0f, scratch_.data,
-              hidden_, params_.weight2, dim_, 1.0f, x->data, dim_);
+  gemm_acc(rows, dim_, hidden_, 1.0f, scratch_.data, hidden_, params_.weight2, dim_, false,
+           x->data, dim_);
   return true;
 }
 

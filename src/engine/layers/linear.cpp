@@ -1,7 +1,6 @@
 #include "engine/layers/linear.h"
 
-#include <cblas.h>
-
+#include "engine/kernels/gemm.h"
 #include "engine/layers/layer_util.h"
 
 namespace mvsdk::engine {
@@ -25,8 +24,7 @@ bool Linear::forward(Tensor<float>* x) {
   scratch_.resize(1, 1, rows, out_);
   fill_rows(scratch_.data, params_.bias, rows, out_);
   if (rows > 0) {
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, rows, out_, kin, 1.0f, x->data, kin,
-                params_.weight, out_, 1.0f, scratch_.data, out_);
+    gemm_acc(rows, out_, kin, 1.0f, x->data, kin, params_.weight, out_, false, scratch_.data, out_);
   }
   x->reload(&scratch_);
   return true;

@@ -1,8 +1,8 @@
 #include "engine/layers/prenet.h"
 
-#include <cblas.h>
-
 #include <cstring>
+
+#include "engine/kernels/gemm.h"
 
 namespace mvsdk::engine {
 
@@ -36,8 +36,7 @@ void Prenet::layer(Tensor<float>* x, int rows, int k, const float* w, const floa
   scratch->resize(1, 1, rows, out);
   float* s = scratch->data;
   for (int r = 0; r < rows; ++r) std::memcpy(s + static_cast<size_t>(r) * out, b, sizeof(float) * out);
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, rows, out, k, 1.0f, x->data, k, w, out, 1.0f, s,
-              out);
+  gemm_acc(rows, out, k, 1.0f, x->data, k, w, out, false, s, out);
   if (act) activation(scratch.get());
   x->reload(scratch.get());
 }

@@ -23,14 +23,16 @@ void leaky_copy(const float* src, float* dst, int n, float slope) {
 
 }  // namespace
 
-ResBlock::ResBlock(const float* w, int kernel_, int dilation_, int in_ch_, int out_ch)
+ResBlock::ResBlock(const float* w, int kernel_, int dilation_, int in_ch_, int out_ch,
+                   Tensor<float>* workspace)
     : in_ch(in_ch_),
       channels(out_ch),
       kernel(kernel_),
       dilation(dilation_),
       memsize(weight_floats(kernel_, in_ch, out_ch)),
-      conv_dilated(std::make_unique<Conv1d>(w, kernel_, dilation_, in_ch_, out_ch)),
-      conv(std::make_unique<Conv1d>(w + conv_dilated->get_memsize(), kernel_, 1, out_ch, out_ch)),
+      conv_dilated(std::make_unique<Conv1d>(w, kernel_, dilation_, in_ch_, out_ch, workspace)),
+      conv(std::make_unique<Conv1d>(w + conv_dilated->get_memsize(), kernel_, 1, out_ch, out_ch,
+                                    workspace)),
       work(std::make_unique<Tensor<float>>(kMaxFrames + dilation_ * (kernel_ - 1),
                                           in_ch_ > out_ch ? in_ch_ : out_ch)) {}
 

@@ -21,8 +21,10 @@ class ResBlock {
 
   // Stream: the dilated Conv1d (kernel, dilation, in_ch -> out_ch) then the undilated Conv1d
   // (kernel, 1, out_ch -> out_ch). forward() needs in_ch == out_ch (the residual sum); the
-  // vocoder always builds them so.
-  ResBlock(const float* w, int kernel, int dilation, int in_ch, int out_ch);
+  // vocoder always builds them so. `workspace`, when not null, is the im2col matrix both
+  // convolutions borrow (see Conv1d); it must outlive the block.
+  ResBlock(const float* w, int kernel, int dilation, int in_ch, int out_ch,
+           Tensor<float>* workspace = nullptr);
   ~ResBlock();
   ResBlock(const ResBlock&) = delete;
   ResBlock& operator=(const ResBlock&) = delete;

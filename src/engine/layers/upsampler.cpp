@@ -7,13 +7,15 @@ constexpr float kLeakySlope = 0.2f;
 constexpr int kDilationSteps[UpSampler::kResBlocks] = {1, 3, 9, 27};
 }  // namespace
 
-UpSampler::UpSampler(const float* w, int kernel_, int base_, int out_ch_, int in_ch_, int cum)
+UpSampler::UpSampler(const float* w, int kernel_, int base_, int out_ch_, int in_ch_, int cum,
+                     Tensor<float>* workspace)
     : in_ch(in_ch_), out_ch(out_ch_), kernel(kernel_), base(base_), memsize(0) {
   const float* p = w;
   deconv = std::make_unique<DeConv1d>(p, kernel, base, out_ch, in_ch, 0, cum);
   p += deconv->get_memsize();
   for (int i = 0; i < kResBlocks; ++i) {
-    blocks[i] = std::make_unique<ResBlock>(p, kResKernel, base * kDilationSteps[i], out_ch, out_ch);
+    blocks[i] = std::make_unique<ResBlock>(p, kResKernel, base * kDilationSteps[i], out_ch, out_ch,
+                                           workspace);
     p += blocks[i]->get_memsize();
   }
   memsize = static_cast<int>(p - w);

@@ -23,8 +23,11 @@ class UpSampler {
 
   // Stream: the DeConv1d (kernel, out_ch x u rows of 2 x in_ch, then out_ch bias), then four
   // ResBlocks (kernel 3, out_ch -> out_ch, dilations base x 1, 3, 9, 27). `cum` is the product
-  // of the earlier stages' factors: forward() takes at most 16 x cum frames.
-  UpSampler(const float* w, int kernel, int base, int out_ch, int in_ch, int cum);
+  // of the earlier stages' factors: forward() takes at most 16 x cum frames. `workspace`, when
+  // not null, is the im2col matrix the residual blocks' convolutions borrow (see Conv1d); it must
+  // outlive the stage.
+  UpSampler(const float* w, int kernel, int base, int out_ch, int in_ch, int cum,
+            Tensor<float>* workspace = nullptr);
   ~UpSampler();
   UpSampler(const UpSampler&) = delete;
   UpSampler& operator=(const UpSampler&) = delete;

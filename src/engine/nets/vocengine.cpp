@@ -103,19 +103,20 @@ vocengine::vocengine(const float* weights, int mode_) : memsize(0), mode(mode_),
   nz = std::make_unique<Tensor<float>>(kWorkRows, 256);
   phase = std::make_unique<Tensor<float>>(kHarmonics);
   phase->zeros();
+  cols = std::make_unique<Tensor<float>>(workspace_floats());
 
   const float* p = weights;
-  conv_in = std::make_unique<Conv1d>(p, kInKernel, 1, kFeatures, kChannels0);
+  conv_in = std::make_unique<Conv1d>(p, kInKernel, 1, kFeatures, kChannels0, cols.get());
   p += conv_in->get_memsize();
   for (int s = 0; s < kStages; ++s) {
     const int c = kChannels0 >> s;
-    src_conv[s] = std::make_unique<Conv1d>(p, kSrcKernel[s], 1, 1, c / 2);
+    src_conv[s] = std::make_unique<Conv1d>(p, kSrcKernel[s], 1, 1, c / 2, cols.get());
     p += src_conv[s]->get_memsize();
-    ups[s] = std::make_unique<UpSampler>(p, kUpKernel[s], 1, c / 2, c, kUpCum[s]);
+    ups[s] = std::make_unique<UpSampler>(p, kUpKernel[s], 1, c / 2, c, kUpCum[s], cols.get());
     p += ups[s]->get_memsize();
   }
   const int c_last = kChannels0 >> kStages;
-  conv_out = std::make_unique<Conv1d>(p, kOutKernel, 1, c_last, kSpecChannels);
+  conv_out = std::make_unique<Conv1d>(p, kOutKernel, 1, c_last, kSpecChannels, cols.get());
   p += conv_out->get_memsize();
   istft = std::make_unique<DeConv1d>(p, kIstftKernel, 1, 1, kSpecChannels, 1, kIstftCum);
   p += istft->get_memsize();
@@ -134,6 +135,20 @@ int vocengine::weight_floats() {
   n += conv1d_floats(kOutKernel, kChannels0 >> kStages, kSpecChannels);
   n += DeConv1d::weight_floats(kIstftKernel, 1, kSpecChannels, 1);
   return n;
+}
+
+int vocengine::workspace_floats() {
+  const int rows = kMaxFrames * kRowsPerFrame;  // source rows and output-convolution frames
+  int most = kMaxFrames * kInKernel * kFeatures;
+  auto at_least = [&most](int floats) { most = floats > most ? floats : most; };
+  for (int s = 0; s < kStages; ++s) {
+    const int c = kChannels0 >> s;
+    at_least(((rows - 1) / kSrcStride[s] + 1) * kSrcKernel[s]);  // one source channel
+    const int frames = kMaxFrames * kUpCum[s] * (kUpKernel[s] / 2);
+    at_least(frames * UpSampler::kResKernel * (c / 2));
+  }
+  at_least(rows * kOutKernel * (kChannels0 >> kStages));
+  return most;
 }
 
 void vocengine::reset() {

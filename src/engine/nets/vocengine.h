@@ -9,7 +9,9 @@
 // fixed inverse transform (16 points, hop 4, a DeConv1d in mode 1) turns them into audio.
 //
 // Weights are borrowed from the model file's float block, which must outlive the network; every
-// tensor is allocated at construction. One thread at a time (the engine's processing thread);
+// tensor is allocated at construction. The convolutions run one after another, so they share one
+// im2col workspace sized for the largest of them (the output convolution's 960 x 7 x 64 floats)
+// instead of each holding one sized for 960 rows. One thread at a time (the engine's processing thread);
 // forward() allocates nothing.
 #include <array>
 #include <cstdint>
@@ -57,6 +59,8 @@ class vocengine {
 
   // Floats a vocengine reads from its weight file (no weights needed).
   static int weight_floats();
+  // Floats of the shared im2col workspace: the largest n x kernel x in_ch over the convolutions.
+  static int workspace_floats();
   // Floats this network consumed (== weight_floats()).
   int get_memsize() const { return memsize; }
 
@@ -80,6 +84,7 @@ class vocengine {
   std::unique_ptr<Tensor<float>> src;    // kWorkRows x 9
   std::unique_ptr<Tensor<float>> nz;     // kWorkRows x 256
   std::unique_ptr<Tensor<float>> phase;  // 9 harmonic phases, cycles
+  std::unique_ptr<Tensor<float>> cols;   // im2col workspace of every Conv1d, workspace_floats()
   std::unique_ptr<Conv1d> conv_in;
   std::array<std::unique_ptr<Conv1d>, kStages> src_conv;
   std::array<std::unique_ptr<UpSampler>, kStages> ups;

@@ -2,6 +2,7 @@
 // references; streaming equivalence and reset of the convolution; refusal of oversized input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -191,6 +192,43 @@ TEST(Conv1d, StrideAndRefusals) {
   EXPECT_FALSE(conv.forward(&wrong_channels, 1));
   EXPECT_FALSE(conv.forward(x.get(), 0));
   for (int i = 0; i < conv.history().size; ++i) EXPECT_EQ(conv.history().data[i], 0.0f);
+}
+
+TEST(Conv1d, SharedWorkspaceMatchesOwnedAndBoundsTheChunk) {
+  std::mt19937 rng(4);
+  const int K = 3, C = 5, O = 6;
+  Stream s(2 * (padded(O * C * K) + padded(O)));
+  s.take(O * C * K, rng, 0.5f);
+  s.take(O, rng, 0.5f);
+  s.take(O * C * K, rng, 0.5f);
+  s.take(O, rng, 0.5f);
+  const float* w2 = s.data.data() + padded(O * C * K) + padded(O);
+  // Two layers sharing a workspace of 8 output frames, against two with their own.
+  Tf ws(8, K * C);
+  Conv1d a(s.data.data(), K, 1, C, O, &ws), b(w2, K, 2, C, O, &ws);
+  Conv1d a_own(s.data.data(), K, 1, C, O), b_own(w2, K, 2, C, O);
+  for (int chunk : {8, 3, 8, 1}) {
+    const Mat xm = random_mat(chunk, C, rng);
+    auto xa = to_tensor(xm, C, chunk + 4), xb = to_tensor(xm, C, chunk + 4);
+    auto ya = to_tensor(xm, C, chunk + 4), yb = to_tensor(xm, C, chunk + 4);
+    ASSERT_TRUE(a.forward(xa.get(), 1));
+    ASSERT_TRUE(b.forward(xb.get(), 1));
+    ASSERT_TRUE(a_own.forward(ya.get(), 1));
+    ASSERT_TRUE(b_own.forward(yb.get(), 1));
+    EXPECT_EQ(from_tensor(*xa), from_tensor(*ya));
+    EXPECT_EQ(from_tensor(*xb), from_tensor(*yb));
+  }
+  // Nine output frames do not fit the workspace: refused, input and history untouched.
+  const Mat big = random_mat(9, C, rng);
+  auto x = to_tensor(big, C, 16);
+  const Mat before = from_tensor(*x);
+  std::vector<float> hist(a.history().data, a.history().data + a.history().size);
+  EXPECT_FALSE(a.forward(x.get(), 1));
+  EXPECT_EQ(from_tensor(*x), before);
+  EXPECT_TRUE(std::equal(hist.begin(), hist.end(), a.history().data));
+  // With stride 2 the same nine frames give five outputs, which fit.
+  EXPECT_TRUE(a.forward(x.get(), 2));
+  EXPECT_EQ(x->shape[2], 5);
 }
 
 TEST(LayerNorm, WorkedExamplesAndReference) {

@@ -1,0 +1,49 @@
+#pragma once
+// Matrix products of the engine's layers: C += A x op(B), single precision, row-major.
+//
+// The layers multiply chunks of a few activation rows (4 to 19 frames) by large weight matrices.
+// A general BLAS product first repacks the weight matrix into its own blocked layout, and with so
+// few rows that repacking costs as much as the product itself. gemm_small reads the weights in
+// place instead, streaming them once from memory in blocks of rows: each weight element is loaded
+// once per group of up to four activation rows and used for all of them. gemm_acc picks gemm_small for products with few rows and one cblas_sgemm
+// for the large ones.
+//
+// Shapes: A is M x K with row stride lda; op(B) is K x N, either B itself (K x N, row stride ldb,
+// trans_b false) or the transpose of an N x K matrix B (row stride ldb, trans_b true); C is M x N
+// with row stride ldc. Every element C[m][n] gets alpha x (sum over k of A[m][k] x op(B)[k][n])
+// added to it (beta 1). Only the M x N elements named are written, only the elements of A and B
+// named are read.
+//
+// Summation order (gemm_small): with trans_b false, k is cut into blocks of 16 rows of B; each
+// block's terms are summed in k order with one fused multiply-add per term, multiplied by alpha
+// and added to C, block after block. With trans_b true, lane l of a W-lane vector (W the vector
+// width) sums k = l, l + W, l + 2W, ... by fused multiply-adds, the lanes are added in order and
+// the leftover k after them one by one; that sum times alpha is added to C. This differs from
+// BLAS's order by rounding only; callers compare against references with a relative tolerance.
+//
+// No allocation, no state, any thread.
+namespace mvsdk::engine {
+
+// Products with at most this many rows of A go to gemm_small in gemm_acc; BLAS above. BLAS's
+// repacking is amortised over the rows, and at 32 rows it has caught up (kernels_bench, GemmAcc).
+inline constexpr int kGemmSmallRows = 32;
+
+// C += alpha x A x op(B) with the engine's own kernel (8 lanes where the processor has them, else
+// the 4-lane vector form). Returns false and touches nothing if a size is negative, a row stride
+// is shorter than its row, a pointer needed is null, or C overlaps A or B (the product reads A and
+// B after writing C, so an overlap would corrupt it). M, N or K of 0 is a product with nothing
+// to do (true).
+bool gemm_small(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
+                bool trans_b, float* C, int ldc);
+
+// The same product in the 4-lane vector form on every target (what arm64 runs); the tests hold it
+// to the same reference as the 8-lane form.
+bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, const float* B,
+                   int ldb, bool trans_b, float* C, int ldc);
+
+// C += alpha x A x op(B): gemm_small when M <= kGemmSmallRows, else one cblas_sgemm (beta 1).
+// Same argument rules and result as gemm_small.
+bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
+              bool trans_b, float* C, int ldc);
+
+}  // namespace mvsdk::engine
