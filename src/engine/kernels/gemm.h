@@ -25,8 +25,9 @@
 namespace mvsdk::engine {
 
 // Products with at most this many rows of A go to gemm_small in gemm_acc; BLAS above. BLAS's
-// repacking is amortised over the rows, and at 32 rows it has caught up (kernels_bench, GemmAcc).
-inline constexpr int kGemmSmallRows = 32;
+// repacking is amortised over the rows: on the acoustic model's 16-row products BLAS is twice as
+// fast (amengine_bench), on the content encoder's 4-row products the in-place kernel wins.
+inline constexpr int kGemmSmallRows = 8;
 
 // C += alpha x A x op(B) with the engine's own kernel (8 lanes where the processor has them, else
 // the 4-lane vector form). Returns false and touches nothing if a size is negative, a row stride
