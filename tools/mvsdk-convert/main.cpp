@@ -7,21 +7,13 @@
 // voices made once into the kit's data folder. See usage_text() in options.cpp for the options.
 // Exit status: 0 done, 1 a step failed (one line on stderr says which and why), 2 a bad command
 // line, 130 interrupted.
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "convert.h"
+#include "common/interrupts.h"
 #include "options.h"
-
-namespace {
-
-std::atomic<bool> g_interrupted{false};
-
-extern "C" void on_signal(int) { g_interrupted.store(true); }
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace mvsdk::convert;
@@ -35,12 +27,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mvsdk-convert: %s\n%s", parsed.error.c_str(), usage_text().c_str());
     return 2;
   }
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  // A closed pipe on stdout must not kill the run before the output file is finished.
-  std::signal(SIGPIPE, SIG_IGN);
-  return run(*parsed.options, g_interrupted);
+  return run(*parsed.options, mvsdk::tools::catch_interrupts());
 }

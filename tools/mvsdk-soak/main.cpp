@@ -1,20 +1,12 @@
 // mvsdk-soak: a long run of the whole kit under changing voices, restarts and tone changes, with
 // a check of every buffer and of the resident memory. See usage_text() in options.cpp.
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "common/interrupts.h"
 #include "options.h"
 #include "soak.h"
-
-namespace {
-
-std::atomic<bool> g_interrupted{false};
-
-extern "C" void on_signal(int) { g_interrupted.store(true); }
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace mvsdk::soak;
@@ -28,11 +20,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mvsdk-soak: %s\n%s", parsed.error.c_str(), usage_text().c_str());
     return 2;
   }
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-  return run(*parsed.options, g_interrupted);
+  return run(*parsed.options, mvsdk::tools::catch_interrupts());
 }
