@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/local_service.h"
+#include "support/tool_launch.h"
 
 namespace mvsdk::test {
 namespace {
@@ -25,17 +26,6 @@ struct ToolResult {
   std::string err;
 };
 
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) {
-    if (c == '\'') {
-      q += "'\\''";
-    } else {
-      q += c;
-    }
-  }
-  return q + "'";
-}
 
 std::string slurp(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -69,12 +59,11 @@ class SoakTest : public ::testing::Test {
     const fs::path out = dir_.path() / "stdout.txt";
     const fs::path err = dir_.path() / "stderr.txt";
     const fs::path home = home_->path();
-    std::string cmd = "env HOME=" + quote(home.string()) + " XDG_DATA_HOME=" + quote((home / "data").string()) +
-                      " XDG_CACHE_HOME=" + quote((home / "cache").string()) +
-                      " XDG_CONFIG_HOME=" + quote((home / "config").string()) + " OPENBLAS_NUM_THREADS=1 " +
-                      quote(MVSDK_BINARY_DIR "/tools/mvsdk-soak");
-    for (const auto& a : args) cmd += " " + quote(a);
-    cmd += " >" + quote(out.string()) + " 2>" + quote(err.string()) + " </dev/null";
+    std::string cmd = "env HOME=" + shell_quote(home.string()) + " XDG_DATA_HOME=" + shell_quote((home / "data").string()) +
+                      " XDG_CACHE_HOME=" + shell_quote((home / "cache").string()) +
+                      " XDG_CONFIG_HOME=" + shell_quote((home / "config").string()) + " OPENBLAS_NUM_THREADS=1 " +
+                      launch_command(tool_path("mvsdk-soak"), args);
+    cmd += " >" + shell_quote(out.string()) + " 2>" + shell_quote(err.string()) + " </dev/null";
     ToolResult r;
     const int status = std::system(cmd.c_str());
     if (status != -1 && WIFEXITED(status)) r.status = WEXITSTATUS(status);
