@@ -395,22 +395,10 @@ TEST_F(DownloadTest, OneDownloadAtATimePerHost) {
   other.stop();
 }
 
-// Child of the exit test: starts a download and a data request that the server holds, waits
-// until bytes are on disk, then exits the process.
-[[noreturn]] void exit_with_transfers_in_flight(const fs::path& dir) {
-  auto* server = new LocalHttpServer();  // leaked: the exit must not wait for its held handlers
-  server->server().Get("/stall", [server](const httplib::Request&, httplib::Response& res) {
-    res.set_content_provider(1 << 20, "application/octet-stream",
-                             [server](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                               if (offset > 0) {
-                                 server->hold(30s);
-                                 return false;
-                               }
-                               std::string first(4096, 'a');
-                               return sink.write(first.data(), first.size());
-                             });
-  });
-  if (!server->start()) std::_Exit(3);
+// Child of the exit test: starts a download and a data request that the parent's server holds,
+// waits until bytes are on disk, then exits the process. The server lives in the parent: a
+// server in the exiting process would have its library's statics destroyed under its own threads.
+[[noreturn]] void exit_with_transfers_in_flight(const fs::path& dir, const std::string& url) {
   auto started = std::make_shared<std::promise<void>>();
   auto once = std::make_shared<std::once_flag>();
   DownloadOptions o;
@@ -419,9 +407,9 @@ TEST_F(DownloadTest, OneDownloadAtATimePerHost) {
   ev.on_progress = [started, once](std::int64_t, std::int64_t, std::optional<std::int64_t>) {
     std::call_once(*once, [&] { started->set_value(); });
   };
-  auto task = http_download(server->url("/stall"), o, ev);
+  auto task = http_download(url, o, ev);
   HttpRequest r;
-  r.url = server->url("/stall");
+  r.url = url;
   http_send(r, [](std::optional<HttpResponse>, std::optional<Error>) {});
   if (started->get_future().wait_for(kWait) != std::future_status::ready) std::_Exit(4);
   std::exit(0);
@@ -430,19 +418,39 @@ TEST_F(DownloadTest, OneDownloadAtATimePerHost) {
 // The process may exit with transfers in flight: no crash, no temporary file left behind.
 TEST(HttpShutdown, ExitWithTransfersInFlight) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  // The child re-runs this test from the start: it finds the parent's directory in the
-  // environment.
+  // The child re-runs this test from the start: it finds the parent's directory and server in
+  // the environment.
   const char* kDirVar = "MVSDK_HTTP_EXIT_TEST_DIR";
-  const bool child = std::getenv(kDirVar) != nullptr;
-  const fs::path dir = child ? fs::path(std::getenv(kDirVar))
-                             : fs::temp_directory_path() / ("mvsdk-exit-test-" + std::to_string(::getpid()));
-  if (!child) {
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    ::setenv(kDirVar, dir.c_str(), 1);
-  }
-  EXPECT_EXIT(exit_with_transfers_in_flight(dir), ::testing::ExitedWithCode(0), "");
+  const char* kUrlVar = "MVSDK_HTTP_EXIT_TEST_URL";
+  const bool child = std::getenv(kDirVar) != nullptr && std::getenv(kUrlVar) != nullptr;
+  if (child) exit_with_transfers_in_flight(std::getenv(kDirVar), std::getenv(kUrlVar));
+
+  const fs::path dir = fs::temp_directory_path() / ("mvsdk-exit-test-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  LocalHttpServer server;
+  std::atomic<int> requests{0};
+  server.server().Get("/stall", [&server, &requests](const httplib::Request&, httplib::Response& res) {
+    ++requests;
+    res.set_content_provider(1 << 20, "application/octet-stream",
+                             [&server](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                               if (offset > 0) {
+                                 server.hold(30s);
+                                 return false;
+                               }
+                               std::string first(4096, 'a');
+                               return sink.write(first.data(), first.size());
+                             });
+  });
+  ASSERT_TRUE(server.start());
+  const std::string url = server.url("/stall");
+  ::setenv(kDirVar, dir.c_str(), 1);
+  ::setenv(kUrlVar, url.c_str(), 1);
+  EXPECT_EXIT(exit_with_transfers_in_flight(dir, url), ::testing::ExitedWithCode(0), "");
   ::unsetenv(kDirVar);
+  ::unsetenv(kUrlVar);
+  server.stop();
+  EXPECT_GE(requests.load(), 1);
   EXPECT_TRUE(fs::is_empty(dir));
   fs::remove_all(dir);
 }
