@@ -35,6 +35,15 @@ struct Lanes<v8sf> {
 };
 #endif
 
+// Loops over a tile's rows and vectors must be unrolled completely so that the accumulators live
+// in registers; without it the compiler keeps them in memory and every multiply-add waits on a
+// store and a reload.
+#if defined(__clang__)
+#define MVSDK_UNROLL _Pragma("unroll")
+#else
+#define MVSDK_UNROLL _Pragma("GCC unroll 16")
+#endif
+
 // Lanes added in order: ((l0 + l1) + l2) + ...
 template <class V>
 inline float lane_sum(V v) {
@@ -60,7 +69,9 @@ void nn_tile(int K, int k0, int k1, float alpha, const float* A, int lda, const 
              float* C, int ldc) {
   using L = Lanes<V>;
   V acc[MR][U];
+  MVSDK_UNROLL
   for (int m = 0; m < MR; ++m)
+    MVSDK_UNROLL
     for (int u = 0; u < U; ++u) acc[m][u] = L::splat(0.0f);
   for (int k = k0; k < k1; ++k) {
     const float* bk = B + static_cast<std::ptrdiff_t>(k) * ldb;
@@ -70,15 +81,20 @@ void nn_tile(int K, int k0, int k1, float alpha, const float* A, int lda, const 
       __builtin_prefetch(bk + static_cast<std::ptrdiff_t>(kRowBlock) * ldb, 0, 2);
     }
     V b[U];
+    MVSDK_UNROLL
     for (int u = 0; u < U; ++u) b[u] = L::load(bk + u * L::W);
+    MVSDK_UNROLL
     for (int m = 0; m < MR; ++m) {
       const V a = L::splat(A[static_cast<std::ptrdiff_t>(m) * lda + k]);
+      MVSDK_UNROLL
       for (int u = 0; u < U; ++u) acc[m][u] = L::fma(a, b[u], acc[m][u]);
     }
   }
   const V va = L::splat(alpha);
+  MVSDK_UNROLL
   for (int m = 0; m < MR; ++m) {
     float* cm = C + static_cast<std::ptrdiff_t>(m) * ldc;
+    MVSDK_UNROLL
     for (int u = 0; u < U; ++u) L::store(cm + u * L::W, L::load(cm + u * L::W) + acc[m][u] * va);
   }
 }
@@ -124,6 +140,7 @@ void gemm_nn(int M, int N, int K, float alpha, const float* A, int lda, const fl
     int j = 0;
     // Panels of 2 vectors keep four rows' eight accumulators and two weight vectors in
     // registers; the block's panel (kRowBlock x 2W floats) stays in cache across the row groups.
+    // (Three vectors are slower: the weight streams' prefetching suffers.)
     for (; j + 2 * W <= N; j += 2 * W) {
       nn_panel<V, 2>(M, K, k0, k1, alpha, A, lda, B + j, ldb, C + j, ldc);
     }
@@ -141,19 +158,26 @@ void nt_tile(int K, float alpha, const float* A, int lda, const float* B, int ld
   using L = Lanes<V>;
   constexpr int W = L::W;
   V acc[MR][NR];
+  MVSDK_UNROLL
   for (int m = 0; m < MR; ++m)
+    MVSDK_UNROLL
     for (int n = 0; n < NR; ++n) acc[m][n] = L::splat(0.0f);
   int k = 0;
   for (; k + W <= K; k += W) {
     V b[NR];
+    MVSDK_UNROLL
     for (int n = 0; n < NR; ++n) b[n] = L::load(B + static_cast<std::ptrdiff_t>(n) * ldb + k);
+    MVSDK_UNROLL
     for (int m = 0; m < MR; ++m) {
       const V a = L::load(A + static_cast<std::ptrdiff_t>(m) * lda + k);
+      MVSDK_UNROLL
       for (int n = 0; n < NR; ++n) acc[m][n] = L::fma(a, b[n], acc[m][n]);
     }
   }
+  MVSDK_UNROLL
   for (int m = 0; m < MR; ++m) {
     const float* am = A + static_cast<std::ptrdiff_t>(m) * lda;
+    MVSDK_UNROLL
     for (int n = 0; n < NR; ++n) {
       const float* bn = B + static_cast<std::ptrdiff_t>(n) * ldb;
       float s = lane_sum(acc[m][n]);
@@ -186,8 +210,11 @@ template <class V>
 void gemm_nt(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
              float* C, int ldc) {
   int n = 0;
-  // Two weight rows at a time: with four activation rows that is eight accumulators; the two
-  // rows (2 x K floats) stay in cache while the row groups pass over them.
+  // Three weight rows at a time: with four activation rows that is twelve accumulators; the
+  // rows (3 x K floats) stay in cache while the row groups pass over them.
+  for (; n + 3 <= N; n += 3) {
+    nt_panel<V, 3>(M, K, alpha, A, lda, B + static_cast<std::ptrdiff_t>(n) * ldb, ldb, C + n, ldc);
+  }
   for (; n + 2 <= N; n += 2) {
     nt_panel<V, 2>(M, K, alpha, A, lda, B + static_cast<std::ptrdiff_t>(n) * ldb, ldb, C + n, ldc);
   }
