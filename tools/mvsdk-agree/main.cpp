@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "common/agreement.h"
+#include "common/command_line.h"
 #include "engine/core/alignmm.h"
 #include "engine/kernels/util.h"
 
@@ -50,11 +51,7 @@ int usage(const std::string& why) {
   return 2;
 }
 
-bool parse_double(const char* s, double& out) {
-  char* end = nullptr;
-  out = std::strtod(s, &end);
-  return end != s && *end == '\0' && std::isfinite(out);
-}
+using mvsdk::tools::parse_double;
 
 int run_signal(int argc, char** argv) {
   std::string out;

@@ -1,34 +1,11 @@
 #include "options.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
+#include "common/command_line.h"
 
 namespace mvsdk::convert {
 
-namespace {
-
-bool parse_int(const std::string& s, std::int64_t& out) {
-  if (s.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  const long long v = std::strtoll(s.c_str(), &end, 10);
-  if (errno != 0 || end != s.c_str() + s.size()) return false;
-  out = v;
-  return true;
-}
-
-bool parse_float(const std::string& s, float& out) {
-  if (s.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  const float v = std::strtof(s.c_str(), &end);
-  if (errno != 0 || end != s.c_str() + s.size() || !std::isfinite(v)) return false;
-  out = v;
-  return true;
-}
-
-}  // namespace
+using tools::parse_float;
+using tools::parse_int;
 
 std::string usage_text() {
   return "usage: mvsdk-convert [options] INPUT OUTPUT\n"

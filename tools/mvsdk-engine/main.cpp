@@ -18,11 +18,11 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bridge/style_data.h"
+#include "common/command_line.h"
 #include "engine/driver/MVSoundLibrary.h"
 #include "engine/driver/engine.h"
 
@@ -54,9 +54,10 @@ struct Options {
 }
 
 int parse_int(const char* s, const char* name) {
-  char* end = nullptr;
-  const long v = std::strtol(s, &end, 10);
-  if (!end || *end || v < -1000000000L || v > 1000000000L) usage((std::string("bad number for ") + name).c_str());
+  std::int64_t v = 0;
+  if (!mvsdk::tools::parse_int(s, v) || v < -1000000000 || v > 1000000000) {
+    usage((std::string("bad number for ") + name).c_str());
+  }
   return static_cast<int>(v);
 }
 
@@ -82,11 +83,10 @@ Options parse(int argc, char** argv) {
     else if (a == "--delay") o.delay = parse_int(value(), "--delay");
     else if (a == "--reset-after") o.reset_after = parse_int(value(), "--reset-after");
     else if (a == "--params") {
-      std::stringstream ss(value());
-      std::string piece;
       std::vector<float> p;
-      while (std::getline(ss, piece, ',')) p.push_back(std::strtof(piece.c_str(), nullptr));
-      if (p.size() != 5) usage("--params takes five comma-separated numbers");
+      if (!mvsdk::tools::parse_float_list(value(), ',', p) || p.size() != 5) {
+        usage("--params takes five comma-separated numbers");
+      }
       p.push_back(0.0f);
       o.params = p;
     } else if (a == "-h" || a == "--help") {

@@ -10,17 +10,18 @@
 // references relative to DIR, ready for mvsdk-service --root DIR). The same seed gives the same
 // files byte for byte. Defaults: seed 1, 3 voices. Prints each file's float count and the time
 // taken. Exit status 0 on success, 1 when a file cannot be written, 2 on a bad command line.
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "common/command_line.h"
 #include "common/model_folder.h"
 
 namespace fs = std::filesystem;
 using namespace mvsdk;
+using tools::parse_u64;
 
 namespace {
 
@@ -30,16 +31,6 @@ int usage(const std::string& why) {
   std::fprintf(stderr, "mvsdk-models: %s\nusage: mvsdk-models --out DIR [--seed N] [--voices N]\n",
                why.c_str());
   return 2;
-}
-
-bool parse_u64(const char* s, std::uint64_t& out) {
-  if (!s || *s < '0' || *s > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long v = std::strtoull(s, &end, 10);
-  if (errno != 0 || !end || *end != '\0') return false;
-  out = v;
-  return true;
 }
 
 }  // namespace

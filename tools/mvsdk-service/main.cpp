@@ -7,6 +7,7 @@
 // absolute. Port 0 (the default) lets the system pick; the first line printed is
 // "listening on http://127.0.0.1:PORT". SIGTERM or SIGINT stops it.
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -14,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "common/command_line.h"
 #include "common/service.h"
 
 namespace {
@@ -41,12 +43,10 @@ int main(int argc, char** argv) {
     if (arg == "--root" && (value = next("--root"))) {
       options.root = value;
     } else if (arg == "--port" && (value = next("--port"))) {
-      try {
-        options.port = std::stoi(value);
-      } catch (const std::exception&) {
-        return usage("--port takes a number");
-      }
-      if (options.port < 0 || options.port > 65535) return usage("--port out of range");
+      std::int64_t port = 0;
+      if (!mvsdk::tools::parse_int(value, port)) return usage("--port takes a number");
+      if (port < 0 || port > 65535) return usage("--port out of range");
+      options.port = static_cast<int>(port);
     } else if (arg == "--token" && (value = next("--token"))) {
       options.token = value;
     } else if (arg == "--log" && (value = next("--log"))) {

@@ -1,0 +1,39 @@
+#pragma once
+// What the tools' command lines share.
+//
+// Strict number parsing: the whole text must be one number in decimal (a sign allowed), with
+// nothing before or after it and within the type's range; floating-point values must also be
+// finite. On failure the output is left untouched.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mvsdk::tools {
+
+bool parse_int(std::string_view text, std::int64_t& out);
+bool parse_u64(std::string_view text, std::uint64_t& out);  // no sign accepted
+bool parse_float(std::string_view text, float& out);
+bool parse_double(std::string_view text, double& out);
+
+// Numbers separated by `sep`, each parsed as parse_float parses it; an empty piece is an error.
+bool parse_float_list(std::string_view text, char sep, std::vector<float>& out);
+
+// The end of a tool's main once its options are parsed. `parsed` has `help` (print the usage on
+// standard output, exit 0), `error` and `options` (empty: print "<name>: <error>" and the usage
+// on standard error, exit 2); otherwise the result of run(options).
+template <class Parsed, class Run>
+int finish_main(const char* name, const Parsed& parsed, const std::string& usage, Run&& run) {
+  if (parsed.help) {
+    std::fputs(usage.c_str(), stdout);
+    return 0;
+  }
+  if (!parsed.options) {
+    std::fprintf(stderr, "%s: %s\n%s", name, parsed.error.c_str(), usage.c_str());
+    return 2;
+  }
+  return run(*parsed.options);
+}
+
+}  // namespace mvsdk::tools
