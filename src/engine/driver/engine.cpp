@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <thread>
 
@@ -225,14 +226,16 @@ int engine::Outpop(short* out, int count) {
     std::memset(out, 0, static_cast<std::size_t>(count) * sizeof(short));
     return count;
   }
-  const int n_bytes = count * 2;
+  // A count whose byte size does not fit an int is far more than the ring holds: an underrun.
+  const bool representable = count <= std::numeric_limits<int>::max() / 2;
+  const int n_bytes = representable ? count * 2 : 0;
   ring_lock();
-  const std::uint8_t* p = rb_read_and_shift(out_rb, n_bytes, n_bytes);
+  const std::uint8_t* p = representable ? rb_read_and_shift(out_rb, n_bytes, n_bytes) : nullptr;
   if (p) std::memcpy(out, p, static_cast<std::size_t>(n_bytes));
   const int started = started_.load(std::memory_order_relaxed);
   ring_unlock();
   if (p) return count;
-  std::memset(out, 0, static_cast<std::size_t>(n_bytes));
+  std::memset(out, 0, static_cast<std::size_t>(count) * sizeof(short));
   return started ? -1 : count;
 }
 
