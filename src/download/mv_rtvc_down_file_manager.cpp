@@ -41,6 +41,27 @@ std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
   return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
 }
 
+// Whether the entry's file is in the cache and usable. A weight file whose cached length differs
+// from its exact catalogue size (cut or damaged after it was cached) would keep the engine from
+// starting for good: it is removed, so the check fetches it again.
+bool cached_and_sound(const MVRtvcDownFileEntry& entry) {
+  const std::string cached = down_file_cached_path(entry.filePath);
+  if (cached.empty()) return false;
+  if (!entry.exactSize || !entry.size || *entry.size <= 0) return true;
+  std::error_code ec;
+  const std::uintmax_t have = fs::file_size(cached, ec);
+  if (ec || have == static_cast<std::uintmax_t>(*entry.size)) return true;
+  fs::remove(cached, ec);
+  if (ec) {
+    platform::log_line("MVRtvcDownFileManager: cached " + cached + " has " + std::to_string(have) + " bytes, expected " +
+             std::to_string(*entry.size) + ", and cannot be removed: " + ec.message());
+    return true;
+  }
+  platform::log_line("MVRtvcDownFileManager: cached " + cached + " had " + std::to_string(have) + " bytes, expected " +
+           std::to_string(*entry.size) + ": removed, to be fetched again");
+  return false;
+}
+
 }  // namespace
 
 // ---- batches ----------------------------------------------------------------------------------
@@ -53,7 +74,7 @@ bool MVRtvcDownFileManager::Impl::check(const std::vector<MVRtvcDownFileEntry>& 
   std::map<std::string, std::int64_t> exact_sizes;
   for (const auto& entry : files) {
     const std::string& reference = entry.filePath;
-    if (reference.empty() || !down_file_cached_path(reference).empty()) continue;
+    if (reference.empty() || cached_and_sound(entry)) continue;
     if (!queued.insert(reference).second) continue;
     queue.push_back(reference);
     if (entry.size) {

@@ -334,7 +334,21 @@ TEST_F(DownFileManagerTest, ExactSizesAreEnforced) {
     EXPECT_TRUE(cached_names().empty());
     EXPECT_TRUE(fs::is_empty(cache_dir() / ".partial"));
   }
-  // Counted only: the short body is taken.
+  // A cached weight file of the wrong length (cut or overwritten after it was cached) is fetched
+  // again; with a size that is only counted, the cached file stands.
+  ASSERT_TRUE(service_->reset());
+  ASSERT_TRUE(manager_->checkEngineFiles(std::vector<MVRtvcDownFileEntry>{{url("am.bin"), served, true}}, 0));
+  ASSERT_TRUE(run_batch()->success);
+  fs::resize_file(cache_dir() / "am.bin", static_cast<std::uintmax_t>(served / 2));
+  ASSERT_FALSE(manager_->checkEngineFiles(std::vector<MVRtvcDownFileEntry>{{url("am.bin"), served}}, 0));
+  ASSERT_TRUE(manager_->checkEngineFiles(std::vector<MVRtvcDownFileEntry>{{url("am.bin"), served, true}}, 0));
+  EXPECT_TRUE(run_batch()->success);
+  EXPECT_EQ(fs::file_size(cache_dir() / "am.bin"), static_cast<std::uintmax_t>(served));
+  EXPECT_EQ(file_requests()["/files/am.bin"], 2 + 2);  // two refused, the first fetch, the re-fetch
+  fs::remove(cache_dir() / "am.bin");
+
+  // Counted only: a body of another length is taken.
+  ASSERT_TRUE(service_->set_file({{"name", "am.bin"}, {"mode", "wrong_size"}, {"size_delta", 4}}));
   ASSERT_TRUE(manager_->checkEngineFiles(std::vector<MVRtvcDownFileEntry>{{url("am.bin"), served}}, 0));
   EXPECT_TRUE(run_batch()->success);
   EXPECT_EQ(fs::file_size(cache_dir() / "am.bin"), static_cast<std::uintmax_t>(served + 4));
