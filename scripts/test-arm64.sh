@@ -46,7 +46,7 @@ run_quick() {
     local matched=0
     for exe in "$ARM_DIR"/tests/$pattern; do
       [ -x "$exe" ] || continue
-      programs+=("$exe")
+      programs+=("$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")")
       matched=1
     done
     if [ "$matched" = 0 ]; then
