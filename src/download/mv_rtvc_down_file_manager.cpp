@@ -52,13 +52,13 @@ bool cached_and_sound(const MVRtvcDownFileEntry& entry) {
   const std::uintmax_t have = fs::file_size(cached, ec);
   if (ec || have == static_cast<std::uintmax_t>(*entry.size)) return true;
   fs::remove(cached, ec);
+  const std::string sizes = "MVRtvcDownFileManager: cached " + cached + " has " + std::to_string(have) +
+                            " bytes, expected " + std::to_string(*entry.size);
   if (ec) {
-    platform::log_line("MVRtvcDownFileManager: cached " + cached + " has " + std::to_string(have) + " bytes, expected " +
-             std::to_string(*entry.size) + ", and cannot be removed: " + ec.message());
+    platform::log_line(sizes + ", and cannot be removed: " + ec.message());
     return true;
   }
-  platform::log_line("MVRtvcDownFileManager: cached " + cached + " had " + std::to_string(have) + " bytes, expected " +
-           std::to_string(*entry.size) + ": removed, to be fetched again");
+  platform::log_line(sizes + ": removed, to be fetched again");
   return false;
 }
 
