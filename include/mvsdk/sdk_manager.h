@@ -17,12 +17,18 @@
 //     engineRelease (blocks; see there).
 //   - Action results, service completions, download progress and calibration results run on the
 //     kit's main queue (see callbacks.h).
-//   - transform is the one call meant for the host's audio thread. In asynchronous mode
-//     (EngineConfig::isSync false) it never waits for the engine's computation, a voice change,
-//     a start or a stop running on other threads: it takes two short locks, each only for a copy
-//     of a few milliseconds of audio, and may allocate. getEngineStatus, getMode, getIntonation,
-//     getPitch, calculateMinDataSize and the static conversions are also safe there. Every other
-//     call may wait (for a lock held for a short copy, or, for engineRelease, seconds) and
+//   - transform is the one call meant for the host's audio thread. Its span form (into your
+//     output storage) allocates nothing, takes no lock and waits for nothing: every buffer it
+//     uses is sized when the audio configuration is set (setEngineConfig, start). In
+//     asynchronous mode (EngineConfig::isSync false) it does not compute either: it takes the
+//     converted audio that is ready and leaves the input for the kit's engine thread; when that
+//     thread falls behind, the oldest pending input is dropped (audioStats), so the delay comes
+//     back to normal once it catches up. In synchronous mode it computes the engine's chunk on
+//     the calling thread when one completes. One thread at a time: a call that overlaps another
+//     call on the same manager gets the fallback (silence or the input) instead of waiting.
+//     getEngineStatus, getMode, getIntonation, getPitch, calculateMinDataSize and the static
+//     conversions are also safe there (the static conversions allocate their result). Every
+//     other call may wait (for a lock held for a short copy, or, for engineRelease, seconds) and
 //     belongs on another thread.
 //
 // Ownership and lifetime: made by create() and owned through the shared_ptr it returns. Work the
@@ -32,6 +38,7 @@
 // it running; call stop or engineRelease first. Several managers share that one engine.
 //
 // Nothing here throws.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -86,8 +93,11 @@ class MVSDKManager {
   void checkResources();
   // Starts the engine with the catalogue's three weight files (lowest bid first) from the cache,
   // at the configured sample rate, and waits (up to 30 x 100 ms, on a background thread) for it
-  // to run. Clears the voice: call setVoice after every start. Result (2, 0, "Engine started
-  // successfully") or a failure (2, 3/5/6, ...; status 6).
+  // to run. Clears the voice: call setVoice after every start. An engine already running is
+  // stopped first and started again with the files and configuration in force. Result (2, 0,
+  // "Engine started successfully") or a failure (2, 3/5/6, ...; status 6). Refused with (2, 3,
+  // reason) for an audio configuration the kit does not support: a sample rate outside 8000 to
+  // 192000 Hz, more than 32 channels, or a format code other than 0 to 4.
   void start();
   // Stops the engine and returns to the initial state, configuration included (call
   // setEngineConfig and prepare before the next start). Result (2, 0, "Engine stopped
@@ -124,6 +134,21 @@ class MVSDKManager {
   // The same into output (at least input.size() bytes): writes input.size() bytes and returns
   // that count; returns 0 and writes nothing when output is too short.
   std::size_t transform(std::span<const std::uint8_t> input, std::span<std::uint8_t> output);
+  // Waits until the engine has run every piece of audio handed to it so far and every engine
+  // step queued before this call; false when timeout passed first. For hosts that convert faster
+  // than real time (files, tests); never call it on the audio thread or in a kit callback.
+  bool waitForEngine(std::chrono::milliseconds timeout);
+  // What the audio path did so far (any thread; the engine's counters are process-wide).
+  struct AudioStats {
+    std::uint64_t fallbackCalls = 0;        // calls answered with the fallback after output began
+    std::uint64_t overlappingCalls = 0;     // calls that overlapped another call (fallback)
+    std::uint64_t droppedInputSamples = 0;  // input the engine thread could not keep up with
+    std::uint64_t trimmedOutputSamples = 0; // converted audio dropped to bring the delay back
+    std::uint64_t lostOutputBytes = 0;      // converted audio that did not fit the output ring
+    std::size_t pendingInputSamples = 0;    // input waiting for the engine thread now
+    std::size_t readyOutputSamples = 0;     // converted audio waiting to be returned now
+  };
+  AudioStats audioStats() const;
   // Bytes of 10 ms of host audio in the configured format (960 for 48 kHz mono 16-bit).
   std::size_t calculateMinDataSize() const;
   // Host bytes not yet handed to the engine / converted bytes not yet returned.

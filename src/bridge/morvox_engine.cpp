@@ -5,9 +5,14 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
 #include <new>
+#include <thread>
 #include <utility>
 
+#include <semaphore.h>
+
+#include "bridge/spsc_ring.h"
 #include "bridge/style_data.h"
 #include "engine/driver/MVSoundLibrary.h"
 #include "platform/log.h"
@@ -18,10 +23,9 @@ using engine::MVSoundLibrary;
 
 namespace {
 
-// Who may be inside the (process-wide, lock-free) engine besides the pulls.
+// Who may be inside the (process-wide, lock-free) engine.
 struct EngineGate {
-  std::mutex lock;                    // held around every call into the engine except pulls
-  std::atomic<int> queued_pushes{0};  // synchronous pushes handed to the queue and not yet run
+  std::mutex lock;  // held around every call into the engine
 };
 
 EngineGate& gate() {
@@ -38,31 +42,212 @@ PitchArray conversion_array(float pitchFluctuation, float pitchOffset) {
   return {0.0f, pitchFluctuation, pitchOffset, 0.1f, 2000.0f, 0.0f};
 }
 
-// int16 samples of the input's first size/2 sample pairs (a trailing odd byte is ignored). A copy,
-// so the engine reads properly typed and aligned storage and queued pushes own their input.
-std::vector<std::int16_t> samples_of(std::span<const std::uint8_t> data) {
-  std::vector<std::int16_t> samples(data.size() / 2);
-  if (!samples.empty()) std::memcpy(samples.data(), data.data(), samples.size() * sizeof(std::int16_t));
-  return samples;
-}
-
-// Pushes samples into the engine in pieces the facade's int count can carry. The caller holds the
-// engine gate. An empty push still reaches the engine (with a valid pointer), as a zero-length
-// push of the caller's would.
-void push_locked(const std::vector<std::int16_t>& samples, std::int32_t mode, float* params) {
+// Pushes count samples into the engine in pieces the facade's int count can carry. The caller
+// holds the engine gate. An empty push still reaches the engine (with a valid pointer), as a
+// zero-length push of the caller's would.
+void push_locked(const std::int16_t* samples, std::size_t count, std::int32_t mode, float* params) {
   static const std::int16_t kNoSample = 0;
-  if (samples.empty()) {
+  if (count == 0) {
     MVSoundLibrary::realTimeSoundTransferSoundLibrary(&kNoSample, 0, mode, params);
     return;
   }
   constexpr std::size_t kPiece = MorvoxEngine::kResultSamples;
-  for (std::size_t done = 0; done < samples.size();) {
-    const std::size_t n = std::min(kPiece, samples.size() - done);
-    const int r = MVSoundLibrary::realTimeSoundTransferSoundLibrary(samples.data() + done, static_cast<int>(n), mode,
-                                                                    params);
+  for (std::size_t done = 0; done < count;) {
+    const std::size_t n = std::min(kPiece, count - done);
+    const int r = MVSoundLibrary::realTimeSoundTransferSoundLibrary(samples + done, static_cast<int>(n), mode, params);
     if (r == MVSoundLibrary::kNotStarted) return;
     done += n;
   }
+}
+
+// One push waiting in the pipeline's rings: its samples are the next count values of the sample
+// ring.
+struct PendingPush {
+  std::uint32_t count = 0;
+  std::int32_t mode = 0;
+  std::uint64_t epoch = 0;  // the stream it was written for
+  PitchArray params{};
+};
+
+// The audio path between the host's thread and the engine (one per process, as the engine).
+struct Pipeline {
+  static constexpr std::size_t kPushSlots = 512;
+  static constexpr std::size_t kPushSamples = std::size_t{1} << 18;   // 1.3 s at 192 kHz
+  static constexpr std::size_t kOutputSamples = std::size_t{1} << 19; // 2.7 s at 192 kHz
+  static constexpr std::size_t kMoveSamples = 8192;
+
+  SpscRing<PendingPush> pushes;
+  SpscRing<std::int16_t> samples;
+  SpscRing<std::int16_t> output;
+  bool ok = false;
+
+  // The audio side's single-producer and single-consumer guards (never waited on).
+  std::atomic_flag producing = ATOMIC_FLAG_INIT;
+  std::atomic_flag consuming = ATOMIC_FLAG_INIT;
+
+  // Bumped (under the engine gate) by every reset, stop and start: pushes of older streams are
+  // dropped by the pump.
+  std::atomic<std::uint64_t> epoch{0};
+  // The engine's output has begun (set by the gate holder after moving output).
+  std::atomic<bool> began{false};
+  // Input rate of the running stream, for the time limits.
+  std::atomic<int> rate{48000};
+
+  // Pump wake-up (sem_post neither locks nor allocates) and idle reporting.
+  sem_t wake;
+  std::atomic<std::uint64_t> handed{0};    // pushes written
+  std::atomic<std::uint64_t> finished{0};  // pushes the pump has run or dropped
+  std::mutex idle_mutex;
+  std::condition_variable idle_cv;
+
+  // Gate holders' scratch for moving output; the pump's for reading a push.
+  std::unique_ptr<std::int16_t[]> move_scratch;
+  std::unique_ptr<std::int16_t[]> pump_scratch;
+
+  // Consumer side: the lowest ring level over the current window and the samples pulled in it.
+  std::size_t window_min = SIZE_MAX;
+  std::size_t window_pulled = 0;
+
+  std::atomic<std::uint64_t> pushed_samples{0};
+  std::atomic<std::uint64_t> dropped_samples{0};
+  std::atomic<std::uint64_t> trimmed_samples{0};
+  std::atomic<std::uint64_t> lost_output_samples{0};
+
+  Pipeline() {
+    ok = pushes.init(kPushSlots) && samples.init(kPushSamples) && output.init(kOutputSamples);
+    move_scratch.reset(new (std::nothrow) std::int16_t[kMoveSamples]);
+    pump_scratch.reset(new (std::nothrow) std::int16_t[MorvoxEngine::kResultSamples]);
+    ok = ok && move_scratch && pump_scratch && sem_init(&wake, 0, 0) == 0;
+    if (ok) std::thread([this] { pump(); }).detach();
+  }
+
+  std::size_t ms_to_samples(int ms) const {
+    return static_cast<std::size_t>(std::max(1, rate.load(std::memory_order_relaxed))) * static_cast<std::size_t>(ms) /
+           1000;
+  }
+
+  // Gate holder: a new stream starts (reset, stop, start): pending pushes of the old one are
+  // dropped by the pump, its output by the next pull.
+  void new_stream_locked() {
+    epoch.fetch_add(1, std::memory_order_acq_rel);
+    began.store(false, std::memory_order_release);
+    output.flush_from_producer();
+  }
+
+  // Gate holder, after a push: moves what the engine has converted into the output ring.
+  void move_output_locked() {
+    int began_now = 0;
+    for (;;) {
+      const int k = MVSoundLibrary::takeQueuedSoundLibrary(move_scratch.get(), static_cast<int>(kMoveSamples), &began_now);
+      if (k <= 0 || k == MVSoundLibrary::kNotStarted) break;
+      if (!output.write(move_scratch.get(), static_cast<std::size_t>(k))) {
+        lost_output_samples.fetch_add(static_cast<std::uint64_t>(k), std::memory_order_relaxed);
+      }
+      if (static_cast<std::size_t>(k) < kMoveSamples) break;
+    }
+    began.store(began_now != 0, std::memory_order_release);
+  }
+
+  // Producer (the host's thread): hands in one push, split into pieces the engine takes whole.
+  // Never waits: when the rings are full or another thread is producing, the input is dropped.
+  void hand_in(std::span<const std::int16_t> in, std::int32_t mode, const PitchArray& params) {
+    if (!ok || producing.test_and_set(std::memory_order_acquire)) {
+      dropped_samples.fetch_add(in.size(), std::memory_order_relaxed);
+      return;
+    }
+    const std::uint64_t stream = epoch.load(std::memory_order_acquire);
+    std::size_t done = 0;
+    do {
+      const std::size_t n = std::min(in.size() - done, MorvoxEngine::kResultSamples);
+      if (pushes.free_space() > 0 && samples.free_space() >= n) {
+        samples.write(in.data() + done, n);
+        const PendingPush push{static_cast<std::uint32_t>(n), mode, stream, params};
+        pushes.write(&push, 1);
+        handed.fetch_add(1, std::memory_order_release);
+        pushed_samples.fetch_add(n, std::memory_order_relaxed);
+      } else {
+        dropped_samples.fetch_add(n, std::memory_order_relaxed);
+      }
+      done += n;
+    } while (done < in.size());
+    producing.clear(std::memory_order_release);
+    sem_post(&wake);
+  }
+
+  // True when no push is pending (as the producer sees it).
+  bool nothing_pending() const { return pushes.approx_size() == 0; }
+
+  // Consumer (the host's thread): n samples into out, all or nothing; see convertPipelined.
+  std::size_t take(std::span<std::int16_t> out) {
+    if (!ok || out.empty() || consuming.test_and_set(std::memory_order_acquire)) return 0;
+    std::size_t got = 0;
+    if (output.read(out.data(), out.size())) {
+      got = out.size();
+      keep_delay_down(got);
+    } else if (MVSoundLibrary::getEngineStatus() && !began.load(std::memory_order_acquire)) {
+      // Output has not begun: the engine's lead-in is silence.
+      std::fill(out.begin(), out.end(), std::int16_t{0});
+      got = out.size();
+    }
+    consuming.clear(std::memory_order_release);
+    return got;
+  }
+
+  // Consumer: once a second of pulled audio, cuts the ring back when it never ran low.
+  void keep_delay_down(std::size_t pulled) {
+    window_min = std::min(window_min, output.size());
+    window_pulled += pulled;
+    if (window_pulled < ms_to_samples(1000)) return;
+    if (window_min != SIZE_MAX && window_min > ms_to_samples(MorvoxEngine::kTrimAboveMs)) {
+      const std::size_t cut = window_min - ms_to_samples(MorvoxEngine::kTrimToMs);
+      output.drop(cut);
+      trimmed_samples.fetch_add(cut, std::memory_order_relaxed);
+    }
+    window_min = SIZE_MAX;
+    window_pulled = 0;
+  }
+
+  void pump() {
+    for (;;) {
+      while (sem_wait(&wake) != 0) {
+      }
+      drain();
+    }
+  }
+
+  // The pump: runs every pending push, oldest first.
+  void drain() {
+    PendingPush push;
+    while (pushes.peek(push)) {
+      bool run = push.epoch == epoch.load(std::memory_order_acquire);
+      if (run && samples.size() > ms_to_samples(MorvoxEngine::kMaxBacklogMs) && pushes.size() > 1) {
+        run = false;  // the engine fell behind: the oldest input goes
+      }
+      if (run) {
+        samples.peek_at(0, pump_scratch.get(), push.count);
+        std::lock_guard<std::mutex> lock(gate().lock);
+        if (push.epoch == epoch.load(std::memory_order_acquire)) {
+          push_locked(pump_scratch.get(), push.count, push.mode, push.params.data());
+          move_output_locked();
+        }
+      } else {
+        dropped_samples.fetch_add(push.count, std::memory_order_relaxed);
+      }
+      // Consumed only now: while a push runs it still counts as pending, so a synchronous
+      // caller never overtakes it.
+      samples.drop(push.count);
+      pushes.drop(1);
+      finished.fetch_add(1, std::memory_order_release);
+    }
+    std::lock_guard<std::mutex> lock(idle_mutex);
+    idle_cv.notify_all();
+  }
+};
+
+Pipeline& pipeline() {
+  // Never destroyed: its pump runs until the process ends.
+  static auto* p = new Pipeline();
+  return *p;
 }
 
 void route_engine_log() {
@@ -93,9 +278,8 @@ std::shared_ptr<MorvoxEngine> MorvoxEngine::create() {
 }
 
 MorvoxEngine::MorvoxEngine()
-    : pArray_{0.0, 4.622, 138.813, 0.1, 2000.0, 0.0},
-      shared_(std::make_shared<Shared>()),
-      resultShort_(kResultSamples, 0) {
+    : pArray_{0.0, 4.622, 138.813, 0.1, 2000.0, 0.0}, shared_(std::make_shared<Shared>()) {
+  pipeline();  // the rings and the pump exist before the first push
   const auto floats = getArrayFloat(pArray_);
   std::copy_n(floats.begin(), shared_->resultFloat.size(), shared_->resultFloat.begin());
 }
@@ -113,8 +297,14 @@ std::int32_t MorvoxEngine::outputRate() const { return shared_->outputRate.load(
 void MorvoxEngine::startEngine(const std::string& amPath, const std::string& bnPath, const std::string& vocPath) {
   queue().async([shared = shared_, am = amPath, bn = bnPath, voc = vocPath] {
     std::lock_guard<std::mutex> lock(gate().lock);
-    MVSoundLibrary::startEngine(am.c_str(), bn.c_str(), voc.c_str(), shared->inputRate.load(std::memory_order_relaxed),
+    const bool was_running = MVSoundLibrary::getEngineStatus() != 0;
+    const int in_rate = shared->inputRate.load(std::memory_order_relaxed);
+    MVSoundLibrary::startEngine(am.c_str(), bn.c_str(), voc.c_str(), in_rate,
                                 shared->outputRate.load(std::memory_order_relaxed));
+    if (!was_running && MVSoundLibrary::getEngineStatus()) {
+      pipeline().rate.store(in_rate, std::memory_order_relaxed);
+      pipeline().new_stream_locked();
+    }
   });
 }
 
@@ -143,63 +333,100 @@ StyleVector MorvoxEngine::getSpeakersInfo(const std::string& text) {
   }
 }
 
+std::size_t MorvoxEngine::convertPipelined(std::span<const std::int16_t> in, std::int32_t mode,
+                                          float pitchFluctuation, float pitchOffset, std::span<std::int16_t> out) {
+  Pipeline& p = pipeline();
+  // Pull first: the output comes from earlier pushes and trails the input by at least one call.
+  const std::size_t got = p.take(out);
+  p.hand_in(in, mode, conversion_array(pitchFluctuation, pitchOffset));
+  return got;
+}
+
+std::size_t MorvoxEngine::convertSync(std::span<const std::int16_t> in, std::int32_t mode, float pitchFluctuation,
+                                     float pitchOffset, std::span<std::int16_t> out) {
+  Pipeline& p = pipeline();
+  PitchArray params = conversion_array(pitchFluctuation, pitchOffset);
+  EngineGate& g = gate();
+  if (p.nothing_pending() && g.lock.try_lock()) {
+    push_locked(in.data(), in.size(), mode, params.data());
+    p.move_output_locked();
+    g.lock.unlock();
+  } else {
+    // The engine is busy elsewhere (or earlier pushes of ours are still pending): hand the push
+    // to the pump instead of waiting, and take what output is ready now.
+    p.hand_in(in, mode, params);
+  }
+  return p.take(out);
+}
+
+namespace {
+
+// int16 samples of the input's first size/2 sample pairs (a trailing odd byte is ignored), in
+// properly typed and aligned storage.
+std::vector<std::int16_t> samples_of(std::span<const std::uint8_t> data) {
+  std::vector<std::int16_t> samples(data.size() / 2);
+  if (!samples.empty()) std::memcpy(samples.data(), data.data(), samples.size() * sizeof(std::int16_t));
+  return samples;
+}
+
+std::optional<Bytes> as_bytes(const std::vector<std::int16_t>& out, std::size_t got) {
+  if (got == 0) return std::nullopt;
+  Bytes bytes(got * 2);
+  std::memcpy(bytes.data(), out.data(), bytes.size());
+  return bytes;
+}
+
+}  // namespace
+
 std::optional<Bytes> MorvoxEngine::getSyncRealTimeSoundTransferData(std::span<const std::uint8_t> data,
                                                                     std::int32_t mode, float pitchFluctuation,
                                                                     float pitchOffset) {
-  PitchArray params = conversion_array(pitchFluctuation, pitchOffset);
-  auto samples = samples_of(data);
-  const std::size_t n = samples.size();
-  EngineGate& g = gate();
-  if (g.queued_pushes.load(std::memory_order_acquire) == 0 && g.lock.try_lock()) {
-    push_locked(samples, mode, params.data());
-    g.lock.unlock();
-  } else {
-    // The engine is busy on the queue (or earlier pushes of ours still wait there): queue this
-    // push behind them instead of waiting, and take what output is ready now.
-    g.queued_pushes.fetch_add(1, std::memory_order_acq_rel);
-    queue().async([samples = std::move(samples), mode, params]() mutable {
-      {
-        std::lock_guard<std::mutex> lock(gate().lock);
-        push_locked(samples, mode, params.data());
-      }
-      gate().queued_pushes.fetch_sub(1, std::memory_order_acq_rel);
-    });
-  }
-  return pull(n);
+  const auto in = samples_of(data);
+  std::vector<std::int16_t> out(in.size());
+  return as_bytes(out, convertSync(in, mode, pitchFluctuation, pitchOffset, out));
 }
 
 void MorvoxEngine::getRealTimeSoundTransferData(std::span<const std::uint8_t> data, std::int32_t mode,
                                                 float pitchFluctuation, float pitchOffset,
                                                 const std::function<void(std::optional<Bytes>)>& callback) {
-  PitchArray params = conversion_array(pitchFluctuation, pitchOffset);
-  auto samples = samples_of(data);
-  // Pull first: the output comes from earlier pushes and trails the input by at least one call.
-  auto out = pull(samples.size());
-  queue().async([samples = std::move(samples), mode, params]() mutable {
-    std::lock_guard<std::mutex> lock(gate().lock);
-    push_locked(samples, mode, params.data());
-  });
-  if (callback) callback(std::move(out));
+  const auto in = samples_of(data);
+  std::vector<std::int16_t> out(in.size());
+  auto result = as_bytes(out, convertPipelined(in, mode, pitchFluctuation, pitchOffset, out));
+  if (callback) callback(std::move(result));
 }
 
-std::optional<Bytes> MorvoxEngine::pull(std::size_t n) {
-  std::lock_guard<std::mutex> lock(resultMutex_);
-  Bytes out;
-  std::size_t done = 0;
-  // In pieces of the output buffer, so a call carrying more samples than it holds never writes
-  // past it. A piece that gives nothing ends the pull.
-  do {
-    const std::size_t want = std::min(n - done, kResultSamples);
-    const int k = MVSoundLibrary::getRealTimeSoundTransferSoundLibrary(resultShort_.data(), static_cast<int>(want));
-    if (k <= 0 || k == MVSoundLibrary::kNotStarted) break;
-    const std::size_t got = std::min(static_cast<std::size_t>(k), want);
-    if (out.empty()) out.reserve(n * 2);
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(resultShort_.data());
-    out.insert(out.end(), bytes, bytes + got * 2);
-    done += got;
-  } while (done < n);
-  if (out.empty()) return std::nullopt;
-  return out;
+MorvoxEngine::PathStats MorvoxEngine::pathStats() {
+  Pipeline& p = pipeline();
+  PathStats s;
+  s.pushedSamples = p.pushed_samples.load(std::memory_order_relaxed);
+  s.droppedSamples = p.dropped_samples.load(std::memory_order_relaxed);
+  s.trimmedSamples = p.trimmed_samples.load(std::memory_order_relaxed);
+  s.lostOutputSamples = p.lost_output_samples.load(std::memory_order_relaxed);
+  s.pendingSamples = p.samples.approx_size();
+  s.readySamples = p.output.approx_size();
+  return s;
+}
+
+bool MorvoxEngine::waitUntilIdle(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  Pipeline& p = pipeline();
+  // Pushes may queue tasks and tasks may hand in pushes (calibration does neither, but be
+  // thorough): settle both twice.
+  for (int round = 0; round < 2; ++round) {
+    const std::uint64_t target = p.handed.load(std::memory_order_acquire);
+    {
+      std::unique_lock<std::mutex> lock(p.idle_mutex);
+      if (!p.idle_cv.wait_until(lock, deadline,
+                                [&] { return p.finished.load(std::memory_order_acquire) >= target; })) {
+        return false;
+      }
+    }
+    auto done = std::make_shared<platform::Semaphore>();
+    queue().async([done] { done->signal(); });
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (!done->wait_for(std::max(left, std::chrono::milliseconds(0)))) return false;
+  }
+  return true;
 }
 
 std::size_t MorvoxEngine::getSoundDataCheck(const std::string& path, std::function<void(float, float)> completion) {
@@ -263,6 +490,7 @@ void MorvoxEngine::engineReset(std::function<void()> completion) {
     {
       std::lock_guard<std::mutex> lock(gate().lock);
       MVSoundLibrary::engineReset();
+      pipeline().new_stream_locked();
     }
     if (completion) completion();
   });
@@ -273,6 +501,7 @@ void MorvoxEngine::stopEngine(std::function<void()> completion) {
     {
       std::lock_guard<std::mutex> lock(gate().lock);
       MVSoundLibrary::stopEngineSoundLibrary();
+      pipeline().new_stream_locked();
     }
     if (completion) completion();
   });

@@ -9,18 +9,30 @@
 // into it is serialised here:
 //   - queue tasks (start, style, reset, stop, pipelined pushes, calibration chunks) run one at a
 //     time in submission order and hold the process-wide engine lock while inside the engine;
+//   - pushes of audio do not go through the queue: they are written into a bounded
+//     single-producer ring that the bridge's own pump thread drains into the engine (holding the
+//     engine lock), so handing audio in never allocates, locks or waits. A push written before a
+//     later reset, stop or start took effect is dropped (it belongs to the old stream), exactly as
+//     such a push of the queue would have been wiped by them. When the engine falls behind, the
+//     oldest pending input beyond kMaxBacklogMs is dropped and counted, so the delay comes back to
+//     normal once the engine catches up;
 //   - the synchronous conversion pushes on the calling thread only when the engine lock is free at
-//     once and no push of its own is still waiting on the queue; otherwise its push is queued
-//     behind the running task (in order with earlier such pushes) and the call pulls what is ready.
-//     The audio thread therefore never waits behind a chunk being computed on the queue;
-//   - pulls (both conversions) go straight to the facade, which copies out of the output ring under
-//     a short lock and keeps a stop from freeing the engine while a pull is inside it.
+//     once and no push of its own is still pending in the ring; otherwise its push goes into the
+//     ring. The audio thread therefore never waits behind a chunk being computed elsewhere;
+//   - converted audio leaves the engine on the thread that pushed it (whoever holds the engine
+//     lock moves it into a second single-consumer ring), and pulls read that ring: a pull never
+//     touches the engine or its locks. The pull also keeps the ring from holding much more than
+//     the engine's normal lead (after a burst of load it drops the excess, once a second at
+//     most), so the end-to-end delay returns to its idle value.
+// One host audio thread at a time: a second thread pushing or pulling at the same moment as the
+// first gets nothing (its push is dropped and counted, its pull is empty) instead of waiting.
 //
 // Lifetime: made by create() and owned by shared_ptr (the engine manager and the SDK manager share
 // one). Queued work never refers to the instance: it holds the few values it needs (the pitch
 // array of the calibration pass, the rates of a start) through shared state, so an instance may go
 // away while its work is still queued.
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -41,8 +53,14 @@ using StyleVector = std::shared_ptr<const std::vector<float>>;
 
 class MorvoxEngine {
  public:
-  // Samples of the output buffer every pull writes into (1.6 s at 48 kHz).
+  // Largest push the engine is handed at once (1.6 s at 48 kHz); longer pushes are split.
   static constexpr std::size_t kResultSamples = 76800;
+  // Pending input the pump keeps when the engine falls behind; older input is dropped.
+  static constexpr int kMaxBacklogMs = 400;
+  // The output ring is trimmed when, over a second of pulls, it never held less than
+  // kTrimAboveMs; it is then cut back to kTrimToMs.
+  static constexpr int kTrimAboveMs = 120;
+  static constexpr int kTrimToMs = 40;
   // Bytes of PCM per calibration chunk (980 samples of 16-bit mono).
   static constexpr std::size_t kCalibrationChunkBytes = 1960;
   // Conversion modes handed to the engine with every push.
@@ -86,6 +104,33 @@ class MorvoxEngine {
   void getRealTimeSoundTransferData(std::span<const std::uint8_t> data, std::int32_t mode, float pitchFluctuation,
                                     float pitchOffset, const std::function<void(std::optional<Bytes>)>& callback);
 
+  // --- the audio path: no allocation, no lock, no wait ---
+
+  // Pipelined conversion into caller storage: first pulls out.size() samples that earlier pushes
+  // produced (all or nothing), then hands in to the pump. Returns out.size() when out was
+  // filled (converted audio, or silence while the engine runs but its output has not begun), 0
+  // when nothing was ready (out is untouched).
+  std::size_t convertPipelined(std::span<const std::int16_t> in, std::int32_t mode, float pitchFluctuation,
+                               float pitchOffset, std::span<std::int16_t> out);
+  // Synchronous conversion into caller storage: pushes in on this thread when the engine is free
+  // (see the header comment), then pulls out.size() samples as convertPipelined does.
+  std::size_t convertSync(std::span<const std::int16_t> in, std::int32_t mode, float pitchFluctuation,
+                          float pitchOffset, std::span<std::int16_t> out);
+
+  // Counters of the audio path since the process started (any thread).
+  struct PathStats {
+    std::uint64_t pushedSamples = 0;     // input samples handed in
+    std::uint64_t droppedSamples = 0;    // input dropped: ring full, or older than the backlog
+    std::uint64_t trimmedSamples = 0;    // output dropped to bring the delay back
+    std::uint64_t lostOutputSamples = 0; // output that did not fit the output ring
+    std::size_t pendingSamples = 0;      // input waiting for the pump now
+    std::size_t readySamples = 0;        // output waiting to be pulled now
+  };
+  static PathStats pathStats();
+  // Waits until every push handed in so far and every queued task have run. False when timeout
+  // passed first. Not on the queue's or the pump's thread.
+  static bool waitUntilIdle(std::chrono::milliseconds timeout);
+
   // Calibration pass over a raw 16-bit mono PCM file: queues one task per 1960-byte chunk (each
   // pulls and discards as many samples, then pushes the chunk in mode 2 with resultFloat as the
   // pitch array) and, when all have run, posts completion(pitchFluctuation, pitchOffset) as the
@@ -122,14 +167,8 @@ class MorvoxEngine {
  private:
   struct Shared;
   MorvoxEngine();
-  // Pulls n samples through resultShort_ (in pieces of its size); none when the first piece
-  // gives nothing.
-  std::optional<Bytes> pull(std::size_t n);
-
   std::vector<double> pArray_;
-  std::shared_ptr<Shared> shared_;       // rates and resultFloat, shared with queued work
-  std::mutex resultMutex_;               // guards resultShort_ between concurrent conversions
-  std::vector<std::int16_t> resultShort_;  // kResultSamples, every conversion's pull lands here
+  std::shared_ptr<Shared> shared_;  // rates and resultFloat, shared with queued work
 };
 
 }  // namespace mvsdk::bridge

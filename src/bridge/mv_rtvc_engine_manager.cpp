@@ -76,15 +76,9 @@ bool MVRtvcEngineManager::muteOnFail() const {
   return host && host->engineMuteOnFail();
 }
 
-void MVRtvcEngineManager::setSettingSpeaker(bool value) {
-  std::lock_guard<std::mutex> lock(settingSpeakerLock_);
-  isSettingSpeaker_ = value;
-}
+void MVRtvcEngineManager::setSettingSpeaker(bool value) { isSettingSpeaker_.store(value, std::memory_order_release); }
 
-bool MVRtvcEngineManager::isSettingSpeaker() const {
-  std::lock_guard<std::mutex> lock(settingSpeakerLock_);
-  return isSettingSpeaker_;
-}
+bool MVRtvcEngineManager::isSettingSpeaker() const { return isSettingSpeaker_.load(std::memory_order_acquire); }
 
 VoicePtr MVRtvcEngineManager::currSpeaker() const {
   std::lock_guard<std::mutex> lock(stateLock_);
@@ -297,6 +291,22 @@ void MVRtvcEngineManager::realTimeTranscribeDataWithData(std::span<const std::ui
                                                [&success](std::optional<Bytes> result) {
                                                  if (success) success(result ? *result : Bytes());
                                                });
+}
+
+std::size_t MVRtvcEngineManager::transcribeInto(std::span<const std::int16_t> in, std::span<std::int16_t> out,
+                                                bool sync, std::int64_t mode, float pitchFluctuation,
+                                                float pitchOffset) {
+  if (out.size() != in.size()) return 0;
+  if (isSettingSpeaker()) {
+    if (muteOnFail()) {
+      std::fill(out.begin(), out.end(), std::int16_t{0});
+    } else {
+      std::copy(in.begin(), in.end(), out.begin());
+    }
+    return out.size();
+  }
+  return sync ? engineManager_->convertSync(in, to_int32(mode), pitchFluctuation, pitchOffset, out)
+              : engineManager_->convertPipelined(in, to_int32(mode), pitchFluctuation, pitchOffset, out);
 }
 
 void MVRtvcEngineManager::getSoundDataCheckWithPath(const std::string& path, std::function<void(float, float)> success) {

@@ -13,7 +13,7 @@
 // thread. Callbacks run where noted: failures on the calling thread or the bridge's queue; the
 // style completion (a voice change's success) and the watchdog on the main queue; reset and
 // release reports on the bridge's queue; calibration results on the main queue. Locks:
-// settingSpeakerLock guards only the flag, stateLock only currSpeaker / ids / currIds, and a
+// stateLock guards only currSpeaker / ids / currIds (the voice-change flag is an atomic), and a
 // process-wide style lock only the voices' relustSpeaker; none is held across a call out or
 // together with another.
 //
@@ -23,6 +23,7 @@
 //
 // Log lines go to platform::log_line, each starting "MVRtvcEngineManager: " (the watchdog's
 // warning excepted, whose text is fixed).
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -90,6 +91,12 @@ class MVRtvcEngineManager : public std::enable_shared_from_this<MVRtvcEngineMana
   // Pipelined conversion; success receives the output (empty bytes for none) before this returns.
   void realTimeTranscribeDataWithData(std::span<const std::uint8_t> data, std::int64_t mode, float pitchFluctuation,
                                       float pitchOffset, const std::function<void(const Bytes&)>& success);
+  // The audio path's conversion, into caller storage (out.size() == in.size()); allocates, locks
+  // and waits for nothing. During a voice change out gets the input (or silence with
+  // muteOnFail); otherwise the bridge converts pipelined or synchronously (sync). Returns the
+  // samples written: out.size(), or 0 when no converted audio was ready (out untouched).
+  std::size_t transcribeInto(std::span<const std::int16_t> in, std::span<std::int16_t> out, bool sync,
+                             std::int64_t mode, float pitchFluctuation, float pitchOffset);
   // The calibration pass of the bridge; success(pitchFluctuation, pitchOffset) on the main queue
   // (at once, with 0 and 0, for an unusable path).
   void getSoundDataCheckWithPath(const std::string& path, std::function<void(float, float)> success);
@@ -130,8 +137,7 @@ class MVRtvcEngineManager : public std::enable_shared_from_this<MVRtvcEngineMana
   const std::weak_ptr<MVRtvcEngineHost> sdkManager_;
   const std::shared_ptr<MorvoxEngine> engineManager_;
 
-  mutable std::mutex settingSpeakerLock_;
-  bool isSettingSpeaker_ = false;
+  std::atomic<bool> isSettingSpeaker_{false};
 
   mutable std::mutex stateLock_;
   VoicePtr currSpeaker_;

@@ -107,6 +107,22 @@ void sample_from_s16(std::int16_t s, std::int64_t format, std::uint8_t* p) {
   }
 }
 
+void frames_to_s16_mono(const std::uint8_t* in, std::size_t frames, std::size_t frame_bytes, std::int64_t format,
+                        std::int16_t* out) {
+  for (std::size_t i = 0; i < frames; ++i, in += frame_bytes) out[i] = sample_to_s16(in, format);
+}
+
+void s16_mono_to_frames(const std::int16_t* in, std::size_t n, std::int64_t format, std::size_t channels,
+                        std::uint8_t* out) {
+  const auto bps = static_cast<std::size_t>(bytes_per_sample(format));
+  for (std::size_t i = 0; i < n; ++i) {
+    // Write the first channel, then copy it to the others.
+    sample_from_s16(in[i], format, out);
+    for (std::size_t c = 1; c < channels; ++c) __builtin_memcpy(out + c * bps, out, bps);
+    out += channels * bps;
+  }
+}
+
 std::optional<Bytes> to_s16_mono(std::span<const std::uint8_t> input, std::int64_t format,
                                  std::int64_t channels) {
   if (input.empty()) return std::nullopt;

@@ -48,6 +48,14 @@ std::optional<Bytes> to_s16_mono(std::span<const std::uint8_t> input, std::int64
 std::optional<Bytes> from_s16_mono(std::span<const std::uint8_t> input, std::int64_t format,
                                    std::int64_t channels);
 
+// The audio path's forms of the two conversions, into caller storage (no allocation): frames
+// whole host frames of frame_bytes bytes (frame_bytes >= bytes_per_sample(format)) to frames
+// samples of out; n samples to n frames of channels samples at out.
+void frames_to_s16_mono(const std::uint8_t* in, std::size_t frames, std::size_t frame_bytes, std::int64_t format,
+                        std::int16_t* out);
+void s16_mono_to_frames(const std::int16_t* in, std::size_t n, std::int64_t format, std::size_t channels,
+                        std::uint8_t* out);
+
 // Bytes of the smallest block handed to the engine: 10 ms of host audio, i.e.
 // trunc(rate * 0.01) frames of channels samples of format (rate below 1 counts as 48000,
 // channels below 1 as 1). 960 for 48000 Hz mono 16-bit. 0 when the product does not fit.

@@ -1,26 +1,131 @@
-// MVSDKManager: the audio path. transform() runs on the host's audio thread: it reads atomics,
-// takes inputBufferLock and bufferLock each for one short buffer operation (never together, never
-// across a call out), and hands 16-bit mono blocks to the engine manager, which in asynchronous
-// mode only pulls ready output and queues the push.
+// MVSDKManager: the audio path. transform() runs on the host's audio thread and allocates, locks
+// and waits for nothing: it works in an AudioPath sized when the audio configuration was set,
+// reads atomics, and hands 16-bit mono pieces to the engine manager, which in asynchronous mode
+// only takes ready output from a ring and writes the push into another.
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "sdk/sdk_manager_impl.h"
 
 namespace mvsdk {
 
+namespace sdk {
+
 namespace {
 
-// Bytes of one host frame, or 0 when it does not fit (the conversions then fail).
-std::size_t frame_bytes(std::int64_t format, std::int64_t channels) {
-  const auto bps = static_cast<std::uint64_t>(sdk::bytes_per_sample(format));
-  const auto ch = static_cast<std::uint64_t>(channels);
-  if (ch > std::numeric_limits<std::size_t>::max() / bps) return 0;
-  return static_cast<std::size_t>(bps * ch);
+// Largest supported audio configuration.
+constexpr std::int64_t kMinRate = 8000;
+constexpr std::int64_t kMaxRate = 192000;
+constexpr std::int64_t kMaxChannels = 32;
+
+template <class T>
+std::unique_ptr<T[]> make_array(std::size_t n) {
+  return std::unique_ptr<T[]>(new (std::nothrow) T[std::max<std::size_t>(n, 1)]);
 }
 
 }  // namespace
+
+std::unique_ptr<AudioPath> AudioPath::make(std::int64_t rate, std::int64_t channels, std::int64_t format,
+                                           std::string& reason) {
+  if (rate < 1) rate = 48000;
+  if (channels < 1) channels = 1;
+  if (rate < kMinRate || rate > kMaxRate) {
+    reason = "Unsupported sample rate " + std::to_string(rate) + " Hz (8000 to 192000 Hz)";
+    return nullptr;
+  }
+  if (channels > kMaxChannels) {
+    reason = "Unsupported channel count " + std::to_string(channels) + " (1 to 32)";
+    return nullptr;
+  }
+  if (format < kFormatU8 || format > kFormatF32) {
+    reason = "Unsupported sample format " + std::to_string(format) + " (0 to 4)";
+    return nullptr;
+  }
+  auto path = std::unique_ptr<AudioPath>(new (std::nothrow) AudioPath());
+  if (path) {
+    path->format = format;
+    path->channels = channels;
+    path->rate = rate;
+    path->frame = static_cast<std::size_t>(bytes_per_sample(format) * channels);
+    path->minBlock = min_block_bytes(rate, channels, format);
+    path->pieceFrames = static_cast<std::size_t>(rate * kMaxPushMs / 1000);
+    path->convert = !(format == kFormatS16 && channels == 1);
+    path->gather = make_array<std::uint8_t>(path->minBlock);
+    path->mono = make_array<std::int16_t>(path->pieceFrames);
+    path->converted = make_array<std::int16_t>(path->pieceFrames);
+    path->host = make_array<std::uint8_t>(path->pieceFrames * path->frame);
+    path->ringCap = static_cast<std::size_t>(rate * kRingMs / 1000) * path->frame + 2 * path->pieceFrames * path->frame;
+    path->ring = make_array<std::uint8_t>(path->ringCap);
+  }
+  if (!path || !path->gather || !path->mono || !path->converted || !path->host || !path->ring) {
+    reason = "Not enough memory for the audio buffers";
+    return nullptr;
+  }
+  return path;
+}
+
+void AudioPath::ringWrite(const std::uint8_t* src, std::size_t n) {
+  if (n > ringCap - ringUsed) {
+    lostBytes.fetch_add(n, std::memory_order_relaxed);
+    return;
+  }
+  const std::size_t at = (ringStart + ringUsed) % ringCap;
+  const std::size_t first = std::min(n, ringCap - at);
+  std::memcpy(ring.get() + at, src, first);
+  std::memcpy(ring.get(), src + first, n - first);
+  ringUsed += n;
+}
+
+void AudioPath::ringRead(std::uint8_t* dst, std::size_t n) {
+  const std::size_t first = std::min(n, ringCap - ringStart);
+  std::memcpy(dst, ring.get() + ringStart, first);
+  std::memcpy(dst + first, ring.get(), n - first);
+  ringStart = (ringStart + n) % ringCap;
+  ringUsed -= n;
+}
+
+void AudioPath::clear() {
+  gathered = 0;
+  ringStart = 0;
+  ringUsed = 0;
+  began = false;
+  gatheredReport.store(0, std::memory_order_relaxed);
+  readyReport.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace sdk
+
+void MVSDKManager::Impl::withAudioPath(
+    const std::function<std::unique_ptr<sdk::AudioPath>(std::unique_ptr<sdk::AudioPath>)>& fn) const {
+  std::lock_guard lock(pathMutex);
+  // New calls find no path (and answer with the fallback at once); calls already inside finish.
+  audioPath.store(nullptr, std::memory_order_seq_cst);
+  while (audioEntries.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+  ownedPath = fn(std::move(ownedPath));
+  audioPath.store(ownedPath.get(), std::memory_order_seq_cst);
+}
+
+std::string MVSDKManager::Impl::rebuildAudioPath() {
+  std::string reason;
+  auto next = sdk::AudioPath::make(sampleRate.load(), channel.load(), format.load(), reason);
+  withAudioPath([&](std::unique_ptr<sdk::AudioPath> old) {
+    // Same configuration: keep the path and what it holds.
+    if (old && next && old->rate == next->rate && old->channels == next->channels && old->format == next->format) {
+      return old;
+    }
+    return std::move(next);
+  });
+  return reason;
+}
+
+void MVSDKManager::Impl::clearAudioBuffers() {
+  withAudioPath([](std::unique_ptr<sdk::AudioPath> path) {
+    if (path) path->clear();
+    return path;
+  });
+}
 
 std::size_t MVSDKManager::Impl::calculateMinDataSize() const {
   return sdk::min_block_bytes(sampleRate.load(std::memory_order_relaxed), channel.load(std::memory_order_relaxed),
@@ -28,14 +133,30 @@ std::size_t MVSDKManager::Impl::calculateMinDataSize() const {
 }
 
 std::size_t MVSDKManager::Impl::inputBufferedBytes() const {
-  std::lock_guard lock(inputBufferLock);
-  return inputAudioBuffer.size();
+  std::lock_guard lock(pathMutex);
+  return ownedPath ? ownedPath->gatheredReport.load(std::memory_order_relaxed) : 0;
 }
 
 std::size_t MVSDKManager::Impl::processedBufferedBytes() const {
-  std::lock_guard lock(bufferLock);
-  return processedAudioBuffer.size();
+  std::lock_guard lock(pathMutex);
+  return ownedPath ? ownedPath->readyReport.load(std::memory_order_relaxed) : 0;
 }
+
+namespace {
+
+// Marks one transform call inside the audio path for the threads that replace or clear it.
+class AudioEntry {
+ public:
+  explicit AudioEntry(std::atomic<int>& entries) : entries_(entries) { entries_.fetch_add(1, std::memory_order_seq_cst); }
+  ~AudioEntry() { entries_.fetch_sub(1, std::memory_order_release); }
+  AudioEntry(const AudioEntry&) = delete;
+  AudioEntry& operator=(const AudioEntry&) = delete;
+
+ private:
+  std::atomic<int>& entries_;
+};
+
+}  // namespace
 
 std::size_t MVSDKManager::Impl::transform(std::span<const std::uint8_t> input, std::span<std::uint8_t> output) {
   const std::size_t length = input.size();
@@ -56,89 +177,79 @@ std::size_t MVSDKManager::Impl::transform(std::span<const std::uint8_t> input, s
       !engine->getEngineStatus()) {
     return fallback();
   }
-
-  const std::int64_t fmt = format.load(std::memory_order_relaxed);
-  const std::int64_t channels = std::max<std::int64_t>(1, channel.load(std::memory_order_relaxed));
-  const std::int64_t configuredRate = sampleRate.load(std::memory_order_relaxed);
-  const std::int64_t rate = configuredRate < 1 ? 48000 : configuredRate;
-  const std::size_t minBlock = sdk::min_block_bytes(rate, channels, fmt);
-  const std::size_t frame = frame_bytes(fmt, channels);
-
-  // Gather a block of at least 10 ms. Only whole frames leave the input buffer: a trailing
-  // partial frame stays there and is completed by the next call.
-  Bytes gathered;
-  std::span<const std::uint8_t> block;
-  try {
-    std::lock_guard lock(inputBufferLock);
-    const bool direct = length >= minBlock && inputAudioBuffer.empty();
-    if (direct) {
-      const std::size_t whole = frame == 0 ? length : length - length % frame;
-      block = input.first(whole);
-      inputAudioBuffer.insert(inputAudioBuffer.end(), input.begin() + static_cast<std::ptrdiff_t>(whole), input.end());
-    } else {
-      inputAudioBuffer.insert(inputAudioBuffer.end(), input.begin(), input.end());
-      if (inputAudioBuffer.size() >= minBlock) {
-        const std::size_t size = inputAudioBuffer.size();
-        const std::size_t whole = frame == 0 ? size : size - size % frame;
-        gathered.assign(inputAudioBuffer.begin(), inputAudioBuffer.begin() + static_cast<std::ptrdiff_t>(whole));
-        inputAudioBuffer.erase(inputAudioBuffer.begin(), inputAudioBuffer.begin() + static_cast<std::ptrdiff_t>(whole));
-        block = gathered;
-      }
-    }
-  } catch (const std::exception&) {
-    // No memory for the buffers: this call's audio cannot be kept.
+  // One call at a time: an overlapping call from another thread does not wait for this one.
+  if (audioBusy.test_and_set(std::memory_order_acquire)) {
+    overlappingCalls.fetch_add(1, std::memory_order_relaxed);
     return fallback();
   }
+  struct Release {
+    std::atomic_flag& flag;
+    ~Release() { flag.clear(std::memory_order_release); }
+  } release{audioBusy};
+  AudioEntry entry(audioEntries);
+  sdk::AudioPath* path = audioPath.load(std::memory_order_seq_cst);
+  if (!path) return fallback();  // an unsupported configuration, or being replaced right now
+  sdk::AudioPath& p = *path;
 
-  if (!block.empty()) {
-    const bool convert = !(fmt == sdk::kFormatS16 && channels == 1);
-    std::optional<Bytes> mono;
-    std::span<const std::uint8_t> pcm = block;
-    if (convert) {
-      mono = sdk::to_s16_mono(block, fmt, channels);
-      pcm = mono ? std::span<const std::uint8_t>(*mono) : std::span<const std::uint8_t>();
+  const std::int64_t mode = currentMode.load(std::memory_order_relaxed);
+  const float intonation = currentIntonation.load(std::memory_order_relaxed);
+  const float pitch = currentPitch.load(std::memory_order_relaxed);
+  const bool sync = isSync.load(std::memory_order_relaxed);
+
+  // One block of whole frames (at most one push piece): to 16-bit mono, through the engine,
+  // back to the host's format onto the ring.
+  auto convert_block = [&](const std::uint8_t* bytes, std::size_t size) {
+    const std::size_t frames = size / p.frame;
+    if (frames == 0) return;
+    if (p.convert) {
+      sdk::frames_to_s16_mono(bytes, frames, p.frame, p.format, p.mono.get());
+    } else {
+      std::memcpy(p.mono.get(), bytes, frames * 2);
     }
-    const std::int64_t mode = currentMode.load(std::memory_order_relaxed);
-    const float intonation = currentIntonation.load(std::memory_order_relaxed);
-    const float pitch = currentPitch.load(std::memory_order_relaxed);
-    const bool sync = isSync.load(std::memory_order_relaxed);
+    const std::size_t got = rtvcEngineManager->transcribeInto({p.mono.get(), frames}, {p.converted.get(), frames}, sync,
+                                                              mode, intonation, pitch);
+    if (got == 0) return;
+    if (p.convert) {
+      sdk::s16_mono_to_frames(p.converted.get(), frames, p.format, static_cast<std::size_t>(p.channels), p.host.get());
+      p.ringWrite(p.host.get(), frames * p.frame);
+    } else {
+      p.ringWrite(reinterpret_cast<const std::uint8_t*>(p.converted.get()), frames * 2);
+    }
+  };
 
-    // Appends one engine result, back in host format, to the processed buffer.
-    auto append = [&](const Bytes& result) {
-      if (result.empty()) return;
-      std::optional<Bytes> host;
-      const Bytes* out = &result;
-      if (convert) {
-        host = sdk::from_s16_mono(result, fmt, channels);
-        if (!host || host->empty()) return;
-        out = &*host;
-      }
-      try {
-        std::lock_guard lock(bufferLock);
-        processedAudioBuffer.insert(processedAudioBuffer.end(), out->begin(), out->end());
-      } catch (const std::exception&) {
-        // No memory: this piece is lost; the call falls back below if nothing else covers it.
-      }
-    };
-
-    // Pieces of at most kMaxPushMs, each a push the engine accepts whole.
-    const std::size_t pieceBytes =
-        2 * static_cast<std::size_t>(std::max<std::int64_t>(1, rate * kMaxPushMs / 1000));
-    for (std::size_t offset = 0; offset + 1 < pcm.size(); offset += pieceBytes) {
-      const auto piece = pcm.subspan(offset, std::min(pieceBytes, pcm.size() - offset));
-      if (sync) {
-        append(rtvcEngineManager->syncRealTimeTranscribeDataWithData(piece, mode, intonation, pitch));
-      } else {
-        rtvcEngineManager->realTimeTranscribeDataWithData(piece, mode, intonation, pitch, append);
-      }
+  // Gather blocks of at least 10 ms. Only whole frames leave for the engine: a trailing partial
+  // frame stays in the gather buffer and is completed by the next call.
+  const std::size_t pieceBytes = p.pieceFrames * p.frame;
+  std::size_t pos = 0;
+  while (pos < length) {
+    const std::size_t left = length - pos;
+    if (p.gathered == 0 && left >= p.minBlock) {
+      const std::size_t take = std::min(left - left % p.frame, pieceBytes);
+      convert_block(input.data() + pos, take);
+      pos += take;
+      continue;
+    }
+    const std::size_t take = std::min(left, p.minBlock - p.gathered);
+    std::memcpy(p.gather.get() + p.gathered, input.data() + pos, take);
+    p.gathered += take;
+    pos += take;
+    if (p.gathered == p.minBlock) {
+      convert_block(p.gather.get(), p.gathered);
+      p.gathered = 0;
     }
   }
 
-  std::lock_guard lock(bufferLock);
-  if (processedAudioBuffer.size() < length) return fallback();
-  std::memcpy(output.data(), processedAudioBuffer.data(), length);
-  processedAudioBuffer.erase(processedAudioBuffer.begin(), processedAudioBuffer.begin() + static_cast<std::ptrdiff_t>(length));
-  return length;
+  std::size_t served = 0;
+  if (p.ringUsed >= length) {
+    p.ringRead(output.data(), length);
+    p.began = true;
+    served = length;
+  } else if (p.began) {
+    p.fallbackCalls.fetch_add(1, std::memory_order_relaxed);
+  }
+  p.gatheredReport.store(p.gathered, std::memory_order_relaxed);
+  p.readyReport.store(p.ringUsed, std::memory_order_relaxed);
+  return served ? served : fallback();
 }
 
 }  // namespace mvsdk

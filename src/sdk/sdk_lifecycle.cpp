@@ -102,27 +102,43 @@ void MVSDKManager::Impl::start() {
                                        ", please call checkResources to download files first");
   }
 
+  // The audio configuration must be one the audio path supports (its buffers are sized now).
+  const std::string unsupported = rebuildAudioPath();
+  if (!unsupported.empty()) return fail(kCodeBadArgument, unsupported);
+
   const std::int64_t configured = sampleRate.load(std::memory_order_relaxed);
   const std::int64_t rate = configured < 1 ? 48000 : configured;
-  engine->setEngineInputSampleRate(rate_int32(rate), rate_int32(rate));
-  rtvcEngineManager->setEngineSampleRate(rate);
-
   const std::vector<std::int64_t> ids = {bins[0].id, bins[1].id, bins[2].id};
   engineStatus = kEngineStatusStarted;
 
   std::weak_ptr<Impl> weak = weak_from_this();
-  rtvcEngineManager->startEngineWithIds(
-      ids,
-      [weak, gen] {
-        if (weak.expired()) return;
-        platform::background_queue().async([weak, gen] { pollEngineStart(weak, gen, 0); });
-      },
-      [weak](const std::string& message) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->engineStatus = kEngineStatusError;
-        self->triggerActionResult(kActionEngine, kCodeWrongState, message.empty() ? "Engine start failed" : message);
-      });
+  auto launch = [weak, gen, rate, ids] {
+    auto self = weak.lock();
+    // A stop, release, reset or newer start since: this start is void.
+    if (!self || self->startGeneration.load() != gen) return;
+    self->engine->setEngineInputSampleRate(rate_int32(rate), rate_int32(rate));
+    self->rtvcEngineManager->setEngineSampleRate(rate);
+    self->rtvcEngineManager->startEngineWithIds(
+        ids,
+        [weak, gen] {
+          if (weak.expired()) return;
+          platform::background_queue().async([weak, gen] { pollEngineStart(weak, gen, 0); });
+        },
+        [weak](const std::string& message) {
+          auto self = weak.lock();
+          if (!self) return;
+          self->engineStatus = kEngineStatusError;
+          self->triggerActionResult(kActionEngine, kCodeWrongState, message.empty() ? "Engine start failed" : message);
+        });
+  };
+  if (engine->getEngineStatus()) {
+    // A running engine keeps its files and rate: stop it first, so the start below builds one
+    // from the files and the configuration in force now.
+    isEngineStarted = false;
+    rtvcEngineManager->destroyEngineWithSuccess(launch);
+    return;
+  }
+  launch();
 }
 
 void MVSDKManager::Impl::pollEngineStart(std::weak_ptr<Impl> weak, std::uint64_t gen, int attempt) {

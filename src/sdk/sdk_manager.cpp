@@ -5,6 +5,7 @@
 
 #include "net/mv_net_request.h"
 #include "platform/dispatch.h"
+#include "platform/log.h"
 #include "sdk/sdk_manager_impl.h"
 
 namespace mvsdk {
@@ -46,6 +47,10 @@ void MVSDKManager::Impl::setEngineConfig(const EngineConfig& next) {
   muteOnFail.store(next.muteOnFail, std::memory_order_relaxed);
   isSync.store(next.isSync, std::memory_order_relaxed);
   MVNetRequest::setToken(next.token);
+  // The audio path follows the audio fields at once (transform answers with the fallback while
+  // they are unsupported; start refuses them).
+  const std::string reason = rebuildAudioPath();
+  if (!reason.empty() && platform::log_enabled()) platform::log_line("MVSDKManager: " + reason);
 }
 
 EngineConfig MVSDKManager::Impl::engineConfig() const {
@@ -94,15 +99,6 @@ void MVSDKManager::Impl::deliverActionResult(ActionResultCallback callback, std:
     if (weak.expired()) return;
     callback(action, code, message);
   });
-}
-
-void MVSDKManager::Impl::clearAudioBuffers() {
-  {
-    std::lock_guard lock(bufferLock);
-    processedAudioBuffer.clear();
-  }
-  std::lock_guard lock(inputBufferLock);
-  inputAudioBuffer.clear();
 }
 
 bool MVSDKManager::Impl::engineRunning() const {
@@ -196,6 +192,26 @@ void MVSDKManager::triggerActionResult(std::int64_t action, std::int64_t code, c
 void MVSDKManager::login(ServiceCompletion completion) { impl_->login(std::move(completion)); }
 void MVSDKManager::checkVersion(ServiceCompletion completion) { impl_->checkVersion(std::move(completion)); }
 void MVSDKManager::getSpeakerList(ServiceCompletion completion) { impl_->getSpeakerList(std::move(completion)); }
+
+bool MVSDKManager::waitForEngine(std::chrono::milliseconds timeout) {
+  return bridge::MorvoxEngine::waitUntilIdle(timeout);
+}
+
+MVSDKManager::AudioStats MVSDKManager::audioStats() const {
+  AudioStats stats;
+  const auto engine = bridge::MorvoxEngine::pathStats();
+  stats.droppedInputSamples = engine.droppedSamples;
+  stats.trimmedOutputSamples = engine.trimmedSamples;
+  stats.pendingInputSamples = engine.pendingSamples;
+  stats.readyOutputSamples = engine.readySamples;
+  stats.overlappingCalls = impl_->overlappingCalls.load(std::memory_order_relaxed);
+  std::lock_guard lock(impl_->pathMutex);
+  if (impl_->ownedPath) {
+    stats.fallbackCalls = impl_->ownedPath->fallbackCalls.load(std::memory_order_relaxed);
+    stats.lostOutputBytes = impl_->ownedPath->lostBytes.load(std::memory_order_relaxed);
+  }
+  return stats;
+}
 
 MVSDKManager::Bytes MVSDKManager::transform(std::span<const std::uint8_t> input) {
   Bytes out = sdk::silence(input.size());

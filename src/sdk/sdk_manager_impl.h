@@ -9,14 +9,15 @@
 // version check, catalogue), sdk_resources.cpp (checkResources), sdk_audio.cpp (transform),
 // sdk_voice.cpp (voice, tone, calibration); sample_formats.* holds the pure conversions.
 //
-// Locks: stateMutex guards config, catalogue and currentSpeakerId; bufferLock guards
-// processedAudioBuffer; inputBufferLock guards inputAudioBuffer. Each is held only for a read, a
-// write or a copy, never across a call out, never together with another. The values transform
-// reads on the audio thread are atomics (flags, status, tone, and a copy of the configuration's
-// audio fields), so the audio thread takes no lock but the two buffer locks.
+// Locks: stateMutex guards config, catalogue and currentSpeakerId; pathMutex serialises the
+// threads that replace or clear the audio path. Neither is held across a call out. The audio
+// thread takes no lock at all: it reads atomics (flags, status, tone) and works in an AudioPath,
+// storage sized once from the audio configuration (see AudioPath), which other threads replace
+// or clear only after taking it away from the audio thread (withAudioPath).
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,6 +35,63 @@
 
 namespace mvsdk {
 
+namespace sdk {
+
+// Everything transform touches, sized from one audio configuration: the gather buffer for host
+// bytes (less than one 10 ms block), 16-bit mono scratch both ways (one push piece), host-format
+// scratch, and the ring of converted host audio not yet returned. Used by one audio thread at a
+// time; other threads reach it only through withAudioPath.
+struct AudioPath {
+  // Longest piece of 16-bit mono audio handed to the engine in one push: 100 ms of input. The
+  // engine takes at most inRate * inRate / 80000 samples per push (28800 at 48 kHz, 800 at
+  // 8 kHz) and at most 7680 without resampling (16 kHz); 100 ms stays below all of them for
+  // every rate from 8 kHz up.
+  static constexpr std::int64_t kMaxPushMs = 100;
+  // Converted audio the ring holds: host buffers up to this long convert whole.
+  static constexpr std::int64_t kRingMs = 2000;
+
+  // The audio configuration this path serves.
+  std::int64_t format = kFormatS16;
+  std::int64_t channels = 1;
+  std::int64_t rate = 48000;
+  std::size_t frame = 2;       // bytes of one host frame
+  std::size_t minBlock = 960;  // bytes of 10 ms
+  std::size_t pieceFrames = 4800;
+  bool convert = false;        // the host format is not 16-bit mono
+
+  std::unique_ptr<std::uint8_t[]> gather;  // minBlock bytes
+  std::size_t gathered = 0;
+  std::unique_ptr<std::int16_t[]> mono;       // pieceFrames
+  std::unique_ptr<std::int16_t[]> converted;  // pieceFrames
+  std::unique_ptr<std::uint8_t[]> host;       // pieceFrames * frame
+
+  // Converted host audio not yet returned (a byte ring).
+  std::unique_ptr<std::uint8_t[]> ring;
+  std::size_t ringCap = 0;
+  std::size_t ringStart = 0;
+  std::size_t ringUsed = 0;
+
+  // For other threads' reports.
+  std::atomic<std::size_t> gatheredReport{0};
+  std::atomic<std::size_t> readyReport{0};
+  // Calls answered with the fallback after converted audio had begun; bytes of converted audio
+  // that did not fit the ring.
+  std::atomic<std::uint64_t> fallbackCalls{0};
+  std::atomic<std::uint64_t> lostBytes{0};
+  bool began = false;
+
+  // The path for a configuration, or null with reason set when it is not supported or the
+  // memory cannot be had. rate below 1 counts as 48000, channels below 1 as 1.
+  static std::unique_ptr<AudioPath> make(std::int64_t rate, std::int64_t channels, std::int64_t format,
+                                         std::string& reason);
+  // Audio thread.
+  void ringWrite(const std::uint8_t* src, std::size_t n);
+  void ringRead(std::uint8_t* dst, std::size_t n);
+  void clear();
+};
+
+}  // namespace sdk
+
 struct MVSDKManager::Impl final : bridge::MVRtvcEngineHost, std::enable_shared_from_this<MVSDKManager::Impl> {
   using Bytes = sdk::Bytes;
 
@@ -42,11 +100,6 @@ struct MVSDKManager::Impl final : bridge::MVRtvcEngineHost, std::enable_shared_f
   static constexpr std::chrono::milliseconds kStartPollInterval{100};
   // engineRelease waits at most this long for the stop, and again for the teardown.
   static constexpr std::chrono::seconds kReleaseWait{3};
-  // Longest piece of 16-bit mono audio handed to the engine in one push: 100 ms of input. The
-  // engine takes at most inRate * inRate / 80000 samples per push (28800 at 48 kHz, 800 at
-  // 8 kHz) and at most 7680 without resampling (16 kHz); 100 ms stays below all of them for
-  // every rate from 8 kHz up.
-  static constexpr std::int64_t kMaxPushMs = 100;
   // Supported tone ranges.
   static constexpr double kIntonationMin = -30.0, kIntonationMax = 30.0;
   static constexpr double kPitchMin = -200.0, kPitchMax = 200.0;
@@ -77,8 +130,15 @@ struct MVSDKManager::Impl final : bridge::MVRtvcEngineHost, std::enable_shared_f
   void resetAllStates();
   // Clears the session (flags, voice, catalogue, tone, audio buffers) and sets the status.
   void clearSession(std::int64_t status);
-  // Empties processedAudioBuffer, then inputAudioBuffer (one lock at a time).
+  // Empties the gathered input and the converted audio not yet returned.
   void clearAudioBuffers();
+  // Builds the audio path for the configuration's audio fields and puts it in place of the old
+  // one (none when they are not supported: transform then answers with the fallback). Returns
+  // the reason when they are not supported, else an empty string.
+  std::string rebuildAudioPath();
+  // Takes the path away from the audio thread (waiting for a call in progress to leave it),
+  // runs fn on it (it may be null) and puts back what fn returns. Not on the audio thread.
+  void withAudioPath(const std::function<std::unique_ptr<sdk::AudioPath>(std::unique_ptr<sdk::AudioPath>)>& fn) const;
   // The engine counts as running: isEngineStarted and the engine's own status.
   bool engineRunning() const;
 
@@ -141,10 +201,14 @@ struct MVSDKManager::Impl final : bridge::MVRtvcEngineHost, std::enable_shared_f
   std::shared_ptr<bridge::MVRtvcEngineManager> rtvcEngineManager;
   std::shared_ptr<MVRtvcDownFileManager> downloads;
 
-  mutable std::mutex bufferLock;
-  Bytes processedAudioBuffer;  // guarded by bufferLock
-  mutable std::mutex inputBufferLock;
-  Bytes inputAudioBuffer;  // guarded by inputBufferLock
+  // The audio path: owned through ownedPath (guarded by pathMutex), lent to the audio thread
+  // through audioPath while put in place. audioEntries counts transform calls inside.
+  mutable std::mutex pathMutex;
+  mutable std::unique_ptr<sdk::AudioPath> ownedPath;
+  mutable std::atomic<sdk::AudioPath*> audioPath{nullptr};
+  mutable std::atomic<int> audioEntries{0};
+  std::atomic_flag audioBusy = ATOMIC_FLAG_INIT;  // one transform at a time
+  std::atomic<std::uint64_t> overlappingCalls{0};
 };
 
 namespace detail {

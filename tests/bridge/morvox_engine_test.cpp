@@ -200,12 +200,18 @@ TEST_F(Bridge, CalibrationChunksAndResults) {
   EXPECT_TRUE(std::isfinite(r.a) && std::isfinite(r.b));
 }
 
-TEST_F(Bridge, SynchronousPushNeverWaitsBehindTheQueue) {
+TEST_F(Bridge, SynchronousPushNeverWaitsBehindTheEngine) {
   start();
-  // While the queue is busy, a synchronous conversion returns at once: its push is queued behind
-  // the running task and runs after it, in order.
-  mvsdk::test::QueueGate gate;
-  ASSERT_TRUE(gate.wait_held());
+  // While another task is inside the engine, a synchronous conversion returns at once: its push
+  // waits in the pump's ring and runs after the task, in order.
+  std::promise<void> held, release;
+  auto released = release.get_future().share();
+  MorvoxEngine::runOnEngine([&held, released] {
+    held.set_value();
+    released.wait();
+  });
+  held.get_future().wait();
+  const auto before = MorvoxEngine::pathStats();
   const Bytes in = tone_bytes(480);
   for (int i = 0; i < 20; ++i) {
     auto out = engine_->getSyncRealTimeSoundTransferData(in, 1, 0, 0);
@@ -214,8 +220,12 @@ TEST_F(Bridge, SynchronousPushNeverWaitsBehindTheQueue) {
   }
   auto* e = mvsdk::engine::MVSoundLibrary::currentEngine();
   ASSERT_NE(e, nullptr);
-  EXPECT_FALSE(e->started());  // nothing pushed yet: 20 x 10 ms wait behind the gate
-  gate.release();
-  ASSERT_TRUE(mvsdk::test::drain_engine_queue());
+  EXPECT_FALSE(e->started());  // nothing pushed yet: 20 x 10 ms wait behind the task
+  EXPECT_EQ(MorvoxEngine::pathStats().pendingSamples, 20u * 480u);
+  release.set_value();
+  ASSERT_TRUE(MorvoxEngine::waitUntilIdle(60s));
   EXPECT_TRUE(e->started());  // 200 ms of pushes completed the first chunk
+  const auto after = MorvoxEngine::pathStats();
+  EXPECT_EQ(after.pushedSamples - before.pushedSamples, 20u * 480u);
+  EXPECT_EQ(after.droppedSamples, before.droppedSamples);
 }

@@ -68,7 +68,7 @@ bool drain(platform::Queue& q, std::chrono::milliseconds timeout) {
 }
 }  // namespace
 
-bool drain_engine_queue(std::chrono::milliseconds timeout) { return drain(bridge::MorvoxEngine::queue(), timeout); }
+bool drain_engine_queue(std::chrono::milliseconds timeout) { return bridge::MorvoxEngine::waitUntilIdle(timeout); }
 bool drain_main_queue(std::chrono::milliseconds timeout) { return drain(platform::main_queue(), timeout); }
 
 bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {

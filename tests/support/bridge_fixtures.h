@@ -33,7 +33,8 @@ std::string encrypt_style_text(const std::string& text);
 // n comma-separated decimal numbers.
 std::string style_numbers(int n);
 
-// Runs everything queued on the engine queue / the main queue so far; false on timeout.
+// Runs everything queued on the engine (its queue and the pushes handed in) / the main queue so
+// far; false on timeout.
 bool drain_engine_queue(std::chrono::milliseconds timeout = std::chrono::seconds(120));
 bool drain_main_queue(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 // Polls pred every few milliseconds; false when timeout passed first.

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "audio_file.h"
-#include "bridge/morvox_engine.h"
 #include "common/embedded.h"
 #include "common/kit_session.h"
 #include "mvsdk/mvsdk.h"
@@ -223,9 +222,8 @@ int run(const Options& options, const std::atomic<bool>& interrupted) {
       // A file has no clock. In pipelined mode the engine works on its own queue while transform
       // returns at once; handing over buffers faster than it converts them would only measure
       // underruns. So each buffer's push is let finish before the next buffer: the clock of a
-      // host whose audio device runs exactly as fast as the kit converts. (The one place the
-      // tool looks below the public API.)
-      bridge::MorvoxEngine::queue().sync([] {});
+      // host whose audio device runs exactly as fast as the kit converts.
+      manager.waitForEngine(std::chrono::minutes(1));
     }
     // With muteOnFail off, a buffer the kit could not serve comes back as the input itself.
     const bool unserved = std::equal(result.begin(), result.end(), in.begin()) && !all_silent(in, silence);

@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/morvox_engine.h"
 #include "common/embedded.h"
 #include "common/kit_session.h"
 #include "common/rng.h"
@@ -335,10 +334,9 @@ AudioStats audio_loop(const Options& o, Shared& shared, MVSDKManager& manager, c
       }
     }
     if (o.speed == 0.0) {
-      // No clock to follow: each buffer's queued push is let finish before the next buffer, the
-      // clock of a device that runs exactly as fast as the kit converts. (As mvsdk-convert does;
-      // the one place the soak looks below the public API.)
-      bridge::MorvoxEngine::queue().sync([] {});
+      // No clock to follow: each buffer's push is let finish before the next buffer, the clock
+      // of a device that runs exactly as fast as the kit converts (as mvsdk-convert does).
+      manager.waitForEngine(std::chrono::minutes(1));
     }
     frames += n;
     shared.frames.store(frames);

@@ -1,5 +1,6 @@
 #include "engine/driver/MVSoundLibrary.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -211,6 +212,17 @@ int MVSoundLibrary::getRealTimeSoundTransferSoundLibrary(short* out, int count) 
   if (n < 1) n = 0;
   state().nret.store(n, std::memory_order_relaxed);
   return n;
+}
+
+int MVSoundLibrary::takeQueuedSoundLibrary(short* out, int max, int* began) {
+  EngineRef ref;
+  if (began) *began = 0;
+  if (!ref.get()) return kNotStarted;
+  if (began) *began = ref.get()->started() ? 1 : 0;
+  if (!out || max < 1) return 0;
+  const int n = std::min(max, ref.get()->queued_samples());
+  if (n < 1) return 0;
+  return ref.get()->Outpop(out, n) == n ? n : 0;
 }
 
 int MVSoundLibrary::engineReset() {

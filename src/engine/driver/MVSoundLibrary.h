@@ -40,6 +40,11 @@ class MVSoundLibrary {
   static int realTimeSoundTransferSoundLibrary(const short* samples, int count, int control, float* controls);
   // Pops count samples into out; returns count, 0 (underrun: out is silence), or kNotStarted.
   static int getRealTimeSoundTransferSoundLibrary(short* out, int count);
+  // Moves the converted samples already queued (at most max) into out without waiting for more;
+  // returns their count (0 when none are queued) or kNotStarted. *began (when given) tells whether
+  // output has begun (the first chunk is out; before it a pull gives silence). For the thread
+  // that serialises the engine calls, which hands the samples on to the audio thread itself.
+  static int takeQueuedSoundLibrary(short* out, int max, int* began);
   static int engineReset();
   static int engineSetdelay(int steps);
   // 1 while running, else 0.
