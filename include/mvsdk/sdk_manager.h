@@ -82,7 +82,8 @@ class MVSDKManager {
   // Downloads every catalogue file missing from the cache, one at a time, with progress to
   // onDownload. Needs a prepared manager. Status 7, then 2 (done) or 6 (failed). Results
   // (3, 0, "Resources already downloaded"), (3, 0, "Total N files, ..."), (3, 2, message),
-  // (3, 5, "Please call prepare method first").
+  // (3, 5, "Please call prepare method first"). Calls that overlap (from any threads) each get
+  // their own result: a later batch waits for the one running.
   void checkResources();
   // Starts the engine with the catalogue's three weight files (lowest bid first) from the cache,
   // at the configured sample rate, and waits (up to 30 x 100 ms, on a background thread) for it
@@ -100,8 +101,8 @@ class MVSDKManager {
   void engineRelease();
   // Back to the initial state: default configuration, no token, no catalogue, status 0.
   void resetAllStates();
-  // Deletes the downloaded files. Result (5, 0, "All files cleaned") or (5, 2, "Failed to clean
-  // files").
+  // Deletes the downloaded files (on the main queue; returns at once). Result (5, 0, "All files
+  // cleaned") or (5, 2, "Failed to clean files").
   void cleanAllFiles();
   // Posts (action, code, message) to the configuration's onActionResult on the main queue; the
   // callback is looked up again when the task runs. Dropped without a callback.

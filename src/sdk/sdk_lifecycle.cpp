@@ -203,11 +203,18 @@ void MVSDKManager::Impl::engineRelease() {
 }
 
 void MVSDKManager::Impl::cleanAllFiles() {
-  if (downloads->cleanAllFiles()) {
-    triggerActionResult(kActionCleanup, kCodeSuccess, "All files cleaned");
-  } else {
-    triggerActionResult(kActionCleanup, kCodeRequestFailed, "Failed to clean files");
-  }
+  // The download manager works on the main queue: the clean-up runs there in a task of its own,
+  // so this call returns at once even while a host callback holds the main queue.
+  std::weak_ptr<Impl> weak = weak_from_this();
+  platform::main_queue().async([weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (self->downloads->cleanAllFiles()) {
+      self->triggerActionResult(kActionCleanup, kCodeSuccess, "All files cleaned");
+    } else {
+      self->triggerActionResult(kActionCleanup, kCodeRequestFailed, "Failed to clean files");
+    }
+  });
 }
 
 }  // namespace mvsdk

@@ -55,37 +55,46 @@ void MVSDKManager::Impl::checkResources() {
   const std::string summary = sdk::resources_summary(files.size(), total);
   const auto count = static_cast<std::int64_t>(files.size());
 
-  if (!downloads->checkEngineFiles(files, total)) {
-    engineStatus = kEngineStatusPrepared;
-    triggerActionResult(kActionResources, kCodeSuccess, "Resources already downloaded");
-    return;
-  }
-
+  // The download manager keeps its state on the main queue. The check and the start of its batch
+  // run there in one task of their own: this call returns at once (a host callback on the main
+  // queue that waits for the calling thread cannot deadlock it), and a check made meanwhile from
+  // another thread cannot replace this batch before it is started with this call's callbacks.
   std::weak_ptr<Impl> weak = weak_from_this();
-  downloads->startDownloadEngineFiles(
-      [weak, count](float fraction) {
-        auto self = weak.lock();
-        if (!self) return;
-        DownloadCallback onDownload;
-        {
-          std::lock_guard lock(self->stateMutex);
-          onDownload = self->config.onDownload;
-        }
-        if (!onDownload) return;
-        const sdk::DownloadReport r = sdk::download_report(fraction, count);
-        platform::main_queue().async([onDownload = std::move(onDownload), r] { onDownload(r.percent, r.current, r.total); });
-      },
-      [weak, summary](bool success, const std::string& message) {
-        auto self = weak.lock();
-        if (!self) return;
-        if (success) {
-          self->engineStatus = kEngineStatusPrepared;
-          self->triggerActionResult(kActionResources, kCodeSuccess, summary);
-        } else {
-          self->engineStatus = kEngineStatusError;
-          self->triggerActionResult(kActionResources, kCodeRequestFailed, message.empty() ? "Download failed" : message);
-        }
-      });
+  platform::main_queue().async([weak, files = std::move(files), total, summary, count] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (!self->downloads->checkEngineFiles(files, total)) {
+      self->engineStatus = kEngineStatusPrepared;
+      self->triggerActionResult(kActionResources, kCodeSuccess, "Resources already downloaded");
+      return;
+    }
+    self->downloads->startDownloadEngineFiles(
+        [weak, count](float fraction) {
+          auto self = weak.lock();
+          if (!self) return;
+          DownloadCallback onDownload;
+          {
+            std::lock_guard lock(self->stateMutex);
+            onDownload = self->config.onDownload;
+          }
+          if (!onDownload) return;
+          const sdk::DownloadReport r = sdk::download_report(fraction, count);
+          platform::main_queue().async(
+              [onDownload = std::move(onDownload), r] { onDownload(r.percent, r.current, r.total); });
+        },
+        [weak, summary](bool success, const std::string& message) {
+          auto self = weak.lock();
+          if (!self) return;
+          if (success) {
+            self->engineStatus = kEngineStatusPrepared;
+            self->triggerActionResult(kActionResources, kCodeSuccess, summary);
+          } else {
+            self->engineStatus = kEngineStatusError;
+            self->triggerActionResult(kActionResources, kCodeRequestFailed,
+                                      message.empty() ? "Download failed" : message);
+          }
+        });
+  });
 }
 
 }  // namespace mvsdk

@@ -1,12 +1,16 @@
-// MVSDKManager without a service: defaults, the failure rows a host reaches before or without a
-// working engine, the start poll's timeout, the tone and voice refusals, transform before a
-// voice, and the pure helpers behind the download progress and the voice id.
+// MVSDKManager: defaults, the failure rows a host reaches before or without a working engine,
+// the start poll's timeout, the tone and voice refusals, transform before a voice, the pure
+// helpers behind the download progress and the voice id; with the local service, overlapping
+// resource checks; and calls that must not wait for the main queue.
 #include <gtest/gtest.h>
 
 #include <thread>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <limits>
 
 #include "mvsdk/mvsdk.h"
@@ -14,6 +18,7 @@
 #include "platform/dispatch.h"
 #include "sdk/sdk_manager_impl.h"
 #include "support/bridge_fixtures.h"
+#include "support/local_service.h"
 #include "support/sdk_fixtures.h"
 
 namespace mvsdk {
@@ -262,6 +267,106 @@ TEST_F(SDKManagerTest, LaterWorkDoesNotKeepTheManager) {
   }
   EXPECT_TRUE(weak.expired());
   EXPECT_FALSE(recorder.next(std::chrono::seconds(5)));
+}
+
+// Points the caches folder at a fresh temporary folder for one test, and back afterwards.
+class ScopedCacheHome {
+ public:
+  ScopedCacheHome() {
+    const char* before = std::getenv("XDG_CACHE_HOME");
+    previous_ = before ? before : "";
+    ::setenv("XDG_CACHE_HOME", dir_.path().c_str(), 1);
+  }
+  ~ScopedCacheHome() { ::setenv("XDG_CACHE_HOME", previous_.c_str(), 1); }
+  std::filesystem::path files() const { return dir_.path() / "MVRtvcFile"; }
+
+ private:
+  test::TempDir dir_{"sdk-cache"};
+  std::string previous_;
+};
+
+// Two checks at once, from two threads, for two catalogues: each gets its own batch and result.
+// The main queue is held until both calls are made.
+TEST_F(SDKManagerTest, OverlappingResourceChecksEachGetTheirOwnResult) {
+  ScopedCacheHome cache;
+  test::TempDir root("sdk-service");
+  test::write_sample_service_folder(root.path());
+  test::LocalService service(root.path());
+  ASSERT_TRUE(service.ok()) << service.error();
+  const MVRtvcSpeakerListModel served = MVRtvcSpeakerListModel::transferModel(service.catalogue());
+  ASSERT_EQ(served.speakers.size(), 2u);
+  ASSERT_EQ(served.binFiles.size(), 3u);
+
+  // First: Alice's style, am.bin and voc.bin; second: Bob's style and bn.bin.
+  auto first = std::make_shared<MVRtvcSpeakerListModel>();
+  first->speakers = {served.speakers[0]};
+  first->binFiles = {served.binFiles[0], served.binFiles[2]};
+  auto second = std::make_shared<MVRtvcSpeakerListModel>();
+  second->speakers = {served.speakers[1]};
+  second->binFiles = {served.binFiles[1]};
+  ResultRecorder other_recorder;
+  auto other = MVSDKManager::create();
+  other->setEngineConfig(test::recorded_config(other_recorder));
+  for (auto [m, model] : {std::pair{manager.get(), first}, std::pair{other.get(), second}}) {
+    detail::SDKManagerAccess::impl(*m).setSpeakerListModel(model);
+    detail::SDKManagerAccess::impl(*m).isPrepared = true;
+  }
+
+  auto release = std::make_shared<std::promise<void>>();
+  platform::main_queue().async([held = release->get_future().share()] { held.wait_for(std::chrono::seconds(30)); });
+  std::thread a([&] { manager->checkResources(); });
+  std::thread b([&] { other->checkResources(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  release->set_value();
+  a.join();
+  b.join();
+
+  expect_next({3, 0, sdk::resources_summary(3, 4096 + served.binFiles[0].size + served.binFiles[2].size)});
+  const auto got = other_recorder.next(kShort);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, (ActionResult{3, 0, sdk::resources_summary(2, 4096 + served.binFiles[1].size)}))
+      << test::to_string(*got);
+  EXPECT_EQ(manager->getEngineStatus(), kEngineStatusPrepared);
+  EXPECT_EQ(other->getEngineStatus(), kEngineStatusPrepared);
+  for (const char* name : {"alice.txt", "bob.txt", "am.bin", "bn.bin", "voc.bin"}) {
+    EXPECT_TRUE(std::filesystem::exists(cache.files() / name)) << name;
+  }
+  other.reset();
+  ASSERT_TRUE(test::drain_main_queue());
+}
+
+// The calls that reach the download manager return while a host callback holds the main queue
+// waiting for the calling thread; their results follow.
+TEST_F(SDKManagerTest, ResourceCallsDoNotWaitForTheMainQueue) {
+  ScopedCacheHome cache;  // empty: nothing to download, nothing to delete
+  impl().setSpeakerListModel(std::make_shared<MVRtvcSpeakerListModel>());
+  impl().isPrepared = true;
+  const struct {
+    const char* name;
+    std::function<void()> call;
+    ActionResult result;
+  } cases[] = {
+      {"checkResources", [&] { manager->checkResources(); }, {3, 0, "Resources already downloaded"}},
+      {"cleanAllFiles", [&] { manager->cleanAllFiles(); }, {5, 0, "All files cleaned"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto returned = std::make_shared<std::promise<void>>();
+    std::promise<void> holding;
+    std::promise<bool> saw_return;
+    platform::main_queue().async([&, done = returned->get_future().share()] {
+      holding.set_value();
+      saw_return.set_value(done.wait_for(std::chrono::seconds(5)) == std::future_status::ready);
+    });
+    holding.get_future().wait();
+    std::thread caller([&] {
+      c.call();
+      returned->set_value();
+    });
+    EXPECT_TRUE(saw_return.get_future().get()) << c.name << " waited for the main queue";
+    caller.join();
+    expect_next(c.result);
+  }
 }
 
 TEST(SDKManagerHelpers, DownloadReport) {
