@@ -10,8 +10,9 @@ namespace mvsdk {
 
 namespace {
 
-// Size counted for a style file, and for a weight file whose catalogue entry has no size.
-constexpr std::int64_t kDefaultFileSize = 4096;
+// Size counted for a style file (the catalogue gives none). A weight file counts its catalogue
+// size, 0 included (the catalogue record reads an absent or mistyped size as 0).
+constexpr std::int64_t kStyleFileSize = 4096;
 
 std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
   if (b > 0 && a > std::numeric_limits<std::int64_t>::max() - b) return std::numeric_limits<std::int64_t>::max();
@@ -41,16 +42,14 @@ void MVSDKManager::Impl::checkResources() {
   std::int64_t total = 0;
   for (const auto& speaker : model->speakers) {
     if (speaker.speakerInfo.empty()) continue;
-    files.push_back({speaker.speakerInfo, kDefaultFileSize});
-    total = saturating_add(total, kDefaultFileSize);
+    files.push_back({speaker.speakerInfo, kStyleFileSize});
+    total = saturating_add(total, kStyleFileSize);
   }
   for (const auto& bin : model->binFiles) {
     if (bin.file.empty()) continue;
-    // The catalogue record reads an absent size as 0. A given size is the file's length, which
-    // the download must match.
-    const std::int64_t size = bin.size != 0 ? bin.size : kDefaultFileSize;
-    files.push_back({bin.file, size, bin.size > 0});
-    total = saturating_add(total, size);
+    // A positive size is the file's length, which the download must match.
+    files.push_back({bin.file, bin.size, bin.size > 0});
+    total = saturating_add(total, bin.size);
   }
   const std::string summary = sdk::resources_summary(files.size(), total);
   const auto count = static_cast<std::int64_t>(files.size());
