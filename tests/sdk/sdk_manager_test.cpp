@@ -1,7 +1,8 @@
 // MVSDKManager: defaults, the failure rows a host reaches before or without a working engine,
 // the start poll's timeout, the tone and voice refusals, transform before a voice, the pure
-// helpers behind the download progress and the voice id; with the local service, overlapping
-// resource checks; and calls that must not wait for the main queue.
+// helpers behind the download progress and the voice id; with the synthetic engine files, voice
+// ids beyond 31 bits; with the local service, overlapping resource checks; and calls that must
+// not wait for the main queue.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -17,6 +18,7 @@
 #include "net/mv_net_request.h"
 #include "platform/dispatch.h"
 #include "sdk/sdk_manager_impl.h"
+#include "support/bridge_catalogue.h"
 #include "support/bridge_fixtures.h"
 #include "support/local_service.h"
 #include "support/sdk_fixtures.h"
@@ -46,6 +48,7 @@ class SDKManagerTest : public ::testing::Test {
     manager->setEngineConfig(test::recorded_config(recorder));
   }
   void TearDown() override {
+    if (manager) manager->engineRelease();  // the engine is one per process
     manager.reset();
     test::drain_main_queue();
   }
@@ -57,6 +60,18 @@ class SDKManagerTest : public ::testing::Test {
     voice.id = 7;
     voice.name = "Seven";
     model->speakers.push_back(voice);
+    impl().setSpeakerListModel(model);
+  }
+  // Weight set A of the bridge test catalogue (files that load) and its voice 1, under voice_id.
+  void set_loadable_catalogue(std::int64_t voice_id) {
+    const auto full = test::bridge_catalogue();
+    auto model = std::make_shared<MVRtvcSpeakerListModel>();
+    std::copy_if(full->binFiles.begin(), full->binFiles.end(), std::back_inserter(model->binFiles),
+                 [](const auto& b) { return b.id >= 11 && b.id <= 13; });
+    for (const auto& v : full->speakers) {
+      if (v.id == 1) model->speakers.push_back(v);
+    }
+    model->speakers.at(0).id = voice_id;
     impl().setSpeakerListModel(model);
   }
   void expect_next(const ActionResult& want) {
@@ -267,6 +282,27 @@ TEST_F(SDKManagerTest, LaterWorkDoesNotKeepTheManager) {
   }
   EXPECT_TRUE(weak.expired());
   EXPECT_FALSE(recorder.next(std::chrono::seconds(5)));
+}
+
+// A catalogue id of 2^31 or more is matched by its 32-bit value, by setVoice and by the engine
+// manager alike.
+TEST_F(SDKManagerTest, VoiceIdsBeyond31BitsAreFoundOnce) {
+  set_loadable_catalogue(1);
+  manager->start();
+  expect_next({2, 0, "Engine started successfully"});
+  const struct {
+    std::int64_t catalogue_id;
+    double given;
+  } cases[] = {{2147483648LL, 2147483648.0}, {4294967296LL + 7, 7.0}, {-3, 4294967293.0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.catalogue_id);
+    set_loadable_catalogue(c.catalogue_id);
+    manager->setVoice(c.given);
+    expect_next({0, 0, "Set voice ID " + std::to_string(sdk::voice_id_int32(c.given)) + " successfully"});
+    EXPECT_EQ(manager->getCurrentVoice(), c.given);
+    ASSERT_NE(impl().rtvcEngineManager->currSpeaker(), nullptr);
+    EXPECT_EQ(impl().rtvcEngineManager->currSpeaker()->id, c.catalogue_id);
+  }
 }
 
 // Points the caches folder at a fresh temporary folder for one test, and back afterwards.
