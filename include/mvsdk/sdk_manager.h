@@ -91,9 +91,11 @@ class MVSDKManager {
   // successfully") or a failure (2, 3/5/6, ...; status 6).
   void start();
   // Stops the engine and returns to the initial state, configuration included (call
-  // setEngineConfig and prepare before the next start). Result (2, 0, "Engine stopped
-  // successfully") or (2, 0, "Engine stopped successfully (was not started)"), delivered to the
-  // onActionResult in force when stop was called.
+  // setEngineConfig and prepare before the next start). The state is reset before stop returns;
+  // the engine is stopped afterwards on the engine queue, and what the host configures, prepares
+  // or starts from then on is kept. Result (2, 0, "Engine stopped successfully") or (2, 0,
+  // "Engine stopped successfully (was not started)"), delivered to the onActionResult in force
+  // when stop was called.
   void stop();
   // Stops the engine and clears the state, keeping the configuration; status 5. Blocks the caller
   // for up to 6 s (3 s for the stop, 3 s for the teardown) and reports nothing. Do not call it

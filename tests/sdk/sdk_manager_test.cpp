@@ -1,8 +1,8 @@
 // MVSDKManager: defaults, the failure rows a host reaches before or without a working engine,
 // the start poll's timeout, the tone and voice refusals, transform before a voice, the pure
-// helpers behind the download progress and the voice id; with the synthetic engine files, voice
-// ids beyond 31 bits; with the local service, overlapping resource checks; and calls that must
-// not wait for the main queue.
+// helpers behind the download progress and the voice id; with the synthetic engine files, the
+// voice ids and a stop followed at once by a new configuration and start; with the local
+// service, overlapping resource checks; and calls that must not wait for the main queue.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -303,6 +303,43 @@ TEST_F(SDKManagerTest, VoiceIdsBeyond31BitsAreFoundOnce) {
     ASSERT_NE(impl().rtvcEngineManager->currSpeaker(), nullptr);
     EXPECT_EQ(impl().rtvcEngineManager->currSpeaker()->id, c.catalogue_id);
   }
+}
+
+// What the host configures and starts once stop has returned is kept, also while the stop still
+// waits for the engine queue.
+TEST_F(SDKManagerTest, StopKeepsWhatFollowsIt) {
+  set_loadable_catalogue(1);
+  manager->start();
+  expect_next({2, 0, "Engine started successfully"});
+
+  test::QueueGate gate;
+  ASSERT_TRUE(gate.wait_held());
+  manager->stop();
+  EngineConfig next = test::recorded_config(recorder);
+  next.token = "after-stop";
+  manager->setEngineConfig(next);
+  set_loadable_catalogue(1);  // what prepare would load
+  manager->start();
+  gate.release();
+
+  std::vector<std::string> messages;
+  for (int i = 0; i < 2; ++i) {
+    const auto r = recorder.next(kShort);
+    ASSERT_TRUE(r) << "results so far: " << messages.size();
+    EXPECT_EQ(r->action, 2);
+    EXPECT_EQ(r->code, 0);
+    messages.push_back(r->message);
+  }
+  std::sort(messages.begin(), messages.end());
+  EXPECT_EQ(messages, (std::vector<std::string>{"Engine started successfully", "Engine stopped successfully"}));
+  ASSERT_TRUE(test::drain_engine_queue());
+  ASSERT_TRUE(test::drain_main_queue());
+  EXPECT_EQ(manager->engineConfig().token, "after-stop");
+  EXPECT_EQ(MVNetRequest::getToken(), "after-stop");
+  EXPECT_TRUE(manager->hasSpeakerListModel());
+  EXPECT_TRUE(manager->isEngineStarted());
+  EXPECT_TRUE(impl().engine->getEngineStatus());
+  EXPECT_EQ(manager->getEngineStatus(), kEngineStatusStarted);
 }
 
 // Points the caches folder at a fresh temporary folder for one test, and back afterwards.
