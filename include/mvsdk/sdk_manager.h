@@ -89,7 +89,8 @@ class MVSDKManager {
   // Downloads every catalogue file missing from the cache, one at a time, with progress to
   // onDownload. Needs a prepared manager. Status 7, then 2 (done) or 6 (failed). Results
   // (3, 0, "Resources already downloaded"), (3, 0, "Total N files, ..."), (3, 2, message),
-  // (3, 5, "Please call prepare method first").
+  // (3, 5, "Please call prepare method first"). Calls that overlap (from any threads) each get
+  // their own result: a later batch waits for the one running.
   void checkResources();
   // Starts the engine with the catalogue's three weight files (lowest bid first) from the cache,
   // at the configured sample rate, and waits (up to 30 x 100 ms, on a background thread) for it
@@ -100,9 +101,11 @@ class MVSDKManager {
   // 192000 Hz, more than 32 channels, or a format code other than 0 to 4.
   void start();
   // Stops the engine and returns to the initial state, configuration included (call
-  // setEngineConfig and prepare before the next start). Result (2, 0, "Engine stopped
-  // successfully") or (2, 0, "Engine stopped successfully (was not started)"), delivered to the
-  // onActionResult in force when stop was called.
+  // setEngineConfig and prepare before the next start). The state is reset before stop returns;
+  // the engine is stopped afterwards on the engine queue, and what the host configures, prepares
+  // or starts from then on is kept. Result (2, 0, "Engine stopped successfully") or (2, 0,
+  // "Engine stopped successfully (was not started)"), delivered to the onActionResult in force
+  // when stop was called.
   void stop();
   // Stops the engine and clears the state, keeping the configuration; status 5. Blocks the caller
   // for up to 6 s (3 s for the stop, 3 s for the teardown) and reports nothing. Do not call it
@@ -110,8 +113,8 @@ class MVSDKManager {
   void engineRelease();
   // Back to the initial state: default configuration, no token, no catalogue, status 0.
   void resetAllStates();
-  // Deletes the downloaded files. Result (5, 0, "All files cleaned") or (5, 2, "Failed to clean
-  // files").
+  // Deletes the downloaded files (on the main queue; returns at once). Result (5, 0, "All files
+  // cleaned") or (5, 2, "Failed to clean files").
   void cleanAllFiles();
   // Posts (action, code, message) to the configuration's onActionResult on the main queue; the
   // callback is looked up again when the task runs. Dropped without a callback.

@@ -23,6 +23,7 @@ namespace {
 constexpr const char* kNotLoggedIn = "User not logged in";
 constexpr const char* kSpeakerNotFound = "Current speaker not found";
 constexpr const char* kBinFileIdsNotFound = "Current speaker binFileIds not found";
+constexpr const char* kEngineStartFailed = "Engine start failed";
 constexpr const char* kNoStyleReference = "音色设置失败, 无法获取资源";
 constexpr const char* kNoStyleResource = "Failed to set speaker, unable to get resource";
 constexpr const char* kFileErrors[3] = {"Resource not found id1", "Resource not found id2", "Resource not found id3"};
@@ -129,17 +130,34 @@ void MVRtvcEngineManager::setSpeakerWithModel(VoicePtr voice, Success success, F
   if (!loggedIn()) return fail(failure, kNotLoggedIn);
   if (!voice) return fail(failure, kSpeakerNotFound);
   std::weak_ptr<MVRtvcEngineManager> weak = weak_from_this();
-  // Starts the engine with the voice's files, then sets its style.
+  // Starts the engine with the voice's files, then sets its style. The start itself runs later on
+  // the engine queue and may fail (a weight file that does not load): the style is set only once
+  // the engine is seen running there, else the change fails. Conversions pass the audio through
+  // from the start on, so none reaches a new engine before it holds the voice's style.
   auto start_then_style = [weak, voice, success, failure] {
     auto self = weak.lock();
     if (!self) return;
     if (voice->binFileIds.size() < 3) return fail(failure, kBinFileIdsNotFound);
+    self->setSettingSpeaker(true);
     self->startEngineWithIds(
         voice->binFileIds,
         [weak, voice, success, failure] {
-          if (auto me = weak.lock()) me->setRelustSpeakerWithModel(voice, success, failure);
+          // Queued behind the start: the engine status is final when this runs.
+          MorvoxEngine::queue().async([weak, voice, success, failure] {
+            auto me = weak.lock();
+            if (!me) return;
+            if (!me->getEngineStatus()) {
+              me->setSettingSpeaker(false);
+              log("engine did not start with the files of the voice");
+              return fail(failure, kEngineStartFailed);
+            }
+            me->setRelustSpeakerWithModel(voice, success, failure);
+          });
         },
-        failure);
+        [weak, failure](const std::string& message) {
+          if (auto me = weak.lock()) me->setSettingSpeaker(false);
+          fail(failure, message);
+        });
   };
   if (!getEngineStatus()) {
     start_then_style();

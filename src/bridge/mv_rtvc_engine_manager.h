@@ -65,8 +65,9 @@ class MVRtvcEngineManager : public std::enable_shared_from_this<MVRtvcEngineMana
   void setSpeakerWithSpeakerId(std::int64_t speakerId, Success success, Failure failure);
   // Changes to voice: starts the engine with the voice's files when none runs, restarts it when
   // the running one was built from other files, then sets the style. Failures: "User not logged
-  // in", "Current speaker binFileIds not found", those of startEngineWithIds and
-  // performSetSpeaker. A null voice fails with "Current speaker not found".
+  // in", "Current speaker binFileIds not found", "Engine start failed" (a (re)start after which
+  // the engine does not run: its files do not load; reported from the bridge's queue), those of
+  // startEngineWithIds and performSetSpeaker. A null voice fails with "Current speaker not found".
   void setSpeakerWithModel(VoicePtr voice, Success success, Failure failure);
   // Finds the three weight files of ids in the catalogue and the cache, sorted by bid, and queues
   // the engine start with them (success is called at once; the start runs later on the bridge's

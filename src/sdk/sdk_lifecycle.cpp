@@ -161,33 +161,42 @@ void MVSDKManager::Impl::pollEngineStart(std::weak_ptr<Impl> weak, std::uint64_t
 }
 
 void MVSDKManager::Impl::stop() {
-  startGeneration.fetch_add(1);
-  // The stop's result goes to the callback in force now: the reset below replaces the
-  // configuration (and its callback) before the result is delivered.
+  // The stop's result goes to the callback in force now.
   ActionResultCallback callback = actionResultCallback();
+  const bool running = engineRunning();
+  // The state goes back to its start now, not when the teardown below has run on the engine
+  // queue: a configuration, catalogue or start the host makes once stop has returned is its own
+  // and stays. A start since this point bumps the generation; the teardown then leaves the
+  // engine (the new one) alone.
+  resetAllStates();
+  const std::uint64_t gen = startGeneration.load();
   std::weak_ptr<Impl> weak = weak_from_this();
 
-  if (!engineRunning()) {
+  if (!running) {
     rtvcEngineManager->destroyEngineWithSuccess([weak, callback] {
-      auto self = weak.lock();
-      if (!self) return;
-      self->resetAllStates();
-      self->deliverActionResult(callback, kActionEngine, kCodeSuccess, "Engine stopped successfully (was not started)");
+      if (auto self = weak.lock()) {
+        self->deliverActionResult(callback, kActionEngine, kCodeSuccess, "Engine stopped successfully (was not started)");
+      }
     });
     return;
   }
-  engine->stopEngine([weak, callback] {
+  // Each step reports on the engine queue. After the first, the reset and the teardown only
+  // clear the engine manager's record of the engine (and stop one that a voice change in flight
+  // may have started); once a start has followed they are skipped, leaving its engine alone.
+  engine->stopEngine([weak, callback, gen] {
     auto self = weak.lock();
     if (!self) return;
-    self->rtvcEngineManager->resetEngineWithSuccess([weak, callback](bool) {
+    auto report = [weak, callback] {
+      if (auto self = weak.lock()) {
+        self->deliverActionResult(callback, kActionEngine, kCodeSuccess, "Engine stopped successfully");
+      }
+    };
+    if (self->startGeneration.load() != gen) return report();
+    self->rtvcEngineManager->resetEngineWithSuccess([weak, gen, report](bool) {
       auto self = weak.lock();
       if (!self) return;
-      self->rtvcEngineManager->destroyEngineWithSuccess([weak, callback] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->resetAllStates();
-        self->deliverActionResult(callback, kActionEngine, kCodeSuccess, "Engine stopped successfully");
-      });
+      if (self->startGeneration.load() != gen) return report();
+      self->rtvcEngineManager->destroyEngineWithSuccess(report);
     });
   });
 }
@@ -219,11 +228,18 @@ void MVSDKManager::Impl::engineRelease() {
 }
 
 void MVSDKManager::Impl::cleanAllFiles() {
-  if (downloads->cleanAllFiles()) {
-    triggerActionResult(kActionCleanup, kCodeSuccess, "All files cleaned");
-  } else {
-    triggerActionResult(kActionCleanup, kCodeRequestFailed, "Failed to clean files");
-  }
+  // The download manager works on the main queue: the clean-up runs there in a task of its own,
+  // so this call returns at once even while a host callback holds the main queue.
+  std::weak_ptr<Impl> weak = weak_from_this();
+  platform::main_queue().async([weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (self->downloads->cleanAllFiles()) {
+      self->triggerActionResult(kActionCleanup, kCodeSuccess, "All files cleaned");
+    } else {
+      self->triggerActionResult(kActionCleanup, kCodeRequestFailed, "Failed to clean files");
+    }
+  });
 }
 
 }  // namespace mvsdk

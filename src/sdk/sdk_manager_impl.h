@@ -187,7 +187,7 @@ struct MVSDKManager::Impl final : bridge::MVRtvcEngineHost, std::enable_shared_f
   std::atomic<float> currentIntonation{0.0f};
   std::atomic<float> currentPitch{0.0f};
   // Bumped by every start, stop, release and reset: a start poll of an older generation ends
-  // without reporting.
+  // without reporting, and a stop's teardown leaves the engine of a newer start alone.
   std::atomic<std::uint64_t> startGeneration{0};
 
   // The configuration's audio fields, copied by setEngineConfig / resetAllStates.

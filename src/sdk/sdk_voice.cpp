@@ -44,23 +44,25 @@ void MVSDKManager::Impl::setVoice(std::optional<double> voiceId) {
                         "Voice list model does not exist, please call prepare method first");
     return;
   }
+  // The voice is matched here, by the ids' 32-bit values, and handed to the engine manager as
+  // found: a second look-up there by another rule could miss it (an id of 2^31 or more).
   const std::int32_t id = sdk::voice_id_int32(*voiceId);
-  bool known = false;
-  for (const auto& speaker : model->speakers) {
+  bridge::VoicePtr voice;
+  for (auto& speaker : model->speakers) {
     if (static_cast<std::int32_t>(static_cast<std::uint32_t>(speaker.id)) == id) {
-      known = true;
+      voice = bridge::VoicePtr(model, &speaker);  // keeps the catalogue alive
       break;
     }
   }
-  if (!known) {
+  if (!voice) {
     triggerActionResult(kActionVoice, kCodeBadArgument, "Voice ID " + std::to_string(id) + " does not exist");
     return;
   }
 
   std::weak_ptr<Impl> weak = weak_from_this();
   const double number = *voiceId;
-  rtvcEngineManager->setSpeakerWithSpeakerId(
-      id,
+  rtvcEngineManager->setSpeakerWithModel(
+      std::move(voice),
       [weak, number, id] {
         auto self = weak.lock();
         if (!self) return;

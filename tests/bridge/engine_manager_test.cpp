@@ -218,19 +218,39 @@ TEST_F(EngineManager, OtherFilesRestartTheEngine) {
   EXPECT_EQ(manager_->currIds(), "id1:21  id2:22  id3:23");
   EXPECT_EQ(manager_->currSpeaker()->id, 2);
 
-  // Voice 3's acoustic model is broken: the restart stops the running engine and fails to load.
-  test::LogCapture log;
-  o = change(3);
-  ASSERT_TRUE(o.ok) << o.message;  // a failed start is seen only in the engine status
-  EXPECT_FALSE(manager_->getEngineStatus());
-  EXPECT_EQ(manager_->ids(), (std::vector<std::int64_t>{31, 32, 33}));
-  EXPECT_TRUE(log.contains("c-am.bin"));
-
   // Back to voice 1 from a stopped engine: a plain start.
+  manager_->destroyEngineWithSuccess([] {});
+  ASSERT_TRUE(test::drain_engine_queue());
   o = change(1);
   ASSERT_TRUE(o.ok) << o.message;
   EXPECT_TRUE(manager_->getEngineStatus());
   EXPECT_EQ(manager_->ids(), (std::vector<std::int64_t>{13, 11, 12}));
+}
+
+// Voice 3's acoustic model does not load. Whether the change restarts a running engine or starts
+// one, it fails once the engine is seen not running, and sets no style.
+TEST_F(EngineManager, ChangeToFilesThatDoNotLoadFails) {
+  for (const bool running_before : {true, false}) {
+    SCOPED_TRACE(running_before ? "restart" : "start");
+    stop();
+    if (running_before) {
+      ASSERT_TRUE(change(2).ok);
+    }
+    test::LogCapture log;
+    const Outcome o = change(3);
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.message, "Engine start failed");
+    EXPECT_TRUE(log.contains("c-am.bin"));
+    EXPECT_FALSE(manager_->getEngineStatus());
+    EXPECT_FALSE(manager_->isSettingSpeaker());
+    EXPECT_EQ(manager_->currSpeaker(), nullptr);
+    EXPECT_EQ(manager_->ids(), (std::vector<std::int64_t>{31, 32, 33}));
+    ASSERT_TRUE(test::drain_main_queue());
+    EXPECT_EQ(voice(3)->relustSpeaker, nullptr);  // the style was never loaded
+  }
+  // Healthy files start as usual afterwards.
+  ASSERT_TRUE(change(1).ok);
+  EXPECT_TRUE(manager_->getEngineStatus());
 }
 
 TEST_F(EngineManager, WatchdogLowersTheFlagAfterASecond) {

@@ -1,19 +1,26 @@
-// MVSDKManager without a service: defaults, the failure rows a host reaches before or without a
-// working engine, the start poll's timeout, the tone and voice refusals, transform before a
-// voice, and the pure helpers behind the download progress and the voice id.
+// MVSDKManager: defaults, the failure rows a host reaches before or without a working engine,
+// the start poll's timeout, the tone and voice refusals, transform before a voice, the pure
+// helpers behind the download progress and the voice id; with the synthetic engine files, the
+// voice ids and a stop followed at once by a new configuration and start; with the local
+// service, overlapping resource checks; and calls that must not wait for the main queue.
 #include <gtest/gtest.h>
 
 #include <thread>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <limits>
 
 #include "mvsdk/mvsdk.h"
 #include "net/mv_net_request.h"
 #include "platform/dispatch.h"
 #include "sdk/sdk_manager_impl.h"
+#include "support/bridge_catalogue.h"
 #include "support/bridge_fixtures.h"
+#include "support/local_service.h"
 #include "support/sdk_fixtures.h"
 
 namespace mvsdk {
@@ -41,6 +48,7 @@ class SDKManagerTest : public ::testing::Test {
     manager->setEngineConfig(test::recorded_config(recorder));
   }
   void TearDown() override {
+    if (manager) manager->engineRelease();  // the engine is one per process
     manager.reset();
     test::drain_main_queue();
   }
@@ -52,6 +60,18 @@ class SDKManagerTest : public ::testing::Test {
     voice.id = 7;
     voice.name = "Seven";
     model->speakers.push_back(voice);
+    impl().setSpeakerListModel(model);
+  }
+  // Weight set A of the bridge test catalogue (files that load) and its voice 1, under voice_id.
+  void set_loadable_catalogue(std::int64_t voice_id) {
+    const auto full = test::bridge_catalogue();
+    auto model = std::make_shared<MVRtvcSpeakerListModel>();
+    std::copy_if(full->binFiles.begin(), full->binFiles.end(), std::back_inserter(model->binFiles),
+                 [](const auto& b) { return b.id >= 11 && b.id <= 13; });
+    for (const auto& v : full->speakers) {
+      if (v.id == 1) model->speakers.push_back(v);
+    }
+    model->speakers.at(0).id = voice_id;
     impl().setSpeakerListModel(model);
   }
   void expect_next(const ActionResult& want) {
@@ -262,6 +282,166 @@ TEST_F(SDKManagerTest, LaterWorkDoesNotKeepTheManager) {
   }
   EXPECT_TRUE(weak.expired());
   EXPECT_FALSE(recorder.next(std::chrono::seconds(5)));
+}
+
+// A catalogue id of 2^31 or more is matched by its 32-bit value, by setVoice and by the engine
+// manager alike.
+TEST_F(SDKManagerTest, VoiceIdsBeyond31BitsAreFoundOnce) {
+  set_loadable_catalogue(1);
+  manager->start();
+  expect_next({2, 0, "Engine started successfully"});
+  const struct {
+    std::int64_t catalogue_id;
+    double given;
+  } cases[] = {{2147483648LL, 2147483648.0}, {4294967296LL + 7, 7.0}, {-3, 4294967293.0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.catalogue_id);
+    set_loadable_catalogue(c.catalogue_id);
+    manager->setVoice(c.given);
+    expect_next({0, 0, "Set voice ID " + std::to_string(sdk::voice_id_int32(c.given)) + " successfully"});
+    EXPECT_EQ(manager->getCurrentVoice(), c.given);
+    ASSERT_NE(impl().rtvcEngineManager->currSpeaker(), nullptr);
+    EXPECT_EQ(impl().rtvcEngineManager->currSpeaker()->id, c.catalogue_id);
+  }
+}
+
+// What the host configures and starts once stop has returned is kept, also while the stop still
+// waits for the engine queue.
+TEST_F(SDKManagerTest, StopKeepsWhatFollowsIt) {
+  set_loadable_catalogue(1);
+  manager->start();
+  expect_next({2, 0, "Engine started successfully"});
+
+  test::QueueGate gate;
+  ASSERT_TRUE(gate.wait_held());
+  manager->stop();
+  EngineConfig next = test::recorded_config(recorder);
+  next.token = "after-stop";
+  manager->setEngineConfig(next);
+  set_loadable_catalogue(1);  // what prepare would load
+  manager->start();
+  gate.release();
+
+  std::vector<std::string> messages;
+  for (int i = 0; i < 2; ++i) {
+    const auto r = recorder.next(kShort);
+    ASSERT_TRUE(r) << "results so far: " << messages.size();
+    EXPECT_EQ(r->action, 2);
+    EXPECT_EQ(r->code, 0);
+    messages.push_back(r->message);
+  }
+  std::sort(messages.begin(), messages.end());
+  EXPECT_EQ(messages, (std::vector<std::string>{"Engine started successfully", "Engine stopped successfully"}));
+  ASSERT_TRUE(test::drain_engine_queue());
+  ASSERT_TRUE(test::drain_main_queue());
+  EXPECT_EQ(manager->engineConfig().token, "after-stop");
+  EXPECT_EQ(MVNetRequest::getToken(), "after-stop");
+  EXPECT_TRUE(manager->hasSpeakerListModel());
+  EXPECT_TRUE(manager->isEngineStarted());
+  EXPECT_TRUE(impl().engine->getEngineStatus());
+  EXPECT_EQ(manager->getEngineStatus(), kEngineStatusStarted);
+}
+
+// Points the caches folder at a fresh temporary folder for one test, and back afterwards.
+class ScopedCacheHome {
+ public:
+  ScopedCacheHome() {
+    const char* before = std::getenv("XDG_CACHE_HOME");
+    previous_ = before ? before : "";
+    ::setenv("XDG_CACHE_HOME", dir_.path().c_str(), 1);
+  }
+  ~ScopedCacheHome() { ::setenv("XDG_CACHE_HOME", previous_.c_str(), 1); }
+  std::filesystem::path files() const { return dir_.path() / "MVRtvcFile"; }
+
+ private:
+  test::TempDir dir_{"sdk-cache"};
+  std::string previous_;
+};
+
+// Two checks at once, from two threads, for two catalogues: each gets its own batch and result.
+// The main queue is held until both calls are made. A weight file whose catalogue size is 0
+// counts 0 bytes in the summary.
+TEST_F(SDKManagerTest, OverlappingResourceChecksEachGetTheirOwnResult) {
+  ScopedCacheHome cache;
+  test::TempDir root("sdk-service");
+  test::write_sample_service_folder(root.path());
+  test::LocalService service(root.path());
+  ASSERT_TRUE(service.ok()) << service.error();
+  const MVRtvcSpeakerListModel served = MVRtvcSpeakerListModel::transferModel(service.catalogue());
+  ASSERT_EQ(served.speakers.size(), 2u);
+  ASSERT_EQ(served.binFiles.size(), 3u);
+
+  // First: Alice's style, am.bin and voc.bin (size 0); second: Bob's style and bn.bin.
+  auto first = std::make_shared<MVRtvcSpeakerListModel>();
+  first->speakers = {served.speakers[0]};
+  first->binFiles = {served.binFiles[0], served.binFiles[2]};
+  first->binFiles[1].size = 0;
+  auto second = std::make_shared<MVRtvcSpeakerListModel>();
+  second->speakers = {served.speakers[1]};
+  second->binFiles = {served.binFiles[1]};
+  ResultRecorder other_recorder;
+  auto other = MVSDKManager::create();
+  other->setEngineConfig(test::recorded_config(other_recorder));
+  for (auto [m, model] : {std::pair{manager.get(), first}, std::pair{other.get(), second}}) {
+    detail::SDKManagerAccess::impl(*m).setSpeakerListModel(model);
+    detail::SDKManagerAccess::impl(*m).isPrepared = true;
+  }
+
+  auto release = std::make_shared<std::promise<void>>();
+  platform::main_queue().async([held = release->get_future().share()] { held.wait_for(std::chrono::seconds(30)); });
+  std::thread a([&] { manager->checkResources(); });
+  std::thread b([&] { other->checkResources(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  release->set_value();
+  a.join();
+  b.join();
+
+  expect_next({3, 0, sdk::resources_summary(3, 4096 + served.binFiles[0].size)});
+  const auto got = other_recorder.next(kShort);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, (ActionResult{3, 0, sdk::resources_summary(2, 4096 + served.binFiles[1].size)}))
+      << test::to_string(*got);
+  EXPECT_EQ(manager->getEngineStatus(), kEngineStatusPrepared);
+  EXPECT_EQ(other->getEngineStatus(), kEngineStatusPrepared);
+  for (const char* name : {"alice.txt", "bob.txt", "am.bin", "bn.bin", "voc.bin"}) {
+    EXPECT_TRUE(std::filesystem::exists(cache.files() / name)) << name;
+  }
+  other.reset();
+  ASSERT_TRUE(test::drain_main_queue());
+}
+
+// The calls that reach the download manager return while a host callback holds the main queue
+// waiting for the calling thread; their results follow.
+TEST_F(SDKManagerTest, ResourceCallsDoNotWaitForTheMainQueue) {
+  ScopedCacheHome cache;  // empty: nothing to download, nothing to delete
+  impl().setSpeakerListModel(std::make_shared<MVRtvcSpeakerListModel>());
+  impl().isPrepared = true;
+  const struct {
+    const char* name;
+    std::function<void()> call;
+    ActionResult result;
+  } cases[] = {
+      {"checkResources", [&] { manager->checkResources(); }, {3, 0, "Resources already downloaded"}},
+      {"cleanAllFiles", [&] { manager->cleanAllFiles(); }, {5, 0, "All files cleaned"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto returned = std::make_shared<std::promise<void>>();
+    std::promise<void> holding;
+    std::promise<bool> saw_return;
+    platform::main_queue().async([&, done = returned->get_future().share()] {
+      holding.set_value();
+      saw_return.set_value(done.wait_for(std::chrono::seconds(5)) == std::future_status::ready);
+    });
+    holding.get_future().wait();
+    std::thread caller([&] {
+      c.call();
+      returned->set_value();
+    });
+    EXPECT_TRUE(saw_return.get_future().get()) << c.name << " waited for the main queue";
+    caller.join();
+    expect_next(c.result);
+  }
 }
 
 TEST(SDKManagerHelpers, DownloadReport) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@ struct ActionResult {
   }
 };
 std::string to_string(const ActionResult& r);
+// How GoogleTest prints a result in a failure message.
+inline void PrintTo(const ActionResult& r, std::ostream* os) { *os << to_string(r); }
 
 struct DownloadReportSeen {
   std::int64_t percent, current, total;
