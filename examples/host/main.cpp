@@ -92,6 +92,13 @@ int main(int argc, char** argv) {
   const std::string url = argv[1];
   const std::string token = argv[2];
 
+  // The kit's own log lines (failures and lifecycle steps at the default level) arrive on its log
+  // thread; the last of them are waited for on the way out.
+  mvsdk::setLogSink([](mvsdk::LogLevel, const std::string& line) { std::fprintf(stderr, "kit: %s\n", line.c_str()); });
+  struct FlushLogAtExit {
+    ~FlushLogAtExit() { mvsdk::flushLog(); }
+  } flush_log_at_exit;
+
   // 1. Create the manager and configure it. Callbacks run on the kit's main queue.
   mvsdk::MVSDKManager::setServiceBaseUrl(url);
   auto kit = mvsdk::MVSDKManager::create();

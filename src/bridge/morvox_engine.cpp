@@ -250,10 +250,14 @@ Pipeline& pipeline() {
   return *p;
 }
 
+// Also starts the log thread, so that the first line of the process is never one written on the
+// host's audio thread (the first line starts the thread, which allocates).
 void route_engine_log() {
   static std::once_flag once;
   std::call_once(once, [] {
-    MVSoundLibrary::setLogger([](const std::string& line) { platform::log_line(line); });
+    platform::log_start();
+    // The engine reports failures only.
+    MVSoundLibrary::setLogger([](const std::string& line) { platform::log_line(platform::Level::kError, line); });
   });
 }
 
@@ -315,9 +319,10 @@ void MorvoxEngine::setSpeakersStyle(StyleVector style, std::function<void()> com
     if (style && style->size() >= kStyleLength) {
       std::lock_guard<std::mutex> lock(gate().lock);
       MVSoundLibrary::setSpeakersStyleSoundLibrary(style->data());
-    } else if (platform::log_enabled()) {
-      platform::log_line("MorvoxEngine: speaker style of " + std::to_string(style ? style->size() : 0) +
-                         " values not set (192 needed)");
+    } else if (platform::log_enabled(platform::Level::kError)) {
+      platform::log_line(platform::Level::kError, "MorvoxEngine: speaker style of " +
+                                                      std::to_string(style ? style->size() : 0) +
+                                                      " values not set (192 needed)");
     }
     if (completion) platform::main_queue().async(std::move(completion));
   });

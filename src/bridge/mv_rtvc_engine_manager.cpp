@@ -8,6 +8,7 @@
 #include <iterator>
 #include <new>
 #include <sstream>
+#include <string_view>
 #include <utility>
 
 #include "bridge/engine_files.h"
@@ -31,7 +32,10 @@ constexpr const char* kFileErrors[3] = {"Resource not found id1", "Resource not 
 // How long a voice change may wait for the engine's style confirmation before conversions resume.
 constexpr std::chrono::milliseconds kSettingSpeakerWatchdog{1000};
 
-void log(const std::string& line) { platform::log_line("MVRtvcEngineManager: " + line); }
+// Formats into the log's own slot: the prefix costs no string of its own.
+void log(platform::Level level, std::string_view line) {
+  platform::log_printf(level, "MVRtvcEngineManager: %.*s", static_cast<int>(line.size()), line.data());
+}
 
 void fail(const MVRtvcEngineManager::Failure& failure, const std::string& message) {
   if (failure) failure(message);
@@ -209,18 +213,18 @@ void MVRtvcEngineManager::releaseEngineWithSuccess(Success success) {
 
 void MVRtvcEngineManager::setRelustSpeakerWithModel(VoicePtr voice, Success success, Failure failure) {
   setSettingSpeaker(true);
-  log("setRelustSpeakerWithModel called, isSettingSpeaker set to YES");
+  log(platform::Level::kInfo, "setRelustSpeakerWithModel called, isSettingSpeaker set to YES");
   if (getEngineStatus()) {
     std::weak_ptr<MVRtvcEngineManager> weak = weak_from_this();
     engineManager_->engineReset([weak, voice = std::move(voice), success = std::move(success),
                                  failure = std::move(failure)]() mutable {
       auto self = weak.lock();
       if (!self) return;
-      log("engineReset completed, calling performSetSpeaker");
+      log(platform::Level::kInfo, "engineReset completed, calling performSetSpeaker");
       self->performSetSpeaker(std::move(voice), std::move(success), std::move(failure));
     });
   } else {
-    log("engine not running, calling performSetSpeaker directly");
+    log(platform::Level::kInfo, "engine not running, calling performSetSpeaker directly");
     performSetSpeaker(std::move(voice), std::move(success), std::move(failure));
   }
 }
@@ -234,7 +238,8 @@ void MVRtvcEngineManager::performSetSpeaker(VoicePtr voice, Success success, Fai
     auto self = weak.lock();
     if (!self || done->load()) return;
     self->setSettingSpeaker(false);
-    platform::log_line("Warning: setSpeakersStyle completion timeout, force reset isSettingSpeaker");
+    platform::log_line(platform::Level::kError,
+                       "Warning: setSpeakersStyle completion timeout, force reset isSettingSpeaker");
   });
 
   auto give_up = [this, &done, &failure](const char* message) {
@@ -254,7 +259,7 @@ void MVRtvcEngineManager::performSetSpeaker(VoicePtr voice, Success success, Fai
       self->currSpeaker_ = voice;
     }
     self->setSettingSpeaker(false);
-    log("setSpeakersStyle completion called, isSettingSpeaker reset to NO");
+    log(platform::Level::kInfo, "setSpeakersStyle completion called, isSettingSpeaker reset to NO");
     if (success) success();
   };
 
@@ -269,7 +274,8 @@ void MVRtvcEngineManager::performSetSpeaker(VoicePtr voice, Success success, Fai
   StyleVector style = MorvoxEngine::getSpeakersInfo(text);
   if (!style || style->size() < kStyleLength) {
     // The engine copies 192 floats from whatever it is given: a shorter vector must not reach it.
-    log("style file " + path + " gives " + std::to_string(style ? style->size() : 0) + " values, 192 needed");
+    log(platform::Level::kError,
+        "style file " + path + " gives " + std::to_string(style ? style->size() : 0) + " values, 192 needed");
     return give_up(kNoStyleResource);
   }
   cacheStyle(*voice, style);
@@ -283,17 +289,23 @@ Bytes MVRtvcEngineManager::passThrough(std::span<const std::uint8_t> data) const
 
 Bytes MVRtvcEngineManager::syncRealTimeTranscribeDataWithData(std::span<const std::uint8_t> data, std::int64_t mode,
                                                               float pitchFluctuation, float pitchOffset) {
+  // The host's audio thread, every buffer: debug lines, formatted into the log queue without
+  // allocating, and not even their arguments computed below that level.
+  constexpr auto kDebug = platform::Level::kDebug;
   if (isSettingSpeaker()) {
-    if (platform::log_enabled()) log("isSettingSpeaker=YES, returning original/silent audio");
+    log(kDebug, "isSettingSpeaker=YES, returning original/silent audio");
     return passThrough(data);
   }
-  if (platform::log_enabled()) {
-    log("syncRealTimeTranscribeData - engineStatus=" + std::to_string(getEngineStatus() ? 1 : 0) +
-        ", hasSpeaker=" + std::to_string(currSpeaker() ? 1 : 0) + ", inputLength=" + std::to_string(data.size()));
+  if (platform::log_enabled(kDebug)) {
+    platform::log_printf(kDebug,
+                         "MVRtvcEngineManager: syncRealTimeTranscribeData - engineStatus=%d, hasSpeaker=%d, "
+                         "inputLength=%zu",
+                         getEngineStatus() ? 1 : 0, currSpeaker() ? 1 : 0, data.size());
   }
   auto result = engineManager_->getSyncRealTimeSoundTransferData(data, to_int32(mode), pitchFluctuation, pitchOffset);
-  if (platform::log_enabled()) {
-    log("syncRealTimeTranscribeData - resultLength=" + std::to_string(result ? result->size() : 0));
+  if (platform::log_enabled(kDebug)) {
+    platform::log_printf(kDebug, "MVRtvcEngineManager: syncRealTimeTranscribeData - resultLength=%zu",
+                         result ? result->size() : std::size_t{0});
   }
   return result ? std::move(*result) : Bytes();
 }

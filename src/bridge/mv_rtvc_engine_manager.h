@@ -21,8 +21,9 @@
 // scheduled for later holds the manager weakly and does nothing once it is gone. The host (the SDK
 // manager) is held weakly; the bridge is shared with it.
 //
-// Log lines go to platform::log_line, each starting "MVRtvcEngineManager: " (the watchdog's
-// warning excepted, whose text is fixed).
+// Log lines go to the kit's log, each starting "MVRtvcEngineManager: " (the watchdog's warning
+// excepted, whose text is fixed): voice-change steps at info, failures at error, and two lines
+// per synchronous conversion (on the host's audio thread) at debug.
 #include <atomic>
 #include <cstdint>
 #include <functional>

@@ -92,7 +92,8 @@ Error down_file_fs_error(const std::error_code& ec, const std::string& what) {
 }
 
 void down_file_log_callback_exception(const char* what) {
-  platform::log_line(std::string("MVRtvcDownFileManager: an exception escaped the ") + what + " callback");
+  platform::log_line(platform::Level::kError,
+                     std::string("MVRtvcDownFileManager: an exception escaped the ") + what + " callback");
 }
 
 MVRtvcDownFileManager::Impl::~Impl() {

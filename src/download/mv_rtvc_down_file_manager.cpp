@@ -55,10 +55,10 @@ bool cached_and_sound(const MVRtvcDownFileEntry& entry) {
   const std::string sizes = "MVRtvcDownFileManager: cached " + cached + " has " + std::to_string(have) +
                             " bytes, expected " + std::to_string(*entry.size);
   if (ec) {
-    platform::log_line(sizes + ", and cannot be removed: " + ec.message());
+    platform::log_line(platform::Level::kError, sizes + ", and cannot be removed: " + ec.message());
     return true;
   }
-  platform::log_line(sizes + ": removed, to be fetched again");
+  platform::log_line(platform::Level::kInfo, sizes + ": removed, to be fetched again");
   return false;
 }
 
@@ -213,7 +213,8 @@ bool MVRtvcDownFileManager::Impl::clean() {
   const auto dir = down_file_cache_directory();
   if (!dir) return false;
   if (busy()) {
-    platform::log_line("MVRtvcDownFileManager: the cache is not cleaned while downloads are in progress");
+    platform::log_line(platform::Level::kError,
+                       "MVRtvcDownFileManager: the cache is not cleaned while downloads are in progress");
     return false;
   }
   std::error_code ec;

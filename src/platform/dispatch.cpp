@@ -28,9 +28,11 @@ void run_task(const Task& task, const std::string& label) noexcept {
   try {
     task();
   } catch (const std::exception& e) {
-    if (log_enabled()) log_line("dispatch: task on \"" + label + "\" threw and was dropped: " + e.what());
+    if (log_enabled(Level::kError))
+      log_line(Level::kError, "dispatch: task on \"" + label + "\" threw and was dropped: " + e.what());
   } catch (...) {
-    if (log_enabled()) log_line("dispatch: task on \"" + label + "\" threw and was dropped");
+    if (log_enabled(Level::kError))
+      log_line(Level::kError, "dispatch: task on \"" + label + "\" threw and was dropped");
   }
 }
 
@@ -95,7 +97,7 @@ void post(const QueueRef& ref, Task task) {
   auto it = r.live.find(ref.queue);
   if (it == r.live.end() || it->second != ref.serial) {
     lock.unlock();
-    if (log_enabled()) log_line("dispatch: delayed task dropped, its queue no longer exists");
+    log_line(Level::kError, "dispatch: delayed task dropped, its queue no longer exists");
     return;  // task (and its captures) released here, outside the lock
   }
   // Posting under the registry lock keeps the queue from being destroyed meanwhile (its
@@ -123,7 +125,8 @@ struct WorkerState {
     try {
       tasks.push_back(std::move(task));
     } catch (const std::bad_alloc&) {
-      if (log_enabled()) log_line("dispatch: out of memory, task for \"" + label + "\" dropped");
+      if (log_enabled(Level::kError))
+        log_line(Level::kError, "dispatch: out of memory, task for \"" + label + "\" dropped");
       return;
     }
     cv.notify_one();
@@ -277,7 +280,7 @@ class Timer {
         post(e.target, std::move(*e.task));
       } catch (...) {
         // A foreign queue's async threw: the task is lost, the timer keeps running.
-        if (log_enabled()) log_line("dispatch: posting a delayed task failed, task dropped");
+        log_line(Level::kError, "dispatch: posting a delayed task failed, task dropped");
       }
       e.task.reset();
       lock.lock();
@@ -431,7 +434,7 @@ struct TaskGroup::Impl {
       std::lock_guard<std::mutex> lock(mutex);
       if (count <= 0) {
         // An unbalanced leave would make later notices fire while work is still running.
-        if (log_enabled()) log_line("dispatch: TaskGroup::leave without a matching enter ignored");
+        log_line(Level::kError, "dispatch: TaskGroup::leave without a matching enter ignored");
         return;
       }
       if (--count > 0) return;

@@ -108,9 +108,9 @@ void guarded(const char* what, F&& fn) {
   try {
     fn();
   } catch (const std::exception& e) {
-    log_line(std::string("http: ") + what + " threw: " + e.what());
+    log_line(Level::kError, std::string("http: ") + what + " threw: " + e.what());
   } catch (...) {
-    log_line(std::string("http: ") + what + " threw");
+    log_line(Level::kError, std::string("http: ") + what + " threw");
   }
 }
 
@@ -699,7 +699,7 @@ class Engine {
       worker_ = std::thread([this] { run(); });
       std::atexit(&Engine::at_exit);
     } else {
-      log_line(std::string("http: libcurl failed to start: ") + curl_easy_strerror(init_result_));
+      log_line(Level::kError, std::string("http: libcurl failed to start: ") + curl_easy_strerror(init_result_));
     }
   }
 
@@ -899,7 +899,7 @@ void http_send(HttpRequest request, HttpCompletion completion) {
   try {
     Engine::instance().send(std::move(request), std::move(completion));
   } catch (const std::exception& e) {
-    log_line(std::string("http: request not sent: ") + e.what());
+    log_line(Level::kError, std::string("http: request not sent: ") + e.what());
   }
 }
 
@@ -909,7 +909,7 @@ std::shared_ptr<DownloadTask> http_download(std::string url, DownloadOptions opt
     const std::uint64_t id = Engine::instance().download(std::move(url), std::move(options), std::move(events));
     return std::make_shared<DownloadTaskImpl>(std::move(copy), id);
   } catch (const std::exception& e) {
-    log_line(std::string("http: download not started: ") + e.what());
+    log_line(Level::kError, std::string("http: download not started: ") + e.what());
     return nullptr;
   }
 }

@@ -19,7 +19,7 @@ namespace {
 constexpr const char* kFileName = "settings.json";
 
 void log_settings(std::string_view what, const std::filesystem::path& file, std::string_view why) {
-  if (!log_enabled()) return;
+  if (!log_enabled(Level::kError)) return;
   std::string line = "settings: ";
   line += what;
   line += " ";
@@ -28,7 +28,7 @@ void log_settings(std::string_view what, const std::filesystem::path& file, std:
     line += ": ";
     line += why;
   }
-  log_line(line);
+  log_line(Level::kError, line);
 }
 
 std::string errno_text(int err) { return std::error_code(err, std::generic_category()).message(); }
@@ -125,8 +125,7 @@ SettingsStore& SettingsStore::shared() {
   // Leaked on purpose: the store may be used from queue threads during process exit.
   static SettingsStore* store = [] {
     if (auto dir = config_directory()) return new SettingsStore(*dir / kFileName);
-    if (log_enabled())
-      log_line("settings: neither XDG_CONFIG_HOME nor HOME is set; settings are kept in memory only");
+    log_line(Level::kError, "settings: neither XDG_CONFIG_HOME nor HOME is set; settings are kept in memory only");
     return new SettingsStore(MemoryOnly{});
   }();
   return *store;

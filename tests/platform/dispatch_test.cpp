@@ -327,7 +327,7 @@ TEST(ProcessExitChild, ExitsWithWorkInFlight) {
   for (int i = 0; i < 1000; ++i)
     main_queue().async([] {
       if (!statics_in_use.yes) std::abort();
-      mvsdk::platform::log_line("queued task ran");
+      mvsdk::platform::log_line(mvsdk::platform::Level::kInfo, "queued task ran");
     });
   for (int i = 0; i < 8; ++i) background_queue().async([] { std::this_thread::sleep_for(20ms); });
   after(10s, main_queue(), [] { std::abort(); });

@@ -1,26 +1,36 @@
 #include "support/log_capture.h"
 
+#include <chrono>
 #include <string_view>
 
-#include "platform/log.h"
-
 namespace mvsdk::test {
+namespace {
+constexpr std::chrono::seconds kFlushWait{10};
+}
 
-LogCapture::LogCapture() : state_(std::make_shared<State>()) {
-  platform::log_set_sink([state = state_](std::string_view line) {
+LogCapture::LogCapture() : state_(std::make_shared<State>()), previous_level_(platform::log_level()) {
+  platform::log_flush(kFlushWait);
+  platform::log_set_sink([state = state_](platform::Level, std::string_view line) {
     std::lock_guard<std::mutex> lock(state->mutex);
     state->lines.emplace_back(line);
   });
+  platform::log_set_level(platform::Level::kDebug);
 }
 
-LogCapture::~LogCapture() { platform::log_reset_sink(); }
+LogCapture::~LogCapture() {
+  platform::log_flush(kFlushWait);
+  platform::log_reset_sink();
+  platform::log_set_level(previous_level_);
+}
 
 std::vector<std::string> LogCapture::lines() const {
+  platform::log_flush(kFlushWait);
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->lines;
 }
 
 bool LogCapture::contains(const std::string& text) const {
+  platform::log_flush(kFlushWait);
   std::lock_guard<std::mutex> lock(state_->mutex);
   for (const auto& l : state_->lines) {
     if (l.find(text) != std::string::npos) return true;

@@ -1,9 +1,14 @@
 #pragma once
-// Collects the kit's log lines for a scope (replaces the log sink; restores the default after).
+// Collects the kit's log lines of every level for a scope: replaces the log sink and lowers the
+// threshold to debug; restores the default sink and the previous threshold after. Lines queued
+// before the capture began go to the previous sink; lines() and contains() first wait for the log
+// thread to deliver every line queued so far.
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/log.h"
 
 namespace mvsdk::test {
 
@@ -22,6 +27,7 @@ class LogCapture {
     std::vector<std::string> lines;
   };
   std::shared_ptr<State> state_;
+  platform::Level previous_level_;
 };
 
 }  // namespace mvsdk::test

@@ -17,7 +17,6 @@
 #include "common/embedded.h"
 #include "common/kit_session.h"
 #include "mvsdk/mvsdk.h"
-#include "platform/log.h"
 #include "progress.h"
 #include "recording.h"
 
@@ -89,7 +88,8 @@ std::string channels_text(int n) { return n == 1 ? "1 channel" : std::to_string(
 
 int run(const Options& options, const std::atomic<bool>& interrupted) {
   const Printer out(options.quiet);
-  if (!options.verbose) platform::log_set_sink({});  // the kit's log lines only when asked for
+  // The kit's log lines (to stderr) only when asked for, then all of them.
+  setLogLevel(options.verbose ? LogLevel::debug : LogLevel::off);
 
   // Files first: a missing input or an unwritable output fails before the kit is brought up.
   std::unique_ptr<AudioReader> reader;

@@ -13,12 +13,15 @@
 #include "convert.h"
 #include "common/command_line.h"
 #include "common/interrupts.h"
+#include "mvsdk/log.h"
 #include "options.h"
 
 int main(int argc, char** argv) {
   using namespace mvsdk::convert;
   const ParseResult parsed = parse_options(std::vector<std::string>(argv + 1, argv + argc));
   return mvsdk::tools::finish_main("mvsdk-convert", parsed, usage_text(), [](const Options& options) {
-    return run(options, mvsdk::tools::catch_interrupts());
+    const int status = run(options, mvsdk::tools::catch_interrupts());
+    mvsdk::flushLog();  // --verbose: the kit's last lines before the exit
+    return status;
   });
 }

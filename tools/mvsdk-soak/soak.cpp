@@ -16,7 +16,6 @@
 #include "common/rng.h"
 #include "rss.h"
 #include "mvsdk/mvsdk.h"
-#include "platform/log.h"
 #include "speech.h"
 
 namespace mvsdk::soak {
@@ -408,7 +407,7 @@ void print_summary(const Options& o, Shared& shared, const AudioStats& audio, co
 }  // namespace
 
 int run(const Options& o, const std::atomic<bool>& interrupted) {
-  if (!o.verbose) platform::log_set_sink({});
+  setLogLevel(o.verbose ? LogLevel::debug : LogLevel::off);
   auto shared = std::make_shared<Shared>();
 
   const convert::DataFolder folder = convert::ensure_synthetic_data_folder([](const std::filesystem::path& dir) {
