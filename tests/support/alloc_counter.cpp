@@ -1,5 +1,8 @@
 #include "support/alloc_counter.h"
 
+#include <pthread.h>
+#include <semaphore.h>
+
 #include <cstdlib>
 #include <new>
 
@@ -9,6 +12,8 @@ extern "C" {
 void* __real_malloc(std::size_t n);
 void* __real_calloc(std::size_t n, std::size_t m);
 void* __real_realloc(void* p, std::size_t n);
+int __real_pthread_mutex_lock(pthread_mutex_t* m);
+int __real_sem_wait(sem_t* s);
 }
 
 namespace {
@@ -17,6 +22,7 @@ thread_local std::size_t g_count = 0;
 thread_local std::size_t g_fail_at = 0;  // 0: no injector
 thread_local std::size_t g_fail_seen = 0;
 thread_local bool g_fail_triggered = false;
+thread_local std::size_t g_waits = 0;
 
 // Counts one allocation on this thread; false when it is the one to fail.
 bool admit() {
@@ -62,11 +68,23 @@ void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
+extern "C" {
+int __wrap_pthread_mutex_lock(pthread_mutex_t* m) {
+  if (g_armed) ++g_waits;
+  return __real_pthread_mutex_lock(m);
+}
+int __wrap_sem_wait(sem_t* s) {
+  if (g_armed) ++g_waits;
+  return __real_sem_wait(s);
+}
+}
+
 namespace mvsdk::test {
 std::size_t thread_allocations() { return g_count; }
-AllocationGuard::AllocationGuard() : start_(g_count) { ++g_armed; }
+AllocationGuard::AllocationGuard() : start_(g_count), waits_start_(g_waits) { ++g_armed; }
 AllocationGuard::~AllocationGuard() { --g_armed; }
 std::size_t AllocationGuard::count() const { return g_count - start_; }
+std::size_t AllocationGuard::waits() const { return g_waits - waits_start_; }
 
 AllocationFailure::AllocationFailure(std::size_t nth) {
   g_fail_at = nth;

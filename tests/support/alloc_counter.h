@@ -8,6 +8,9 @@
 
 namespace mvsdk::test {
 
+// Also counts the calls that can wait for another thread (pthread_mutex_lock, which std::mutex
+// uses, and sem_wait), routed here the same way.
+
 // Allocations seen on this thread while at least one AllocationGuard is alive.
 std::size_t thread_allocations();
 
@@ -20,9 +23,12 @@ class AllocationGuard {
   AllocationGuard& operator=(const AllocationGuard&) = delete;
   // Allocations made on this thread since the guard was created.
   std::size_t count() const;
+  // Mutex locks and semaphore waits made on this thread since the guard was created.
+  std::size_t waits() const;
 
  private:
   std::size_t start_;
+  std::size_t waits_start_;
 };
 
 // While alive, the nth allocation (1-based) made on this thread after its creation fails: the
