@@ -106,6 +106,7 @@ void MVRtvcEngineManager::clearEngineIdentity() {
     std::lock_guard<std::mutex> lock(stateLock_);
     old = std::move(currSpeaker_);
     currSpeaker_.reset();
+    hasSpeaker_.store(false, std::memory_order_relaxed);
     ids_.reset();
     currIds_.clear();
   }
@@ -152,7 +153,7 @@ void MVRtvcEngineManager::setSpeakerWithModel(VoicePtr voice, Success success, F
             if (!me) return;
             if (!me->getEngineStatus()) {
               me->setSettingSpeaker(false);
-              log("engine did not start with the files of the voice");
+              log(platform::Level::kError, "engine did not start with the files of the voice");
               return fail(failure, kEngineStartFailed);
             }
             me->setRelustSpeakerWithModel(voice, success, failure);
@@ -257,6 +258,7 @@ void MVRtvcEngineManager::performSetSpeaker(VoicePtr voice, Success success, Fai
     {
       std::lock_guard<std::mutex> lock(self->stateLock_);
       self->currSpeaker_ = voice;
+      self->hasSpeaker_.store(true, std::memory_order_relaxed);
     }
     self->setSettingSpeaker(false);
     log(platform::Level::kInfo, "setSpeakersStyle completion called, isSettingSpeaker reset to NO");
@@ -327,7 +329,11 @@ std::size_t MVRtvcEngineManager::transcribeInto(std::span<const std::int16_t> in
                                                 bool sync, std::int64_t mode, float pitchFluctuation,
                                                 float pitchOffset) {
   if (out.size() != in.size()) return 0;
+  // The same debug lines as the synchronous conversion above, formatted into the log queue
+  // without allocating (and not at all below debug level).
+  constexpr auto kDebug = platform::Level::kDebug;
   if (isSettingSpeaker()) {
+    if (sync) log(kDebug, "isSettingSpeaker=YES, returning original/silent audio");
     if (muteOnFail()) {
       std::fill(out.begin(), out.end(), std::int16_t{0});
     } else {
@@ -335,8 +341,18 @@ std::size_t MVRtvcEngineManager::transcribeInto(std::span<const std::int16_t> in
     }
     return out.size();
   }
-  return sync ? engineManager_->convertSync(in, to_int32(mode), pitchFluctuation, pitchOffset, out)
-              : engineManager_->convertPipelined(in, to_int32(mode), pitchFluctuation, pitchOffset, out);
+  if (!sync) return engineManager_->convertPipelined(in, to_int32(mode), pitchFluctuation, pitchOffset, out);
+  if (platform::log_enabled(kDebug)) {
+    platform::log_printf(kDebug,
+                         "MVRtvcEngineManager: syncRealTimeTranscribeData - engineStatus=%d, hasSpeaker=%d, "
+                         "inputLength=%zu",
+                         getEngineStatus() ? 1 : 0, hasSpeaker_.load(std::memory_order_relaxed) ? 1 : 0, in.size() * 2);
+  }
+  const std::size_t got = engineManager_->convertSync(in, to_int32(mode), pitchFluctuation, pitchOffset, out);
+  if (platform::log_enabled(kDebug)) {
+    platform::log_printf(kDebug, "MVRtvcEngineManager: syncRealTimeTranscribeData - resultLength=%zu", got * 2);
+  }
+  return got;
 }
 
 void MVRtvcEngineManager::getSoundDataCheckWithPath(const std::string& path, std::function<void(float, float)> success) {

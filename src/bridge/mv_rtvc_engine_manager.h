@@ -140,6 +140,7 @@ class MVRtvcEngineManager : public std::enable_shared_from_this<MVRtvcEngineMana
   const std::shared_ptr<MorvoxEngine> engineManager_;
 
   std::atomic<bool> isSettingSpeaker_{false};
+  std::atomic<bool> hasSpeaker_{false};  // currSpeaker_ is set (read without the lock)
 
   mutable std::mutex stateLock_;
   VoicePtr currSpeaker_;

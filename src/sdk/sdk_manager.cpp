@@ -50,7 +50,7 @@ void MVSDKManager::Impl::setEngineConfig(const EngineConfig& next) {
   // The audio path follows the audio fields at once (transform answers with the fallback while
   // they are unsupported; start refuses them).
   const std::string reason = rebuildAudioPath();
-  if (!reason.empty() && platform::log_enabled()) platform::log_line("MVSDKManager: " + reason);
+  if (!reason.empty()) platform::log_line(platform::Level::kError, "MVSDKManager: " + reason);
 }
 
 EngineConfig MVSDKManager::Impl::engineConfig() const {

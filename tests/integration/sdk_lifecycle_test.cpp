@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "bridge/morvox_engine.h"
+#include "engine/driver/MVSoundLibrary.h"
+#include "engine/driver/engine.h"
 #include "mvsdk/mvsdk.h"
 #include "sdk/sdk_manager_impl.h"
 #include "support/alloc_counter.h"
@@ -376,7 +378,14 @@ TEST_F(SDKLifecycleTest, AudioThreadNeitherAllocatesNorWaits) {
   });
   const std::size_t frames[] = {64, 100, 441, 480, 1000, 2048, 127};
   std::size_t converted_calls = 0;
+  // The per-buffer debug lines are on for the synchronous half: they too are written without
+  // allocating or waiting.
+  auto debug_lines = std::make_shared<std::atomic<std::size_t>>(0);
   for (const bool sync : {false, true}) {
+    if (sync) {
+      setLogSink([debug_lines](LogLevel level, const std::string&) { *debug_lines += level == LogLevel::debug; });
+      setLogLevel(LogLevel::debug);
+    }
     for (std::int64_t format = 0; format <= 4; ++format) {
       for (std::int64_t channels : {1, 2}) {
         SCOPED_TRACE("sync " + std::to_string(sync) + " format " + std::to_string(format) + " channels " +
@@ -420,7 +429,60 @@ TEST_F(SDKLifecycleTest, AudioThreadNeitherAllocatesNorWaits) {
   }
   done = true;
   control.join();
+  flushLog();
+  setLogLevel(LogLevel::info);
+  setLogSink({});
   EXPECT_GT(converted_calls, 0u);
+  EXPECT_GT(debug_lines->load(), 0u);
+}
+
+// start on a running engine builds a new one with the configuration in force; an audio
+// configuration the kit cannot serve is refused with its reason, and nothing else changes.
+TEST_F(SDKLifecycleTest, StartRestartsARunningEngineAndRefusesUnsupportedAudio) {
+  manager->setEngineConfig(test::recorded_config(recorder));
+  bring_up(1, !std::filesystem::exists(test::bridge_cache_dir() / "am.bin"));
+  auto engine_rate = [] {
+    auto rate = std::make_shared<std::promise<int>>();
+    bridge::MorvoxEngine::runOnEngine([rate] {
+      auto* e = engine::MVSoundLibrary::currentEngine();
+      rate->set_value(e ? e->input_rate() : 0);
+    });
+    return rate->get_future().get();
+  };
+  ASSERT_EQ(engine_rate(), 48000);
+
+  EngineConfig c = test::recorded_config(recorder);
+  c.sampleRate = 16000;
+  manager->setEngineConfig(c);
+  manager->start();
+  expect_next({2, 0, "Engine started successfully"});
+  EXPECT_EQ(engine_rate(), 16000);
+  EXPECT_FALSE(manager->getCurrentVoice());  // a start clears the voice
+  manager->setVoice(1);
+  expect_next({0, 0, "Set voice ID 1 successfully"});
+  EXPECT_EQ(manager->transform(tone_block(0, 160)).size(), 320u);
+
+  struct Case {
+    std::int64_t rate, channels, format;
+    const char* reason;
+  };
+  for (const Case& k : {Case{7999, 1, 1, "Unsupported sample rate 7999 Hz (8000 to 192000 Hz)"},
+                        Case{192001, 1, 1, "Unsupported sample rate 192001 Hz (8000 to 192000 Hz)"},
+                        Case{48000, 33, 1, "Unsupported channel count 33 (1 to 32)"},
+                        Case{48000, 1, 5, "Unsupported sample format 5 (0 to 4)"},
+                        Case{48000, 1, -1, "Unsupported sample format -1 (0 to 4)"}}) {
+    c.sampleRate = k.rate;
+    c.channel = k.channels;
+    c.format = k.format;
+    manager->setEngineConfig(c);
+    // Meanwhile transform answers with the fallback, of the same length.
+    const Bytes in(64, 1);
+    EXPECT_EQ(manager->transform(in), Bytes(64, 0));
+    manager->start();
+    expect_next({2, 3, k.reason});
+    EXPECT_EQ(manager->getEngineStatus(), kEngineStatusError);
+    EXPECT_EQ(engine_rate(), 16000);  // the running engine is left alone
+  }
 }
 
 }  // namespace
