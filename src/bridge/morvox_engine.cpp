@@ -93,8 +93,10 @@ struct Pipeline {
   // Input rate of the running stream, for the time limits.
   std::atomic<int> rate{48000};
 
-  // Pump wake-up (sem_post neither locks nor allocates) and idle reporting.
+  // Pump wake-up (sem_post neither locks nor allocates; it is skipped while the pump is awake)
+  // and idle reporting.
   sem_t wake;
+  std::atomic<bool> sleeping{false};
   std::atomic<std::uint64_t> handed{0};    // pushes written
   std::atomic<std::uint64_t> finished{0};  // pushes the pump has run or dropped
   std::mutex idle_mutex;
@@ -171,7 +173,7 @@ struct Pipeline {
       done += n;
     } while (done < in.size());
     producing.clear(std::memory_order_release);
-    sem_post(&wake);
+    if (sleeping.exchange(false, std::memory_order_seq_cst)) sem_post(&wake);
   }
 
   // True when no push is pending (as the producer sees it).
@@ -209,9 +211,16 @@ struct Pipeline {
 
   void pump() {
     for (;;) {
+      drain();
+      // Asleep only with nothing pending: a push written after this store sees the flag and
+      // posts; one written before it is seen by the check below.
+      sleeping.store(true, std::memory_order_seq_cst);
+      if (pushes.size() != 0) {
+        if (sleeping.exchange(false, std::memory_order_seq_cst)) continue;
+        // A producer took the flag and posts: consume its post below.
+      }
       while (sem_wait(&wake) != 0) {
       }
-      drain();
     }
   }
 
