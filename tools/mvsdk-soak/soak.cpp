@@ -17,6 +17,9 @@
 #include "rss.h"
 #include "mvsdk/mvsdk.h"
 #include "speech.h"
+#ifdef MVSDK_SOAK_COUNT_ALLOCATIONS
+#include "support/alloc_counter.h"
+#endif
 
 namespace mvsdk::soak {
 
@@ -262,14 +265,52 @@ std::ptrdiff_t first_bad_float(std::span<const std::uint8_t> bytes) {
   return -1;
 }
 
+// Durations of transform calls in 1 us bins up to 100 ms (longer calls land in the last bin).
+class CallTimes {
+ public:
+  void add(double us) {
+    const auto bin = static_cast<std::size_t>(std::clamp(us, 0.0, static_cast<double>(kBins - 1)));
+    ++bins_[bin];
+    ++count_;
+    max_us_ = std::max(max_us_, us);
+  }
+  double max_us() const { return max_us_; }
+  // The smallest duration (us) at or below which the share q of the calls lie.
+  double quantile(double q) const {
+    const auto want = static_cast<std::uint64_t>(std::ceil(q * static_cast<double>(count_)));
+    std::uint64_t seen = 0;
+    for (std::size_t i = 0; i < kBins; ++i) {
+      seen += bins_[i];
+      if (seen >= want && seen > 0) return static_cast<double>(i + 1);
+    }
+    return 0.0;
+  }
+
+ private:
+  static constexpr std::size_t kBins = 100000;
+  std::vector<std::uint64_t> bins_ = std::vector<std::uint64_t>(kBins, 0);
+  std::uint64_t count_ = 0;
+  double max_us_ = 0.0;
+};
+
 struct AudioStats {
   double wall_s = 0.0;
   double longest_call_ms = 0.0;
+  CallTimes calls;                  // span-form calls (the allocation-free form)
+  std::int64_t allocations = -1;    // heap allocations in those calls (-1: not counted)
+  std::int64_t lock_waits = -1;     // mutex locks and semaphore waits in them (-1: not counted)
+  std::int64_t fallback_calls = 0;  // calls the kit answered with the fallback after output began
+  std::int64_t dropped_input_ms = 0;
 };
 
 // The audio thread's loop: one transform call per host buffer.
 AudioStats audio_loop(const Options& o, Shared& shared, MVSDKManager& manager, const std::atomic<bool>& interrupted) {
   AudioStats stats;
+#ifdef MVSDK_SOAK_COUNT_ALLOCATIONS
+  stats.allocations = 0;
+  stats.lock_waits = 0;
+#endif
+  const auto before = manager.audioStats();
   const auto total = static_cast<std::int64_t>(std::llround(o.seconds * static_cast<double>(o.rate_hz)));
   SpeechSource source(o.rate_hz, o.seed);
   std::vector<float> samples;
@@ -290,12 +331,20 @@ AudioStats audio_loop(const Options& o, Shared& shared, MVSDKManager& manager, c
       std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(due_s)));
     }
 
+    const std::int64_t index = shared.buffers.load();
+    if (index % 2 == 0) out.resize(in.size());
     const auto t0 = Clock::now();
     std::size_t got = 0;
-    const std::int64_t index = shared.buffers.load();
     if (index % 2 == 0) {
-      out.resize(in.size());
+#ifdef MVSDK_SOAK_COUNT_ALLOCATIONS
+      test::AllocationGuard guard;
       got = manager.transform(in, out);
+      stats.allocations += static_cast<std::int64_t>(guard.count());
+      stats.lock_waits += static_cast<std::int64_t>(guard.waits());
+#else
+      got = manager.transform(in, out);
+#endif
+      stats.calls.add(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     } else {
       // The allocating form, as a host that takes the returned buffer would call it.
       out = manager.transform(std::span<const std::uint8_t>(in));
@@ -342,6 +391,13 @@ AudioStats audio_loop(const Options& o, Shared& shared, MVSDKManager& manager, c
     shared.buffers.fetch_add(1);
   }
   stats.wall_s = std::chrono::duration<double>(Clock::now() - start).count();
+  const auto after = manager.audioStats();
+  stats.fallback_calls = static_cast<std::int64_t>(after.fallbackCalls >= before.fallbackCalls
+                                                       ? after.fallbackCalls - before.fallbackCalls
+                                                       : after.fallbackCalls);
+  stats.dropped_input_ms =
+      static_cast<std::int64_t>((after.droppedInputSamples - before.droppedInputSamples) * 1000 /
+                                static_cast<std::uint64_t>(std::max<std::int64_t>(1, o.rate_hz)));
   return stats;
 }
 
@@ -367,6 +423,12 @@ void print_summary(const Options& o, Shared& shared, const AudioStats& audio, co
               static_cast<long long>(shared.buffers.load()), static_cast<long long>(shared.converted.load()),
               static_cast<long long>(shared.silent.load()), static_cast<long long>(shared.echoed.load()),
               audio.longest_call_ms);
+  std::printf("audio thread   allocations %lld, lock waits %lld (in the allocation-free calls; -1: not "
+              "counted in this build); call time p99 %.0f us, p99.9 %.0f us, longest %.0f us; fallback calls %lld, "
+              "input dropped %lld ms\n",
+              static_cast<long long>(audio.allocations), static_cast<long long>(audio.lock_waits),
+              audio.calls.quantile(0.99), audio.calls.quantile(0.999), audio.calls.max_us(),
+              static_cast<long long>(audio.fallback_calls), static_cast<long long>(audio.dropped_input_ms));
   std::printf("voice changes  %lld\n", static_cast<long long>(shared.voice_changes.load()));
   std::printf("restarts       %lld (%lld stop, %lld engineRelease)\n",
               static_cast<long long>(shared.restarts_stop.load() + shared.restarts_release.load()),
