@@ -69,7 +69,13 @@ void sinegen(const Tensor<float>* f0, Tensor<float>* out, Tensor<float>* phase) 
                                  static_cast<double>(l_linear[h - 1]) * s);
       }
     }
-    o[i] = std::tanh(acc + l_linear[kHarmonics]);
+    // For unvoiced rows acc is 0 and the argument a constant of this file: an optimiser that
+    // sees that (GCC at -O3 does) evaluates tanh at build time, correctly rounded, where the
+    // run-time library may differ by a rounding step. The barrier keeps every row on the
+    // run-time tanh, so the output does not depend on the optimisation level.
+    float x = acc + l_linear[kHarmonics];
+    __asm__ __volatile__("" : "+m"(x));
+    o[i] = std::tanh(x);
   }
   out->resize(f0->shape[0], f0->shape[1], f0->shape[2], f0->shape[3]);
 }
