@@ -61,7 +61,13 @@ bool ModelFile::open(const std::string& path, std::size_t min_floats) {
                 " floats), the network reads " + std::to_string(min_floats) + " floats (" +
                 std::to_string(need_bytes) + " bytes)");
   }
-  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+  // Populated now, on the starting thread: the first chunk then finds every weight resident
+  // instead of taking hundreds of megabytes of page faults.
+  int flags = MAP_PRIVATE;
+#ifdef MAP_POPULATE
+  flags |= MAP_POPULATE;
+#endif
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, flags, fd, 0);
   const int e = errno;
   ::close(fd);
   if (p == MAP_FAILED) return fail(std::string("cannot map (") + std::strerror(e) + ")");
