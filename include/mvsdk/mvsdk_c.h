@@ -164,7 +164,8 @@ int mvsdk_get_speaker_list(mvsdk_t* kit, mvsdk_service_fn fn, void* user);
 /* Number of voices in the catalogue (0 before prepare). */
 int mvsdk_voice_count(mvsdk_t* kit, size_t* count);
 /* Voice number index (0-based, catalogue order): its id (for mvsdk_set_voice) and its name
- * (copied as described under Strings; name may be NULL to skip it). */
+ * (copied as described under Strings; with name NULL only *name_len is stored). id and name_len
+ * may be NULL. */
 int mvsdk_voice_at(mvsdk_t* kit, size_t index, int64_t* id, char* name, size_t name_size, size_t* name_len);
 /* Selects a voice; outcome (0, code, msg). Needs a started engine. */
 int mvsdk_set_voice(mvsdk_t* kit, int64_t id);

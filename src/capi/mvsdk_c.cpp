@@ -268,8 +268,10 @@ int mvsdk_voice_at(mvsdk_t* kit, std::size_t index, std::int64_t* id, char* name
     const auto voices = m.getVoiceList();
     if (index >= voices.size()) return MVSDK_ERR_OUT_OF_RANGE;
     const auto& v = voices[index];
-    if (name != nullptr || name_len != nullptr) {
+    if (name != nullptr) {
       if (const int s = copy_text(v.name, name, name_size, name_len); s != MVSDK_OK) return s;
+    } else if (name_len != nullptr) {
+      *name_len = v.name.size();
     }
     if (id) *id = v.id;
     return MVSDK_OK;
