@@ -8,6 +8,7 @@ PACKAGES=(
   libopenblas-dev libspeexdsp-dev libcurl4-openssl-dev libssl-dev openssl
   nlohmann-json3-dev libcpp-httplib-dev libsndfile1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  pybind11-dev python3-dev python3-numpy python3-pytest
   ca-certificates
 )
 # Extra groups, asked for by name: "fuzz" (clang + runtimes), "demo" (speech synthesiser),
