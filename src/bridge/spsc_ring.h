@@ -128,12 +128,14 @@ class SpscRing {
     if (to > tail_.load(std::memory_order_relaxed)) tail_.store(to, std::memory_order_release);
   }
   void copy_in(std::uint64_t pos, const T* src, std::size_t n) {
+    if (n == 0) return;  // src may be null then
     const std::size_t at = static_cast<std::size_t>(pos % capacity_);
     const std::size_t first = std::min(n, capacity_ - at);
     std::memcpy(data_.get() + at, src, first * sizeof(T));
     if (n > first) std::memcpy(data_.get(), src + first, (n - first) * sizeof(T));
   }
   void copy_out(std::uint64_t pos, T* dst, std::size_t n) const {
+    if (n == 0) return;
     const std::size_t at = static_cast<std::size_t>(pos % capacity_);
     const std::size_t first = std::min(n, capacity_ - at);
     std::memcpy(dst, data_.get() + at, first * sizeof(T));
