@@ -107,6 +107,10 @@ std::string set_up_files(fs::path& models) {
 pid_t spin(int threads) {
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
+  // The parent may run at real-time priority: the load runs at normal priority, as other
+  // programs do.
+  sched_param normal{};
+  pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
   std::vector<std::thread> spinners;
   for (int i = 1; i < threads; ++i) {
     spinners.emplace_back([] {

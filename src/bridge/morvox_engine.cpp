@@ -106,7 +106,9 @@ struct Pipeline {
   std::unique_ptr<std::int16_t[]> move_scratch;
   std::unique_ptr<std::int16_t[]> pump_scratch;
 
-  // Consumer side: the lowest ring level over the current window and the samples pulled in it.
+  // Consumer side: the extra lead handed out in this stream; the lowest ring level over the
+  // current window and the samples pulled in it.
+  std::size_t lead_given = 0;
   std::size_t window_min = SIZE_MAX;
   std::size_t window_pulled = 0;
 
@@ -180,13 +182,22 @@ struct Pipeline {
   bool nothing_pending() const { return pushes.approx_size() == 0; }
 
   // Consumer (the host's thread): n samples into out, all or nothing; see convertPipelined.
-  std::size_t take(std::span<std::int16_t> out) {
+  // lead: samples of extra silence handed out once output has begun, before the first converted
+  // sample (pipelined mode: the ring then holds that much more than the engine's own lead, the
+  // margin for a chunk computed later than the first).
+  std::size_t take(std::span<std::int16_t> out, std::size_t lead) {
     if (!ok || out.empty() || consuming.test_and_set(std::memory_order_acquire)) return 0;
     std::size_t got = 0;
-    if (output.read(out.data(), out.size())) {
+    const bool has_begun = began.load(std::memory_order_acquire);
+    if (!has_begun) lead_given = 0;  // a new stream: its lead comes again
+    if (has_begun && lead_given < lead && MVSoundLibrary::getEngineStatus()) {
+      std::fill(out.begin(), out.end(), std::int16_t{0});
+      lead_given += out.size();
+      got = out.size();
+    } else if (output.read(out.data(), out.size())) {
       got = out.size();
       keep_delay_down(got);
-    } else if (MVSoundLibrary::getEngineStatus() && !began.load(std::memory_order_acquire)) {
+    } else if (MVSoundLibrary::getEngineStatus() && !has_begun) {
       // Output has not begun: the engine's lead-in is silence.
       std::fill(out.begin(), out.end(), std::int16_t{0});
       got = out.size();
@@ -351,7 +362,7 @@ std::size_t MorvoxEngine::convertPipelined(std::span<const std::int16_t> in, std
                                           float pitchFluctuation, float pitchOffset, std::span<std::int16_t> out) {
   Pipeline& p = pipeline();
   // Pull first: the output comes from earlier pushes and trails the input by at least one call.
-  const std::size_t got = p.take(out);
+  const std::size_t got = p.take(out, p.ms_to_samples(kPipelinedLeadMs));
   p.hand_in(in, mode, conversion_array(pitchFluctuation, pitchOffset));
   return got;
 }
@@ -370,7 +381,7 @@ std::size_t MorvoxEngine::convertSync(std::span<const std::int16_t> in, std::int
     // to the pump instead of waiting, and take what output is ready now.
     p.hand_in(in, mode, params);
   }
-  return p.take(out);
+  return p.take(out, 0);
 }
 
 namespace {

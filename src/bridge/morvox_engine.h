@@ -59,8 +59,12 @@ class MorvoxEngine {
   static constexpr int kMaxBacklogMs = 400;
   // The output ring is trimmed when, over a second of pulls, it never held less than
   // kTrimAboveMs; it is then cut back to kTrimToMs.
-  static constexpr int kTrimAboveMs = 120;
-  static constexpr int kTrimToMs = 40;
+  static constexpr int kTrimAboveMs = 150;
+  static constexpr int kTrimToMs = 60;
+  // Pipelined conversion starts its output this much later than the engine alone would: a chunk
+  // is computed while the host keeps pulling, so the output needs a margin for a chunk that takes
+  // longer than the first one did.
+  static constexpr int kPipelinedLeadMs = 30;
   // Bytes of PCM per calibration chunk (980 samples of 16-bit mono).
   static constexpr std::size_t kCalibrationChunkBytes = 1960;
   // Conversion modes handed to the engine with every push.
