@@ -200,6 +200,33 @@ TEST_F(Bridge, CalibrationChunksAndResults) {
   EXPECT_TRUE(std::isfinite(r.a) && std::isfinite(r.b));
 }
 
+// Pipelined input that the engine cannot take in time is bounded: the oldest goes first and is
+// counted, and at most kMaxBacklogMs of input is left to convert.
+TEST_F(Bridge, PipelinedBacklogDropsTheOldestInput) {
+  start();
+  std::promise<void> held, release;
+  auto released = release.get_future().share();
+  MorvoxEngine::runOnEngine([&held, released] {
+    held.set_value();
+    released.wait();
+  });
+  held.get_future().wait();
+  const auto before = MorvoxEngine::pathStats();
+  std::vector<std::int16_t> in(480, 100), out(480);
+  for (int i = 0; i < 100; ++i) engine_->convertPipelined(in, 1, 0, 0, out);  // 1 s at 48 kHz
+  EXPECT_EQ(MorvoxEngine::pathStats().pendingSamples, 48000u);
+  release.set_value();
+  ASSERT_TRUE(MorvoxEngine::waitUntilIdle(60s));
+  const auto after = MorvoxEngine::pathStats();
+  EXPECT_EQ(after.pushedSamples - before.pushedSamples, 48000u);
+  const std::size_t kept = 48000 * MorvoxEngine::kMaxBacklogMs / 1000;
+  // The push the pump already held when the engine became busy runs too.
+  const auto dropped = after.droppedSamples - before.droppedSamples;
+  EXPECT_GE(dropped, 48000u - kept - 480u);
+  EXPECT_LE(dropped, 48000u - kept);
+  EXPECT_EQ(after.pendingSamples, 0u);
+}
+
 TEST_F(Bridge, SynchronousPushNeverWaitsBehindTheEngine) {
   start();
   // While another task is inside the engine, a synchronous conversion returns at once: its push
