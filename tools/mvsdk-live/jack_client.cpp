@@ -80,6 +80,8 @@ std::int64_t JackClient::sample_rate() const { return rate_hz_; }
 
 std::int64_t JackClient::period_frames() const { return client_ ? jack_get_buffer_size(client_) : 0; }
 
+std::string JackClient::client_name() const { return client_ ? jack_get_client_name(client_) : std::string(); }
+
 std::string JackClient::input_name() const { return in_ ? jack_port_name(in_) : std::string(); }
 
 std::string JackClient::output_name() const { return out_ ? jack_port_name(out_) : std::string(); }

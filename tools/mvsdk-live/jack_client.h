@@ -58,6 +58,7 @@ class JackClient {
   const std::string& error() const { return error_; }
   std::int64_t sample_rate() const;
   std::int64_t period_frames() const;
+  std::string client_name() const;  // as the server knows it ("mvsdk-live", or made unique)
   std::string input_name() const;   // "client:in"
   std::string output_name() const;  // "client:out"
 

@@ -32,7 +32,8 @@ constexpr int kExitInterrupted = 130;
 constexpr const char* kClientName = "mvsdk-live";
 // Playback ports the output goes to by default (a stereo pair hears the mono voice on both sides).
 constexpr std::size_t kDefaultPlaybackPorts = 2;
-// The delay measurement gives up after this much probe audio without converted sound.
+// The delay measurement gives up after this much probe audio without converted sound (the
+// failure message says so).
 constexpr double kProbeLimitS = 3.0;
 
 std::string voice_name(const std::vector<MVSpeakerItem>& voices, std::int64_t id) {
@@ -136,7 +137,7 @@ int run(const Options& options, std::atomic<bool>& interrupted) {
   }
   const std::int64_t rate_hz = jack.sample_rate();
   const std::int64_t period = jack.period_frames();
-  out.info("jack: client %s, %lld Hz, %lld frames a period (%.1f ms)", jack.input_name().substr(0, jack.input_name().find(':')).c_str(),
+  out.info("jack: client %s, %lld Hz, %lld frames a period (%.1f ms)", jack.client_name().c_str(),
            static_cast<long long>(rate_hz), static_cast<long long>(period), frames_ms(period, rate_hz));
 
   // A step that ends early because the server went away reports that, not the step.
@@ -201,7 +202,7 @@ int run(const Options& options, std::atomic<bool>& interrupted) {
   MVSDKManager& manager = kit.manager();
 
   const auto delay = measure_delay(manager, rate_hz, period);
-  if (!delay) return failed("latency", "no converted sound within " + std::to_string(kProbeLimitS) + " s of a test tone");
+  if (!delay) return failed("latency", "no converted sound within 3 s of a test tone");
   // The probe ran through the engine; setting the voice again starts the live stream afresh.
   if (auto f = kit.setVoice(voice)) return failed("setVoice", *f);
   jack.set_latency(*delay);
