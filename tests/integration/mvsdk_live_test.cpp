@@ -180,12 +180,16 @@ class TestClient {
     client_ = jack_client_open(name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackServerName), nullptr,
                                server.c_str());
   }
-  ~TestClient() {
-    if (client_) jack_client_close(client_);
-  }
+  ~TestClient() { close(); }
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;
   jack_client_t* get() const { return client_; }
+  // Leaves the server: no callback runs after this. A client whose callbacks use its own members
+  // calls it in its destructor, before those members go.
+  void close() {
+    if (client_) jack_client_close(client_);
+    client_ = nullptr;
+  }
   // Latency range of any port of the graph, or none for an unknown port.
   std::optional<std::pair<int, int>> latency(const std::string& port, jack_latency_callback_mode_t mode) const {
     jack_port_t* p = jack_port_by_name(client_, port.c_str());
@@ -208,6 +212,7 @@ class Player : public TestClient {
     jack_set_process_callback(client_, process, this);
     ok_ = port_ && jack_activate(client_) == 0;
   }
+  ~Player() { close(); }
   bool ok() const { return ok_; }
   // The server frame time at which the signal's first sample played.
   jack_nframes_t start() const { return start_.load(); }
@@ -243,6 +248,7 @@ class Recorder : public TestClient {
     jack_set_xrun_callback(client_, on_xrun, this);
     ok_ = port_ && jack_activate(client_) == 0;
   }
+  ~Recorder() { close(); }
   bool ok() const { return ok_; }
   std::size_t frames() const { return count_.load(); }
   jack_nframes_t start() const { return start_.load(); }  // server frame time of samples()[0]
