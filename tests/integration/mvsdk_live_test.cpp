@@ -1,12 +1,14 @@
-// mvsdk-live end to end on a private JACK server with the dummy backend (no sound hardware, no
-// real-time priority), its voices from the embedded local service. Two JACK clients of this test
-// stand on either side of the tool: a player feeds a speech-like signal into its input, a
-// recorder takes its output. Both read the server's frame clock, so the recording is judged in
-// the server's own time: silent until the delay the tool reported, converted sound after it
-// with no gap, xrun or underrun for 10 s; a voice change restarts the stream; `quit` ends it
-// cleanly. Then the faults: the server going away, Ctrl-C, and what is refused at start.
+// mvsdk-live end to end on a private JACK server with the dummy backend (no sound hardware;
+// real-time priority where the system grants it), its voices from the embedded local service.
+// Two JACK clients of this test stand on either side of the tool: a player feeds a speech-like
+// signal into its input, a recorder takes its output. Both read the server's frame clock, so the
+// recording is judged in the server's own time: silent until the delay the tool reported,
+// converted sound after it, 10 s in a row without a muted period (an underrun) or an xrun; a
+// voice change restarts the stream; `quit` ends it cleanly. Then the faults: the server going
+// away, Ctrl-C, and what is refused at start.
 //
-// Every process the test starts (the server, the tool) is killed by its guard if a check fails.
+// Every process the test starts (the server, the tool) is stopped by its guard if a check fails,
+// and by the system if the test itself dies.
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 #include <fcntl.h>
