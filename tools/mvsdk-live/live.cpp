@@ -203,8 +203,16 @@ int run(const Options& options, std::atomic<bool>& interrupted) {
 
   const auto delay = measure_delay(manager, rate_hz, period);
   if (!delay) return failed("latency", "no converted sound within 3 s of a test tone");
-  // The probe ran through the engine; setting the voice again starts the live stream afresh.
+  // The probe ran through the engine and may have left converted audio and gathered input in the
+  // kit's buffers, which a voice change keeps; a new start clears them, so the live stream begins
+  // afresh. (The voice, and the mode with it, are set again after it.)
+  if (auto f = kit.start()) return failed("start", *f);
   if (auto f = kit.setVoice(voice)) return failed("setVoice", *f);
+  if (options.mode || options.intonation || options.pitch) {
+    if (auto f = kit.setMode(mode, options.intonation.value_or(0.0f), options.pitch.value_or(0.0f))) {
+      return failed("setMode", *f);
+    }
+  }
   jack.set_latency(*delay);
   out.info("voice %lld \"%s\", mode %lld", static_cast<long long>(voice), voice_name(voices, voice).c_str(),
            static_cast<long long>(manager.getMode()));
@@ -239,7 +247,15 @@ int run(const Options& options, std::atomic<bool>& interrupted) {
   // The kit's stream starts here, with the audio of the connections made.
   jack.convert(&manager);
 
+  // Seconds in a row in which the server called no period (a server that hangs, or whose
+  // threads something else keeps from running, says nothing itself).
+  int silent_seconds = 0;
+  std::int64_t last_frames = -1;
   auto status_line = [&](const ProcessStats& w) {
+    silent_seconds = w.frames == last_frames ? silent_seconds + 1 : 0;
+    last_frames = w.frames;
+    const std::string stalled =
+        silent_seconds > 1 ? " | no period from the server for " + std::to_string(silent_seconds) + " s" : std::string();
     const auto stats = manager.audioStats();
     const auto t = jack.totals();
     // The voice the kit holds (none while a change is under way).
@@ -251,13 +267,14 @@ int run(const Options& options, std::atomic<bool>& interrupted) {
     const std::string voice_text =
         held ? std::to_string(static_cast<std::int64_t>(*held)) + " \"" + voice_name(voices, static_cast<std::int64_t>(*held)) + "\""
              : std::string("(changing)");
-    char line[256];
+    char line[320];
     std::snprintf(line, sizeof line,
-                  "voice %s | mode %lld | load %.1f%% (max %.1f%%) | underruns %llu | xruns %llu | latency %.1f ms%s",
+                  "voice %s | mode %lld | load %.1f%% (max %.1f%%) | underruns %llu | xruns %llu | latency %.1f ms%s%s",
                   voice_text.c_str(),
                   static_cast<long long>(manager.getMode()), 100.0 * w.busy_share, 100.0 * w.max_share,
                   static_cast<unsigned long long>(stats.fallbackCalls - underruns_before),
-                  static_cast<unsigned long long>(t.xruns), frames_ms(jack.latency(), rate_hz), first_sound.c_str());
+                  static_cast<unsigned long long>(t.xruns), frames_ms(jack.latency(), rate_hz), first_sound.c_str(),
+                  stalled.c_str());
     return std::string(line);
   };
 
