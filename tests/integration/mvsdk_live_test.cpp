@@ -47,7 +47,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr int kRate = 48000;
-constexpr int kPeriod = 480;  // 10 ms
 // A sanitizer build's engine runs several times slower than real time: there the run's timing
 // (the clean stretch, how soon sound begins and resumes) is measured and printed, not judged.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -240,10 +239,11 @@ class Player : public TestClient {
 // Records its input from the first period in which it is connected, and counts xruns from then on.
 class Recorder : public TestClient {
  public:
-  Recorder(const std::string& server, double seconds)
+  Recorder(const std::string& server, double seconds, std::size_t period)
       : TestClient("recorder", server),
+        period_(period),
         samples_(static_cast<std::size_t>(seconds * kRate)),
-        xruns_by_period_(samples_.size() / kPeriod + 1) {
+        xruns_by_period_(samples_.size() / period + 1) {
     if (!client_) return;
     port_ = jack_port_register(client_, "in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
     jack_set_process_callback(client_, process, this);
@@ -256,6 +256,7 @@ class Recorder : public TestClient {
   jack_nframes_t start() const { return start_.load(); }  // server frame time of samples()[0]
   const std::vector<float>& samples() const { return samples_; }
   std::uint64_t xruns() const { return xruns_.load(); }
+  std::size_t period() const { return period_; }
   // The server's xruns counted when period p (of the recording) began.
   std::uint64_t xruns_before(std::size_t p) const { return xruns_by_period_[p]; }
   // Waits until `frames` frames are recorded; false at the deadline.
@@ -278,7 +279,7 @@ class Recorder : public TestClient {
       self.start_.store(jack_last_frame_time(self.client_));
     }
     const auto* in = static_cast<const float*>(jack_port_get_buffer(self.port_, n));
-    const std::size_t period = at / kPeriod;
+    const std::size_t period = at / self.period_;
     if (period < self.xruns_by_period_.size()) self.xruns_by_period_[period] = self.xruns_.load();
     for (jack_nframes_t i = 0; i < n && at < self.samples_.size(); ++i) self.samples_[at++] = in[i];
     self.count_.store(at);
@@ -289,6 +290,7 @@ class Recorder : public TestClient {
     if (self.recording_) self.xruns_.fetch_add(1);
     return 0;
   }
+  std::size_t period_;  // the server's period, frames
   std::vector<float> samples_;
   std::vector<std::uint64_t> xruns_by_period_;
   jack_port_t* port_ = nullptr;
@@ -323,12 +325,12 @@ class LiveTest : public ::testing::Test {
     home_ = nullptr;
   }
 
-  // jackd, dummy backend, 48 kHz, 10 ms periods, under this test's name. Ready once a client
+  // jackd, dummy backend, 48 kHz, period_ frames a period, under this test's name. Ready once a client
   // can join it.
   std::unique_ptr<Child> start_server() {
     auto server = std::make_unique<Child>(
         std::vector<std::string>{"jackd", realtime_granted() ? "--realtime" : "--no-realtime", "-n", server_name_,
-                                 "-d", "dummy", "-r", std::to_string(kRate), "-p", std::to_string(kPeriod)},
+                                 "-d", "dummy", "-r", std::to_string(kRate), "-p", std::to_string(period_)},
         std::vector<std::string>{}, dir_.path(), "jackd");
     for (int i = 0; i < 100 && server->started() && !server->wait_exit(0ms); ++i) {
       TestClient probe("probe", server_name_);
@@ -352,6 +354,7 @@ class LiveTest : public ::testing::Test {
 
   static TempDir* home_;
   TempDir dir_{"mvsdk-live"};
+  std::size_t period_ = 480;  // the server's period, frames (10 ms)
   // One name per test: servers it starts one after the other reuse it, and so the table entry of
   // one that was killed.
   const std::string server_name_ = "mvsdk-live-test-" + std::to_string(::getpid()) + "-" + std::to_string(serial_++);
@@ -378,11 +381,12 @@ std::optional<std::size_t> first_sound(const std::vector<float>& x, std::size_t 
 
 // Periods (aligned with the recording's start, which is a period's start) in [from, to) whose
 // every sample is zero: the kit muted them.
-std::vector<std::size_t> silent_periods(const std::vector<float>& x, std::size_t from, std::size_t to) {
+std::vector<std::size_t> silent_periods(const std::vector<float>& x, std::size_t from, std::size_t to,
+                                        std::size_t period) {
   std::vector<std::size_t> silent;
-  for (std::size_t p = from / kPeriod; (p + 1) * kPeriod <= to; ++p) {
+  for (std::size_t p = from / period; (p + 1) * period <= to; ++p) {
     bool zero = true;
-    for (std::size_t i = p * kPeriod; i < (p + 1) * kPeriod && zero; ++i) zero = x[i] == 0.0f;
+    for (std::size_t i = p * period; i < (p + 1) * period && zero; ++i) zero = x[i] == 0.0f;
     if (zero) silent.push_back(p);
   }
   return silent;
@@ -394,7 +398,7 @@ struct Stretch {
   std::size_t periods = 0;
 };
 Stretch clean_stretch(const Recorder& r, std::size_t p_from, std::size_t p_to) {
-  const auto muted = silent_periods(r.samples(), p_from * kPeriod, p_to * kPeriod);
+  const auto muted = silent_periods(r.samples(), p_from * r.period(), p_to * r.period(), r.period());
   Stretch best{p_from, 0};
   std::size_t run_from = p_from;
   for (std::size_t p = p_from, m = 0; p < p_to; ++p) {
@@ -409,11 +413,22 @@ Stretch clean_stretch(const Recorder& r, std::size_t p_from, std::size_t p_to) {
   return best;
 }
 
-TEST_F(LiveTest, ConvertsLiveWithoutGapsChangesVoiceAndQuits) {
+// At 10 ms periods, the kit's own block, and at 128 frames, which 10 ms does not divide (the kit
+// gathers input into 10 ms blocks and serves output in pieces of any length).
+class LivePeriodTest : public LiveTest, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(LivePeriodTest, ConvertsLiveWithoutGapsChangesVoiceAndQuits) {
+  period_ = GetParam();
+  const std::size_t period = period_;
+  // Timing is judged at 10 ms periods. At 128 frames (2.7 ms) the development machine's dummy
+  // server itself falls behind (its own driver thread and a client that does nothing but copy
+  // missed about ten periods a second, real-time scheduled, beside other work), so there the
+  // run is measured and printed, and what does not depend on timing is checked.
+  const bool judged = kRealTime && period == 480;
   auto server = start_server();
   ASSERT_TRUE(server);
   Player player(server_name_, speech_signal(3.0));
-  Recorder recorder(server_name_, kRunLimitSeconds + 15.0);
+  Recorder recorder(server_name_, kRunLimitSeconds + 15.0, period);
   ASSERT_TRUE(player.ok() && recorder.ok());
 
   auto tool = live({"--server", server_name_, "--no-connect", "--in", "player:out", "--out", "recorder:in"});
@@ -449,11 +464,11 @@ TEST_F(LiveTest, ConvertsLiveWithoutGapsChangesVoiceAndQuits) {
   // Silent until the delay the tool reported (the kit starts after the recorder is connected),
   // converted sound from at most a chunk's computation later.
   const auto& x = recorder.samples();
-  ASSERT_TRUE(recorder.wait_frames(delay + static_cast<std::size_t>(kRate * (kRealTime ? 0.5 : 5.0)), 30s));
+  ASSERT_TRUE(recorder.wait_frames(delay + static_cast<std::size_t>(kRate * (judged ? 0.5 : 5.0)), 30s));
   const auto first = first_sound(x, 0, recorder.frames());
   ASSERT_TRUE(first) << "no sound";
   EXPECT_GE(*first, delay);
-  if (kRealTime) {
+  if (judged) {
     EXPECT_LE(*first, delay + static_cast<std::size_t>(kRate * 0.25)) << "sound began late";
   }
 
@@ -461,17 +476,17 @@ TEST_F(LiveTest, ConvertsLiveWithoutGapsChangesVoiceAndQuits) {
   // an xrun of the server. The run goes on until there are (at most kRunLimitSeconds): on a busy
   // machine the first seconds may have underruns, after each of which the kit holds a period
   // more of converted audio ready.
-  const std::size_t p_first = *first / kPeriod + 1;
-  const std::size_t limit = *first + static_cast<std::size_t>(kRate * (kRealTime ? kRunLimitSeconds : kSteadySeconds));
+  const std::size_t p_first = *first / period + 1;
+  const std::size_t limit = *first + static_cast<std::size_t>(kRate * (judged ? kRunLimitSeconds : kSteadySeconds));
   Stretch best;
   while (true) {
     recorder.wait_frames(std::min(recorder.frames() + kRate / 2, limit), 30s);
-    best = clean_stretch(recorder, p_first, recorder.frames() / kPeriod - 1);
-    if (best.periods * kPeriod >= kRate * kSteadySeconds || recorder.frames() >= limit) break;
+    best = clean_stretch(recorder, p_first, recorder.frames() / period - 1);
+    if (best.periods * period >= kRate * kSteadySeconds || recorder.frames() >= limit) break;
   }
   const std::size_t change_at = recorder.frames();
-  const std::size_t p_change = change_at / kPeriod - 1;
-  const auto muted = silent_periods(x, p_first * kPeriod, p_change * kPeriod);
+  const std::size_t p_change = change_at / period - 1;
+  const auto muted = silent_periods(x, p_first * period, p_change * period, period);
   const std::uint64_t xruns = recorder.xruns_before(p_change) - recorder.xruns_before(p_first);
 
   tool->send("voice 2");
@@ -484,24 +499,24 @@ TEST_F(LiveTest, ConvertsLiveWithoutGapsChangesVoiceAndQuits) {
   tool->send("quit");
   EXPECT_EQ(tool->wait_exit(30s), 0) << tool->out() << tool->err();
   EXPECT_EQ(tool->err(), "");
-  const auto summary = tool->wait_output(std::regex(R"(\nran [0-9.]+ s: longest callback ([0-9]+) us \(([0-9.]+)% of a 10.0 ms )"
+  const auto summary = tool->wait_output(std::regex(R"(\nran [0-9.]+ s: longest callback ([0-9]+) us \(([0-9.]+)% of a [0-9.]+ ms )"
                                                     R"(period\), underruns ([0-9]+), dropped input ([0-9.]+) ms, xruns ([0-9]+),)"),
                                          0ms);
   ASSERT_TRUE(summary) << tool->out();
-  std::printf("[ measured ] first sound %.1f ms (reported delay %.1f ms); %zu muted periods and %llu xruns in %.1f s; "
+  std::printf("[ measured ] %zu-frame periods: first sound %.1f ms (reported delay %.1f ms); %zu muted periods and %llu xruns in %.1f s; "
               "longest clean stretch %.1f s; tool (whole run): longest callback %s us (%s%%), underruns %s, "
               "dropped input %s ms, xruns %s\n",
-              1000.0 * *first / kRate, 1000.0 * delay / kRate, muted.size(), static_cast<unsigned long long>(xruns),
-              static_cast<double>(p_change - p_first) * kPeriod / kRate,
-              static_cast<double>(best.periods) * kPeriod / kRate, (*summary)[1].c_str(), (*summary)[2].c_str(),
+              period, 1000.0 * *first / kRate, 1000.0 * delay / kRate, muted.size(), static_cast<unsigned long long>(xruns),
+              static_cast<double>(p_change - p_first) * period / kRate,
+              static_cast<double>(best.periods) * period / kRate, (*summary)[1].c_str(), (*summary)[2].c_str(),
               (*summary)[3].c_str(), (*summary)[4].c_str(), (*summary)[5].c_str());
-  if (kRealTime) {
-    EXPECT_GE(best.periods * kPeriod, static_cast<std::size_t>(kRate * kSteadySeconds))
+  if (judged) {
+    EXPECT_GE(best.periods * period, static_cast<std::size_t>(kRate * kSteadySeconds))
         << muted.size() << " muted periods, " << xruns << " xruns";
   }
 
   // The clean stretch is converted sound, not the input itself.
-  const std::size_t from = best.from * kPeriod, to = (best.from + best.periods) * kPeriod;
+  const std::size_t from = best.from * period, to = (best.from + best.periods) * period;
   double energy = 0, diff = 0, in_energy = 0;
   for (std::size_t i = from; i < to; ++i) {
     const double in = player.at(recorder.start() + static_cast<jack_nframes_t>(i));
@@ -514,7 +529,7 @@ TEST_F(LiveTest, ConvertsLiveWithoutGapsChangesVoiceAndQuits) {
 
   // The voice change restarted the kit's stream: muted for at least the delay, then sound again.
   // (The longest run of muted periods after the command; an underrun is a single period.)
-  const auto after = silent_periods(x, change_at, end);
+  const auto after = silent_periods(x, change_at, end, period);
   ASSERT_FALSE(after.empty());
   std::size_t gap = 1, gap_end = after[0] + 1;
   for (std::size_t i = 1, run = 1; i < after.size(); ++i) {
@@ -524,18 +539,21 @@ TEST_F(LiveTest, ConvertsLiveWithoutGapsChangesVoiceAndQuits) {
       gap_end = after[i] + 1;
     }
   }
-  EXPECT_GE(gap * kPeriod, delay);
-  EXPECT_LT(gap_end * kPeriod, end) << "no sound after the change";
+  EXPECT_GE(gap * period, delay);
+  EXPECT_LT(gap_end * period, end) << "no sound after the change";
   // Every period the kit muted outside the change was counted as an underrun (when no xrun of the
   // server could have muted one instead).
   if (all_xruns == 0) {
-    const std::size_t outside = muted.size() + silent_periods(x, gap_end * kPeriod, end).size();
+    const std::size_t outside = muted.size() + silent_periods(x, gap_end * period, end, period).size();
     EXPECT_GE(std::stoul((*summary)[3]), outside);
   }
-  if (kRealTime) {
-    EXPECT_LE(gap_end * kPeriod, changed_at + delay + static_cast<std::size_t>(kRate * 0.5));
+  if (judged) {
+    EXPECT_LE(gap_end * period, changed_at + delay + static_cast<std::size_t>(kRate * 0.5));
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Periods, LivePeriodTest, ::testing::Values(480, 128),
+                         [](const auto& info) { return "Period" + std::to_string(info.param); });
 
 // What ends a run from outside: the server stopping (SIGTERM) or dying (SIGKILL) ends the tool
 // with status 1 and one line; Ctrl-C stops it with status 130, its client gone from the graph.
