@@ -12,6 +12,7 @@ PACKAGES=(
   ca-certificates
 )
 # Extra groups, asked for by name: "fuzz" (clang + runtimes), "demo" (speech synthesiser),
+# "live" (the JACK server, library and tools, for mvsdk-live and its tests),
 # "arm64" (cross toolchain, user-mode emulator and the arm64 builds of every library, through
 # Debian multiarch; see scripts/build-arm64.sh).
 ARM64=0
@@ -19,6 +20,7 @@ for group in "$@"; do
   case "$group" in
     fuzz) PACKAGES+=(clang libclang-rt-14-dev llvm) ;;
     demo) PACKAGES+=(espeak-ng) ;;
+    live) PACKAGES+=(jackd2 libjack-jackd2-dev) ;;
     arm64)
       ARM64=1
       PACKAGES+=(crossbuild-essential-arm64 qemu-user
@@ -51,6 +53,11 @@ if [ ${#missing[@]} -eq 0 ]; then
 fi
 
 echo "install-deps: installing ${missing[*]}"
+# jackd2 asks whether to allow real-time priority to the audio group; the answer is no (the tool
+# and its tests run without it), preseeded so that the install never stops to ask.
+if printf '%s\n' "${missing[@]}" | grep -qx jackd2; then
+  echo "jackd2 jackd/tweak_rt_limits boolean false" | $SUDO debconf-set-selections
+fi
 if [ "$NEED_UPDATE" -eq 1 ]; then
   $SUDO apt-get update -qq
 else

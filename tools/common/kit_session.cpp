@@ -62,10 +62,7 @@ KitSession::KitSession(const SessionConfig& config, const std::atomic<bool>* sto
   c.format = config.kit_format;
   c.token = config.token;
   c.isSync = config.sync;
-  // A buffer the kit cannot convert comes back as the input itself rather than as silence: the
-  // caller can then tell such a buffer (an underrun) from converted audio, and writes silence
-  // in its place, as a muted host would hear it.
-  c.muteOnFail = false;
+  c.muteOnFail = config.mute_on_fail;
   c.onDownload = config.on_download;
   std::weak_ptr<ResultInbox> weak = inbox_;
   // The filter is read on the main queue; it is set before the kit runs and not changed after.

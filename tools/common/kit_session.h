@@ -49,6 +49,10 @@ struct SessionConfig {
   std::int64_t channels = 1;
   std::int64_t kit_format = kSampleFormatS16;
   bool sync = false;
+  // EngineConfig::muteOnFail. Off by default: a buffer the kit cannot convert then comes back as
+  // the input itself, which a file converter tells from converted audio (an underrun) and writes
+  // as silence. A live host that plays the result wants silence there instead of the speaker.
+  bool mute_on_fail = false;
   // Download progress (percent, file number, files), on the kit's main queue. May be empty.
   DownloadCallback on_download;
 };

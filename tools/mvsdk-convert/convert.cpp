@@ -17,7 +17,7 @@
 #include "common/embedded.h"
 #include "common/kit_session.h"
 #include "mvsdk/mvsdk.h"
-#include "progress.h"
+#include "common/progress.h"
 #include "recording.h"
 
 namespace mvsdk::convert {
