@@ -200,17 +200,22 @@ TEST_F(Bridge, CalibrationChunksAndResults) {
   EXPECT_TRUE(std::isfinite(r.a) && std::isfinite(r.b));
 }
 
-// Pipelined input that the engine cannot take in time is bounded: the oldest goes first and is
-// counted, and at most kMaxBacklogMs of input is left to convert.
-TEST_F(Bridge, PipelinedBacklogDropsTheOldestInput) {
-  start();
-  std::promise<void> held, release;
-  auto released = release.get_future().share();
-  MorvoxEngine::runOnEngine([&held, released] {
+// Keeps the engine busy with a task of its own until release is set.
+void hold_engine(std::promise<void>& release) {
+  std::promise<void> held;
+  MorvoxEngine::runOnEngine([&held, released = release.get_future().share()] {
     held.set_value();
     released.wait();
   });
   held.get_future().wait();
+}
+
+// Pipelined input that the engine cannot take in time is bounded: the oldest goes first and is
+// counted, and at most kMaxBacklogMs of input is left to convert.
+TEST_F(Bridge, PipelinedBacklogDropsTheOldestInput) {
+  start();
+  std::promise<void> release;
+  hold_engine(release);
   const auto before = MorvoxEngine::pathStats();
   std::vector<std::int16_t> in(480, 100), out(480);
   for (int i = 0; i < 100; ++i) engine_->convertPipelined(in, 1, 0, 0, out);  // 1 s at 48 kHz
@@ -231,13 +236,8 @@ TEST_F(Bridge, SynchronousPushNeverWaitsBehindTheEngine) {
   start();
   // While another task is inside the engine, a synchronous conversion returns at once: its push
   // waits in the pump's ring and runs after the task, in order.
-  std::promise<void> held, release;
-  auto released = release.get_future().share();
-  MorvoxEngine::runOnEngine([&held, released] {
-    held.set_value();
-    released.wait();
-  });
-  held.get_future().wait();
+  std::promise<void> release;
+  hold_engine(release);
   const auto before = MorvoxEngine::pathStats();
   const Bytes in = tone_bytes(480);
   for (int i = 0; i < 20; ++i) {
