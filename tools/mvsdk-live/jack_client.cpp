@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <span>
 
 #include "mvsdk/mvsdk.h"
@@ -145,7 +146,10 @@ void JackClient::deactivate() {
   active_ = false;
   // A server that is gone calls nothing any more; asking it to deactivate would only wait.
   if (!server_gone()) jack_deactivate(client_);
-  kit_.store(nullptr, std::memory_order_release);
+  kit_.store(nullptr, std::memory_order_seq_cst);
+  // A server that went away may leave its last callback running on the client's thread: the kit
+  // must outlive it. (transform never waits, so this is short.)
+  while (in_process_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
 }
 
 ProcessStats JackClient::take_window() {
@@ -181,12 +185,15 @@ int JackClient::process(jack_nframes_t frames, void* arg) {
   const auto* in = static_cast<const std::uint8_t*>(jack_port_get_buffer(self.in_, frames));
   auto* out = static_cast<std::uint8_t*>(jack_port_get_buffer(self.out_, frames));
   const std::size_t bytes = static_cast<std::size_t>(frames) * sizeof(jack_default_audio_sample_t);
-  MVSDKManager* kit = self.kit_.load(std::memory_order_acquire);
+  self.in_process_.fetch_add(1, std::memory_order_seq_cst);
+  MVSDKManager* kit = self.kit_.load(std::memory_order_seq_cst);
   if (!kit) {
+    self.in_process_.fetch_sub(1, std::memory_order_release);
     std::memset(out, 0, bytes);
     return 0;
   }
   kit->transform(std::span<const std::uint8_t>(in, bytes), std::span<std::uint8_t>(out, bytes));
+  self.in_process_.fetch_sub(1, std::memory_order_release);
   const std::int64_t done = self.frames_.load(std::memory_order_relaxed);
   if (self.first_sound_frame_.load(std::memory_order_relaxed) < 0) {
     const auto* samples = reinterpret_cast<const jack_default_audio_sample_t*>(out);

@@ -105,6 +105,7 @@ class JackClient {
   std::string error_;
   bool active_ = false;
   std::atomic<MVSDKManager*> kit_{nullptr};  // read by process()
+  std::atomic<int> in_process_{0};           // process() calls using kit_ right now
   std::int64_t rate_hz_ = 0;
   std::atomic<bool>* wake_ = nullptr;
 
