@@ -211,7 +211,7 @@ struct Pipeline {
     window_min = std::min(window_min, output.size());
     window_pulled += pulled;
     if (window_pulled < ms_to_samples(1000)) return;
-    if (window_min != SIZE_MAX && window_min > ms_to_samples(MorvoxEngine::kTrimAboveMs)) {
+    if (window_min > ms_to_samples(MorvoxEngine::kTrimAboveMs)) {
       const std::size_t cut = window_min - ms_to_samples(MorvoxEngine::kTrimToMs);
       output.drop(cut);
       trimmed_samples.fetch_add(cut, std::memory_order_relaxed);

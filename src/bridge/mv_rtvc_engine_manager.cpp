@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <new>
@@ -291,25 +292,17 @@ Bytes MVRtvcEngineManager::passThrough(std::span<const std::uint8_t> data) const
 
 Bytes MVRtvcEngineManager::syncRealTimeTranscribeDataWithData(std::span<const std::uint8_t> data, std::int64_t mode,
                                                               float pitchFluctuation, float pitchOffset) {
-  // The host's audio thread, every buffer: debug lines, formatted into the log queue without
-  // allocating, and not even their arguments computed below that level.
-  constexpr auto kDebug = platform::Level::kDebug;
+  // During a voice change the caller's bytes come back whole (a trailing odd byte included).
   if (isSettingSpeaker()) {
-    log(kDebug, "isSettingSpeaker=YES, returning original/silent audio");
+    log(platform::Level::kDebug, "isSettingSpeaker=YES, returning original/silent audio");
     return passThrough(data);
   }
-  if (platform::log_enabled(kDebug)) {
-    platform::log_printf(kDebug,
-                         "MVRtvcEngineManager: syncRealTimeTranscribeData - engineStatus=%d, hasSpeaker=%d, "
-                         "inputLength=%zu",
-                         getEngineStatus() ? 1 : 0, currSpeaker() ? 1 : 0, data.size());
-  }
-  auto result = engineManager_->getSyncRealTimeSoundTransferData(data, to_int32(mode), pitchFluctuation, pitchOffset);
-  if (platform::log_enabled(kDebug)) {
-    platform::log_printf(kDebug, "MVRtvcEngineManager: syncRealTimeTranscribeData - resultLength=%zu",
-                         result ? result->size() : std::size_t{0});
-  }
-  return result ? std::move(*result) : Bytes();
+  std::vector<std::int16_t> in(data.size() / 2), out(in.size());
+  if (!in.empty()) std::memcpy(in.data(), data.data(), in.size() * sizeof(std::int16_t));
+  const std::size_t got = transcribeInto(in, out, true, mode, pitchFluctuation, pitchOffset);
+  Bytes result(got * sizeof(std::int16_t));
+  if (got != 0) std::memcpy(result.data(), out.data(), result.size());
+  return result;
 }
 
 void MVRtvcEngineManager::realTimeTranscribeDataWithData(std::span<const std::uint8_t> data, std::int64_t mode,
@@ -329,8 +322,8 @@ std::size_t MVRtvcEngineManager::transcribeInto(std::span<const std::int16_t> in
                                                 bool sync, std::int64_t mode, float pitchFluctuation,
                                                 float pitchOffset) {
   if (out.size() != in.size()) return 0;
-  // The same debug lines as the synchronous conversion above, formatted into the log queue
-  // without allocating (and not at all below debug level).
+  // The synchronous conversion's debug lines, formatted into the log queue without allocating
+  // (and not at all below debug level).
   constexpr auto kDebug = platform::Level::kDebug;
   if (isSettingSpeaker()) {
     if (sync) log(kDebug, "isSettingSpeaker=YES, returning original/silent audio");

@@ -20,6 +20,41 @@ bool parse_double(std::string_view text, double& out);
 // Numbers separated by `sep`, each parsed as parse_float parses it; an empty piece is an error.
 bool parse_float_list(std::string_view text, char sep, std::vector<float>& out);
 
+// The kit-session options the converting tools share: --service URL, --token T, --voice ID,
+// --mode 0|1|2, --intonation X and --pitch Y, into the fields of those names of `o`. `next(v)`
+// takes the option's value into v (false when the command line has none). Returns false when
+// `arg` is none of them; otherwise true, with `error` set when its value is bad.
+template <class Options, class Next>
+bool parse_session_option(const std::string& arg, Next&& next, Options& o, std::string& error) {
+  std::string v;
+  if (arg == "--service") {
+    if (!next(v) || v.empty()) error = "--service takes a URL";
+    else o.service = v;
+  } else if (arg == "--token") {
+    if (!next(v)) error = "--token takes a value";
+    else o.token = v;
+  } else if (arg == "--voice") {
+    std::int64_t id = 0;
+    if (!next(v) || !parse_int(v, id)) error = "--voice takes a voice id (an integer)";
+    else o.voice = id;
+  } else if (arg == "--mode") {
+    std::int64_t m = 0;
+    if (!next(v) || !parse_int(v, m) || m < 0 || m > 2) error = "--mode takes 0, 1 or 2";
+    else o.mode = m;
+  } else if (arg == "--intonation") {
+    float x = 0;
+    if (!next(v) || !parse_float(v, x)) error = "--intonation takes a number";
+    else o.intonation = x;
+  } else if (arg == "--pitch") {
+    float y = 0;
+    if (!next(v) || !parse_float(v, y)) error = "--pitch takes a number";
+    else o.pitch = y;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // The end of a tool's main once its options are parsed. `parsed` has `help` (print the usage on
 // standard output, exit 0), `error` and `options` (empty: print "<name>: <error>" and the usage
 // on standard error, exit 2); otherwise the result of run(options).

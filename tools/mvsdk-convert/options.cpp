@@ -4,8 +4,8 @@
 
 namespace mvsdk::convert {
 
-using tools::parse_float;
 using tools::parse_int;
+using tools::parse_session_option;
 
 std::string usage_text() {
   return "usage: mvsdk-convert [options] INPUT OUTPUT\n"
@@ -49,30 +49,10 @@ ParseResult parse_options(const std::vector<std::string>& args) {
     if (a == "--help" || a == "-h") {
       r.help = true;
       return r;
-    } else if (a == "--service") {
-      if (!value(v) || v.empty()) return fail("--service takes a URL");
-      o.service = v;
-    } else if (a == "--token") {
-      if (!value(v)) return fail("--token takes a value");
-      o.token = v;
-    } else if (a == "--voice") {
-      std::int64_t id = 0;
-      if (!value(v) || !parse_int(v, id)) return fail("--voice takes a voice id (an integer)");
-      o.voice = id;
+    } else if (std::string why; parse_session_option(a, value, o, why)) {
+      if (!why.empty()) return fail(why);
     } else if (a == "--list-voices") {
       o.list_voices = true;
-    } else if (a == "--mode") {
-      std::int64_t m = 0;
-      if (!value(v) || !parse_int(v, m) || m < 0 || m > 2) return fail("--mode takes 0, 1 or 2");
-      o.mode = m;
-    } else if (a == "--intonation") {
-      float x = 0;
-      if (!value(v) || !parse_float(v, x)) return fail("--intonation takes a number");
-      o.intonation = x;
-    } else if (a == "--pitch") {
-      float y = 0;
-      if (!value(v) || !parse_float(v, y)) return fail("--pitch takes a number");
-      o.pitch = y;
     } else if (a == "--calibrate") {
       if (!value(v) || v.empty()) return fail("--calibrate takes a recording");
       o.calibrate = v;
