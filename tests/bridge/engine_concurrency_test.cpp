@@ -1,6 +1,8 @@
 // Conversions on one thread while voices change, engines restart and stop on others. Meant to be
 // run under ThreadSanitizer as well: no race, no crash, and every conversion's output has the
-// input's length or is empty (no engine output to give).
+// input's length or is empty (no engine output to give). Whether any of the disturbed conversions
+// reaches a running engine depends on the machine's load, so only the calm phase after the last
+// change is required to be answered by the engine.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -50,7 +52,7 @@ TEST(EngineConcurrency, ConversionsWhileVoicesChangeEnginesRestartAndStop) {
   std::atomic<bool> done{false};
   std::atomic<int> conversions{0};
   std::atomic<int> wrong_length{0};
-  std::atomic<int> converted{0};  // calls answered by the engine (not passed through)
+  std::atomic<int> converted{0};  // disturbed calls answered by the engine (not passed through)
 
   std::thread converter([&] {
     const Bytes block(960, 0x21);
@@ -108,11 +110,16 @@ TEST(EngineConcurrency, ConversionsWhileVoicesChangeEnginesRestartAndStop) {
   EXPECT_TRUE(test::drain_engine_queue(300s));
   EXPECT_TRUE(manager->getEngineStatus());
   const Bytes block(960, 0x21);
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(manager->syncRealTimeTranscribeDataWithData(block, 1, 0, 0).size(), 960u);
+  int calm_converted = 0;
+  for (int i = 0; i < 5; ++i) {
+    const Bytes out = manager->syncRealTimeTranscribeDataWithData(block, 1, 0, 0);
+    EXPECT_EQ(out.size(), 960u);
+    if (out != block) ++calm_converted;
+  }
+  EXPECT_EQ(calm_converted, 5);
 
   EXPECT_EQ(reported, kChanges);
   EXPECT_GT(conversions.load(), 0);
-  EXPECT_GT(converted.load(), 0);
   std::printf("conversions %d, answered by the engine %d\n", conversions.load(), converted.load());
   EXPECT_EQ(wrong_length.load(), 0);
 
