@@ -35,6 +35,11 @@ struct EngineConfig {
   // engine chunk). false: pipelined; the engine runs on the kit's engine queue and transform
   // never waits for it.
   bool isSync = false;
+  // Threads that compute the engine's chunks: 1 (one engine thread), 2..16, or 0 = automatic (the
+  // processor's cores, at most 4). Below 0 counts as 1, above 16 as 16. More threads shorten each
+  // chunk; the converted audio is the same to the bit for every count. Applies from the next
+  // engine start.
+  std::int64_t engineThreads = 1;
   // Download progress of checkResources (main queue). May be empty.
   DownloadCallback onDownload;
   // Every action result (main queue). May be empty: results are then dropped.

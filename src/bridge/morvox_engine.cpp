@@ -286,6 +286,7 @@ void route_engine_log() {
 struct MorvoxEngine::Shared {
   std::atomic<std::int32_t> inputRate{48000};
   std::atomic<std::int32_t> outputRate{48000};
+  std::atomic<std::int32_t> threads{1};
   std::mutex resultFloatMutex;  // guards resultFloat (written by calibration tasks)
   PitchArray resultFloat{};
 };
@@ -315,6 +316,12 @@ void MorvoxEngine::setEngineInputSampleRate(std::int32_t inputRate, std::int32_t
   shared_->outputRate.store(outputRate, std::memory_order_relaxed);
 }
 
+void MorvoxEngine::setEngineThreads(std::int32_t threads) {
+  shared_->threads.store(threads, std::memory_order_relaxed);
+}
+
+std::int32_t MorvoxEngine::engineThreads() const { return shared_->threads.load(std::memory_order_relaxed); }
+
 std::int32_t MorvoxEngine::inputRate() const { return shared_->inputRate.load(std::memory_order_relaxed); }
 std::int32_t MorvoxEngine::outputRate() const { return shared_->outputRate.load(std::memory_order_relaxed); }
 
@@ -323,9 +330,12 @@ void MorvoxEngine::startEngine(const std::string& amPath, const std::string& bnP
     std::lock_guard<std::mutex> lock(gate().lock);
     const bool was_running = MVSoundLibrary::getEngineStatus() != 0;
     const int in_rate = shared->inputRate.load(std::memory_order_relaxed);
+    MVSoundLibrary::setEngineThreads(shared->threads.load(std::memory_order_relaxed));
     MVSoundLibrary::startEngine(am.c_str(), bn.c_str(), voc.c_str(), in_rate,
                                 shared->outputRate.load(std::memory_order_relaxed));
     if (!was_running && MVSoundLibrary::getEngineStatus()) {
+      platform::log_printf(platform::Level::kInfo, "MorvoxEngine: engine started at %d Hz with %d thread(s)", in_rate,
+                           MVSoundLibrary::engineThreads());
       pipeline().rate.store(in_rate, std::memory_order_relaxed);
       pipeline().new_stream_locked();
     }

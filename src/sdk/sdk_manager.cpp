@@ -1,4 +1,5 @@
 // MVSDKManager: the public handle, the state, the configuration, action results and the reset.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <utility>
@@ -46,6 +47,8 @@ void MVSDKManager::Impl::setEngineConfig(const EngineConfig& next) {
   format.store(next.format, std::memory_order_relaxed);
   muteOnFail.store(next.muteOnFail, std::memory_order_relaxed);
   isSync.store(next.isSync, std::memory_order_relaxed);
+  engineThreads.store(next.engineThreads < 0 ? 1 : std::min(next.engineThreads, kMaxEngineThreads),
+                      std::memory_order_relaxed);
   MVNetRequest::setToken(next.token);
   // The audio path follows the audio fields at once (transform answers with the fallback while
   // they are unsupported; start refuses them).

@@ -135,13 +135,16 @@ TEST_F(Bridge, EngineCallsRunInSubmissionOrder) {
   EXPECT_TRUE(f.get());
 }
 
-TEST_F(Bridge, RatesApplyAtTheNextStart) {
+TEST_F(Bridge, RatesAndThreadsApplyAtTheNextStart) {
   engine_->setEngineInputSampleRate(16000, 24000);
+  engine_->setEngineThreads(3);
   start();
+  engine_->setEngineThreads(1);  // for the next start only
   auto* e = mvsdk::engine::MVSoundLibrary::currentEngine();
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->input_rate(), 16000);
   EXPECT_EQ(e->output_rate(), 24000);
+  EXPECT_EQ(e->threads(), 3);
   // A short style never reaches the engine, but the completion still reports.
   std::promise<void> done;
   engine_->setSpeakersStyle(std::make_shared<const std::vector<float>>(3, 1.0f), [&] { done.set_value(); });

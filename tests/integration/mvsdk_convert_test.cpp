@@ -19,6 +19,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/local_service.h"
@@ -295,7 +296,7 @@ TEST_F(ConvertTest, EveryFormatKeepsLengthRateChannelsAndFormat) {
   const auto made = fs::last_write_time(data_folder() / "catalogue.json");
   convert_and_check(Kind::kU8, 16000, 1, {"--sync"});
   convert_and_check(Kind::kS24, 44100, 2, {"--buffer-ms", "7"});
-  convert_and_check(Kind::kS32, 22050, 1, {"--voice", "2"});
+  convert_and_check(Kind::kS32, 22050, 1, {"--voice", "2", "--threads", "2"});
   convert_and_check(Kind::kF32, 48000, 2, {"--realtime", "--sync"});
   convert_and_check(Kind::kS16, 16000, 2, {"--mode", "1", "--intonation", "3", "--pitch", "20"});
   EXPECT_EQ(fs::last_write_time(data_folder() / "catalogue.json"), made);
@@ -370,10 +371,13 @@ TEST_F(ConvertTest, FailuresAreOneLineWithNoOutputFile) {
   const fs::path blocked = dir_.path() / "notes.wav" / "out.wav";
   expect_failure(convert({input.string(), blocked.string()}), "writing " + blocked.string(), "", blocked);
   // A bad command line: usage, exit 2.
-  const ToolResult usage = convert({"--mode", "7", input.string(), output.string()});
-  EXPECT_EQ(usage.status, 2);
-  EXPECT_NE(usage.err.find("--mode takes 0, 1 or 2"), std::string::npos) << usage.err;
-  EXPECT_FALSE(fs::exists(output));
+  for (const auto& [option, value, says] : {std::tuple{"--mode", "7", "--mode takes 0, 1 or 2"},
+                                            std::tuple{"--threads", "17", "--threads takes 0 (automatic) to 16"}}) {
+    const ToolResult usage = convert({option, value, input.string(), output.string()});
+    EXPECT_EQ(usage.status, 2);
+    EXPECT_NE(usage.err.find(says), std::string::npos) << usage.err;
+    EXPECT_FALSE(fs::exists(output));
+  }
 }
 
 }  // namespace

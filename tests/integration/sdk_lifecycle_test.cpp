@@ -441,22 +441,24 @@ TEST_F(SDKLifecycleTest, AudioThreadNeitherAllocatesNorWaits) {
 TEST_F(SDKLifecycleTest, StartRestartsARunningEngineAndRefusesUnsupportedAudio) {
   manager->setEngineConfig(test::recorded_config(recorder));
   bring_up(1, !std::filesystem::exists(test::bridge_cache_dir() / "am.bin"));
+  // The running engine's input rate and threads.
   auto engine_rate = [] {
-    auto rate = std::make_shared<std::promise<int>>();
+    auto rate = std::make_shared<std::promise<std::pair<int, int>>>();
     bridge::MorvoxEngine::runOnEngine([rate] {
       auto* e = engine::MVSoundLibrary::currentEngine();
-      rate->set_value(e ? e->input_rate() : 0);
+      rate->set_value(e ? std::make_pair(e->input_rate(), e->threads()) : std::make_pair(0, 0));
     });
     return rate->get_future().get();
   };
-  ASSERT_EQ(engine_rate(), 48000);
+  ASSERT_EQ(engine_rate(), std::make_pair(48000, 1));
 
   EngineConfig c = test::recorded_config(recorder);
   c.sampleRate = 16000;
+  c.engineThreads = 2;
   manager->setEngineConfig(c);
   manager->start();
   expect_next({2, 0, "Engine started successfully"});
-  EXPECT_EQ(engine_rate(), 16000);
+  EXPECT_EQ(engine_rate(), std::make_pair(16000, 2));
   EXPECT_FALSE(manager->getCurrentVoice());  // a start clears the voice
   manager->setVoice(1);
   expect_next({0, 0, "Set voice ID 1 successfully"});
@@ -481,7 +483,7 @@ TEST_F(SDKLifecycleTest, StartRestartsARunningEngineAndRefusesUnsupportedAudio) 
     manager->start();
     expect_next({2, 3, k.reason});
     EXPECT_EQ(manager->getEngineStatus(), kEngineStatusError);
-    EXPECT_EQ(engine_rate(), 16000);  // the running engine is left alone
+    EXPECT_EQ(engine_rate(), std::make_pair(16000, 2));  // the running engine is left alone
   }
 }
 

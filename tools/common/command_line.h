@@ -21,7 +21,8 @@ bool parse_double(std::string_view text, double& out);
 bool parse_float_list(std::string_view text, char sep, std::vector<float>& out);
 
 // The kit-session options the converting tools share: --service URL, --token T, --voice ID,
-// --mode 0|1|2, --intonation X and --pitch Y, into the fields of those names of `o`. `next(v)`
+// --mode 0|1|2, --intonation X, --pitch Y and --threads N (0..16), into the fields of those names
+// of `o`. `next(v)`
 // takes the option's value into v (false when the command line has none). Returns false when
 // `arg` is none of them; otherwise true, with `error` set when its value is bad.
 template <class Options, class Next>
@@ -49,6 +50,10 @@ bool parse_session_option(const std::string& arg, Next&& next, Options& o, std::
     float y = 0;
     if (!next(v) || !parse_float(v, y)) error = "--pitch takes a number";
     else o.pitch = y;
+  } else if (arg == "--threads") {
+    std::int64_t n = 0;
+    if (!next(v) || !parse_int(v, n) || n < 0 || n > 16) error = "--threads takes 0 (automatic) to 16";
+    else o.threads = n;
   } else {
     return false;
   }

@@ -62,6 +62,7 @@ KitSession::KitSession(const SessionConfig& config, const std::atomic<bool>* sto
   c.format = config.kit_format;
   c.token = config.token;
   c.isSync = config.sync;
+  c.engineThreads = config.engine_threads;
   c.muteOnFail = config.mute_on_fail;
   c.onDownload = config.on_download;
   std::weak_ptr<ResultInbox> weak = inbox_;

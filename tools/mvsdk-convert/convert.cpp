@@ -143,6 +143,7 @@ int run(const Options& options, const std::atomic<bool>& interrupted) {
     config.kit_format = format.kit_format;
   }
   config.sync = options.sync;
+  config.engine_threads = options.threads;
   config.on_download = [progress](std::int64_t percent, std::int64_t file, std::int64_t files) {
     progress->update(percent, file, files);
   };

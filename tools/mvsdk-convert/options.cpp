@@ -21,6 +21,7 @@ std::string usage_text() {
          "                      --intonation and --pitch, 2 a mapping learnt while converting\n"
          "  --intonation X      pitch fluctuation, semitones (-30..30)\n"
          "  --pitch Y           pitch offset (-200..200)\n"
+         "  --threads N         engine threads (default 1; 0: the processor's cores, at most 4)\n"
          "  --calibrate REC     measure intonation and pitch from the recording REC, print them\n"
          "                      and use them (mode 1 unless --mode says otherwise)\n"
          "  --sync              convert on the calling thread (default: pipelined)\n"

@@ -21,6 +21,7 @@ struct Options {
   std::optional<float> intonation;      // semitones
   std::optional<float> pitch;           // the kit's pitch offset units
   bool sync = false;                    // EngineConfig::isSync
+  std::int64_t threads = 1;             // EngineConfig::engineThreads
   std::optional<std::string> calibrate; // recording to calibrate intonation and pitch from
   bool realtime = false;                // pace the buffers on the wall clock
   bool quiet = false;                   // errors only

@@ -41,6 +41,7 @@ struct Options {
   int push = 0;  // 0: 10 ms of input
   int delay = 0;
   int reset_after = 0;
+  int threads = 1;  // engine threads; 0: automatic
 };
 
 [[noreturn]] void usage(const char* why) {
@@ -48,7 +49,7 @@ struct Options {
                "mvsdk-engine: %s\n"
                "usage: mvsdk-engine --am F --bn F --voc F --in F [--style F] [--in-rate R] [--out-rate R]\n"
                "                    [--mode M] [--params a,b,c,d,e] [--push N] [--delay N]\n"
-               "                    [--reset-after K] [--out F] [--dump DIR]\n",
+               "                    [--reset-after K] [--threads N] [--out F] [--dump DIR]\n",
                why);
   std::exit(2);
 }
@@ -82,6 +83,7 @@ Options parse(int argc, char** argv) {
     else if (a == "--push") o.push = parse_int(value(), "--push");
     else if (a == "--delay") o.delay = parse_int(value(), "--delay");
     else if (a == "--reset-after") o.reset_after = parse_int(value(), "--reset-after");
+    else if (a == "--threads") o.threads = parse_int(value(), "--threads");
     else if (a == "--params") {
       std::vector<float> p;
       if (!mvsdk::tools::parse_float_list(value(), ',', p) || p.size() != 5) {
@@ -97,6 +99,7 @@ Options parse(int argc, char** argv) {
   }
   if (o.am.empty() || o.bn.empty() || o.voc.empty() || o.in.empty()) usage("--am, --bn, --voc and --in are required");
   if (o.push < 0) usage("--push must be positive");
+  if (o.threads < 0 || o.threads > 16) usage("--threads takes 0 (automatic) to 16");
   return o;
 }
 
@@ -158,6 +161,7 @@ int main(int argc, char** argv) {
   std::memcpy(samples.data(), input->data(), samples.size() * 2);
 
   const auto t0 = std::chrono::steady_clock::now();
+  MVSoundLibrary::setEngineThreads(o.threads);
   const int rc = MVSoundLibrary::startEngine(o.am.c_str(), o.bn.c_str(), o.voc.c_str(), o.in_rate, o.out_rate);
   const double start_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   if (rc != MVSoundLibrary::kDone) {

@@ -23,6 +23,7 @@ std::string usage_text() {
          "                      --intonation and --pitch, 2 a mapping learnt while converting\n"
          "  --intonation X      pitch fluctuation, semitones (-30..30)\n"
          "  --pitch Y           pitch offset (-200..200)\n"
+         "  --threads N         engine threads (default 1; 0: the processor's cores, at most 4)\n"
          "  --in PORT           connect PORT (an output port, e.g. system:capture_1) to the input;\n"
          "                      repeatable (default: the first physical capture port)\n"
          "  --out PORT          connect the output to PORT (an input port, e.g. system:playback_1);\n"

@@ -19,6 +19,7 @@ struct Options {
   std::optional<std::int64_t> mode;     // 0, 1 or 2
   std::optional<float> intonation;      // semitones
   std::optional<float> pitch;           // the kit's pitch offset units
+  std::int64_t threads = 1;             // EngineConfig::engineThreads
   std::vector<std::string> in_ports;    // sources connected to the tool's input
   std::vector<std::string> out_ports;   // destinations of the tool's output
   bool connect_defaults = true;         // false: --no-connect

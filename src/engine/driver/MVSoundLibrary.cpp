@@ -7,6 +7,7 @@
 #include <new>
 #include <thread>
 
+#include "engine/core/worker_pool.h"
 #include "engine/driver/engine.h"
 #include "engine/driver/model_file.h"
 #include "engine/nets/amengine.h"
@@ -65,6 +66,7 @@ struct LibraryState {
   std::atomic<engine*> e{nullptr};    // the running engine; isStart is e != null
   std::atomic<int> readers{0};        // calls inside the engine outside the lifecycle lock
   std::atomic<int> nret{0};
+  std::atomic<int> threads{1};        // engine threads of the next start
   ModelFile params_am_addr;
   ModelFile params_bn_addr;
   ModelFile params_vocv4_addr;
@@ -137,7 +139,8 @@ int start_locked(const char* amPath, const char* bnPath, const char* vocPath, in
   std::unique_ptr<engine> built;
   {
     UnsharedBuild unshared;
-    built = std::make_unique<engine>(am.floats(), bn.floats(), voc.floats(), inRate, outRate);
+    built = std::make_unique<engine>(am.floats(), bn.floats(), voc.floats(), inRate, outRate,
+                                     s.threads.load(std::memory_order_relaxed));
   }
   if (!built->ok()) {
     log([=] {
@@ -154,6 +157,15 @@ int start_locked(const char* amPath, const char* bnPath, const char* vocPath, in
 }
 
 }  // namespace
+
+void MVSoundLibrary::setEngineThreads(int threads) {
+  state().threads.store(std::clamp(threads, 0, WorkerPool::kMaxThreads), std::memory_order_relaxed);
+}
+
+int MVSoundLibrary::engineThreads() {
+  EngineRef ref;
+  return ref.get() ? ref.get()->threads() : 0;
+}
 
 int MVSoundLibrary::startEngine(const char* amPath, const char* bnPath, const char* vocPath, int inRate,
                                 int outRate) {

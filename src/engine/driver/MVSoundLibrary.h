@@ -50,6 +50,13 @@ class MVSoundLibrary {
   // 1 while running, else 0.
   static int getEngineStatus();
 
+  // How many threads compute a chunk's matrix products from the next startEngine on: 1 (the
+  // pushing thread alone, the default), 2..16, or 0 = automatic (the processor's cores, at most
+  // 4). The output is the same to the bit for every count.
+  static void setEngineThreads(int threads);
+  // Threads of the running engine; 0 when not running.
+  static int engineThreads();
+
   // Where failures are reported (one line each); the default discards them. The bridge routes
   // them to the kit's log.
   static void setLogger(std::function<void(const std::string&)> logger);

@@ -8,6 +8,7 @@
 #include <new>
 #include <thread>
 
+#include "engine/core/worker_pool.h"
 #include "engine/driver/rb.h"
 #include "engine/features/fex.h"
 #include "engine/nets/amengine.h"
@@ -35,7 +36,8 @@ void free_samples(short*& p) {
 
 }  // namespace
 
-engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inRate, int outRate)
+engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inRate, int outRate,
+               int threads)
     : in_rate_(inRate), out_rate_(outRate) {
   // Tensors whose buffer could not be allocated keep a null buffer silently; any such failure
   // while building (in the networks' layers too) shows in this count and fails the construction.
@@ -94,10 +96,19 @@ engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inR
   const int ring_bytes = std::max(kBaseRingBytes, out_step * 96);
   out_rb = rb_init(ring_bytes);
   if (!out_rb) return;
+  if (threads < 1) threads = automatic_engine_threads();
+  if (threads > 1) {
+    try {
+      pool_ = std::make_unique<WorkerPool>(threads);
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+  }
   ok_ = aligned_malloc_failures() == failures_before;
 }
 
 engine::~engine() {
+  pool_.reset();
   am.reset();
   bn.reset();
   voc.reset();
@@ -163,8 +174,11 @@ int engine::push_piece(const short* samples, int count, int flag, int control, f
   }
   fe->insert(in16, m, flag);
   if (fe->size() < 1) return 0;
+  const PoolScope products_share(pool_.get());
   return process_chunk(control, controls);
 }
+
+int engine::threads() const { return pool_ ? pool_->threads() : 1; }
 
 int engine::process_chunk(int control, float* controls) {
   Tensor<float>* x = nullptr;

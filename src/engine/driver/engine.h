@@ -29,6 +29,7 @@ class amengine;
 class bnengine;
 class vocengine;
 class FeatureExtract;
+class WorkerPool;
 struct RingBuffer;
 
 // What a chunk observer is shown, stage by stage (for dumps and diagnostics).
@@ -57,8 +58,10 @@ class engine {
 
   // Builds the chain over the three weight blocks (which must outlive the engine) and primes the
   // feature extractor. Check ok() afterwards: false when a rate is out of range or an allocation
-  // failed; such an engine must only be destroyed.
-  engine(const float* am, const float* bn, const float* voc, int inRate, int outRate);
+  // failed; such an engine must only be destroyed. threads: how many threads compute a chunk's
+  // matrix products (the pushing thread and threads - 1 workers the engine owns; 0 = automatic,
+  // see automatic_engine_threads); the output is the same to the bit for every count.
+  engine(const float* am, const float* bn, const float* voc, int inRate, int outRate, int threads = 1);
   ~engine();
   engine(const engine&) = delete;
   engine& operator=(const engine&) = delete;
@@ -81,6 +84,8 @@ class engine {
   void reset();
 
   int input_rate() const { return in_rate_; }
+  // Threads computing a chunk (1 without workers).
+  int threads() const;
   int output_rate() const { return out_rate_; }
   int delay() const { return delay_; }
   bool started() const { return started_.load(std::memory_order_acquire) != 0; }
@@ -127,6 +132,7 @@ class engine {
   std::unique_ptr<vocengine> voc;
   std::unique_ptr<FeatureExtract> fe;
   std::unique_ptr<Tensor<float>> style;
+  std::unique_ptr<WorkerPool> pool_;  // null with one thread
 
   ChunkObserver observer_ = nullptr;
   void* observer_user_ = nullptr;

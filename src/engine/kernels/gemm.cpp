@@ -2,9 +2,11 @@
 
 #include <cblas.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
+#include "engine/core/worker_pool.h"
 #include "engine/kernels/simd.h"
 
 namespace mvsdk::engine {
@@ -283,13 +285,89 @@ bool gemm_small(int M, int N, int K, float alpha, const float* A, int lda, const
 #endif
 }
 
-bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
-              bool trans_b, float* C, int ldc) {
-  if (M <= kGemmSmallRows) return gemm_small(M, N, K, alpha, A, lda, B, ldb, trans_b, C, ldc);
-  const int what = check(M, N, K, A, lda, B, ldb, trans_b, C, ldc);
-  if (what <= 0) return what == 0;
+namespace {
+
+// One product, its columns cut into parts for the pool.
+struct ColumnSplit {
+  int M, N, K;
+  float alpha;
+  const float* A;
+  int lda;
+  const float* B;
+  int ldb;
+  bool trans_b;
+  float* C;
+  int ldc;
+  int parts;
+  int grain;  // columns per unit; every part but the last has a whole number of units
+};
+
+void product(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
+             bool trans_b, float* C, int ldc) {
+  if (M <= kGemmSmallRows) {
+#if defined(MVSDK_SIMD_HAVE_V8)
+    trans_b ? gemm_nt<v8sf>(M, N, K, alpha, A, lda, B, ldb, C, ldc)
+            : gemm_nn<v8sf>(M, N, K, alpha, A, lda, B, ldb, C, ldc);
+#else
+    trans_b ? gemm_nt<v4sf>(M, N, K, alpha, A, lda, B, ldb, C, ldc)
+            : gemm_nn<v4sf>(M, N, K, alpha, A, lda, B, ldb, C, ldc);
+#endif
+    return;
+  }
   cblas_sgemm(CblasRowMajor, CblasNoTrans, trans_b ? CblasTrans : CblasNoTrans, M, N, K, alpha, A,
               lda, B, ldb, 1.0f, C, ldc);
+}
+
+void product_part(void* ctx, int part) {
+  const auto& p = *static_cast<const ColumnSplit*>(ctx);
+  const int units = (p.N + p.grain - 1) / p.grain;
+  const int n0 = units * part / p.parts * p.grain;
+  const int n1 = std::min(p.N, units * (part + 1) / p.parts * p.grain);
+  if (n1 <= n0) return;
+  const float* b = p.trans_b ? p.B + static_cast<std::ptrdiff_t>(n0) * p.ldb : p.B + n0;
+  product(p.M, n1 - n0, p.K, p.alpha, p.A, p.lda, b, p.ldb, p.trans_b, p.C + n0, p.ldc);
+}
+
+// Products smaller than this many multiply-adds run on the calling thread alone: handing them to
+// the pool would cost more than it saves.
+constexpr std::int64_t kSplitMinWork = 1 << 17;
+// Parts per pool thread of a split product in the engine's own kernel: claimed as the threads
+// come, so a worker that wakes late leaves its share to the others.
+constexpr int kPartsPerThread = 4;
+// Columns per unit of a split in the engine's own kernel: a column's sum does not depend on its
+// neighbours, and cuts at multiples of the widest panel (two 8-lane vectors) keep even the panels
+// as they are on one thread.
+constexpr int kKernelGrain = 16;
+
+}  // namespace
+
+bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
+              bool trans_b, float* C, int ldc) {
+  const int what = check(M, N, K, A, lda, B, ldb, trans_b, C, ldc);
+  if (what <= 0) return what == 0;
+  WorkerPool* pool = current_pool();
+  const int threads = pool ? pool->threads() : 1;
+  if (M > kGemmSmallRows) {
+    // BLAS's rounding of an element depends on the whole product's shape, so the product is cut
+    // into the same blocks of columns whatever the number of threads (one thread computes them
+    // one after the other); the blocks are what the threads share.
+    const int blocks = (N + kBlasColumns - 1) / kBlasColumns;
+    ColumnSplit split{M, N, K, alpha, A, lda, B, ldb, trans_b, C, ldc, blocks, kBlasColumns};
+    if (threads > 1 && blocks > 1) {
+      pool->run(blocks, product_part, &split);
+    } else {
+      for (int part = 0; part < blocks; ++part) product_part(&split, part);
+    }
+    return true;
+  }
+  const std::int64_t work = static_cast<std::int64_t>(M) * N * K;
+  const int parts = std::min(kPartsPerThread * threads, N / kKernelGrain);
+  if (threads < 2 || parts < 2 || work < kSplitMinWork) {
+    product(M, N, K, alpha, A, lda, B, ldb, trans_b, C, ldc);
+    return true;
+  }
+  ColumnSplit split{M, N, K, alpha, A, lda, B, ldb, trans_b, C, ldc, parts, kKernelGrain};
+  pool->run(parts, product_part, &split);
   return true;
 }
 

@@ -28,6 +28,8 @@ namespace mvsdk::engine {
 // repacking is amortised over the rows: on the acoustic model's 16-row products BLAS is twice as
 // fast (amengine_bench), on the content encoder's 4-row products the in-place kernel wins.
 inline constexpr int kGemmSmallRows = 8;
+// gemm_acc hands BLAS its products in blocks of this many columns of C, one call per block.
+inline constexpr int kBlasColumns = 128;
 
 // C += alpha x A x op(B) with the engine's own kernel (8 lanes where the processor has them, else
 // the 4-lane vector form). Returns false and touches nothing if a size is negative, a row stride
@@ -42,8 +44,12 @@ bool gemm_small(int M, int N, int K, float alpha, const float* A, int lda, const
 bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, const float* B,
                    int ldb, bool trans_b, float* C, int ldc);
 
-// C += alpha x A x op(B): gemm_small when M <= kGemmSmallRows, else one cblas_sgemm (beta 1).
-// Same argument rules and result as gemm_small.
+// C += alpha x A x op(B): gemm_small when M <= kGemmSmallRows, else one cblas_sgemm (beta 1) per
+// block of kBlasColumns columns of C. Same argument rules and result as gemm_small. Under a
+// PoolScope (worker_pool.h) a large product is cut by columns of C into parts the pool's threads
+// share (multiples of 16 columns in the engine's kernel, the BLAS blocks otherwise); every element
+// is summed exactly as without the pool, so the results are the same to the bit for every number
+// of threads.
 bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
               bool trans_b, float* C, int ldc);
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -93,30 +95,53 @@ TEST(Engine, StartupSilenceUnderrunAndReset) {
   EXPECT_EQ(e->queued_samples(), 5 * 480 + 7680);
 }
 
-TEST(Engine, PushSizesGiveTheSameStream) {
-  // 10 ms pushes and 2560-sample pushes of the same input convert to the same output stream.
+TEST(Engine, PushSizesAndThreadCountsGiveTheSameStream) {
+  // 10 ms pushes and 2560-sample pushes of the same input convert to the same output stream, and
+  // 2, 3 and 4 engine threads give every stage's floats to the bit: the products are split by
+  // columns, never summed in another order.
   const auto sig = test_signal(16000, 1.6);
-  auto run = [&](int push) {
-    auto e = models().make(16000, 24000);
+  struct Run {
+    std::vector<short> stream;
+    std::vector<float> stages;  // every observed stage's data, in order
+  };
+  auto run = [&](int push, int threads) {
+    auto e = models().make(16000, 24000, threads);
+    EXPECT_EQ(e->threads(), threads);
+    Run r;
+    e->set_observer(
+        [](void* user, ChunkStage, const float* data, int rows, int cols) {
+          auto& v = *static_cast<std::vector<float>*>(user);
+          v.insert(v.end(), data, data + static_cast<std::ptrdiff_t>(rows) * cols);
+        },
+        &r.stages);
     float p[6];
     std::copy(params_default, params_default + 6, p);
-    std::vector<short> stream;
     std::vector<short> buf(8192);
     for (int pos = 0; pos < static_cast<int>(sig.size()); pos += push) {
       const int n = std::min(push, static_cast<int>(sig.size()) - pos);
       e->Inpush(sig.data() + pos, n, 1, 1, p);
       const int avail = e->queued_samples();
       e->Outpop(buf.data(), avail);
-      stream.insert(stream.end(), buf.begin(), buf.begin() + avail);
+      r.stream.insert(r.stream.end(), buf.begin(), buf.begin() + avail);
     }
-    return stream;
+    return r;
   };
-  const auto a = run(160);
-  const auto b = run(2560);
-  ASSERT_GT(a.size(), 3840u * 5);
-  ASSERT_EQ(a.size(), b.size());
-  EXPECT_EQ(a, b);
-  EXPECT_TRUE(std::any_of(a.begin(), a.end(), [](short v) { return v != 0; }));
+  const Run a = run(160, 1);
+  const Run b = run(2560, 1);
+  ASSERT_GT(a.stream.size(), 3840u * 5);
+  ASSERT_EQ(a.stream.size(), b.stream.size());
+  EXPECT_EQ(a.stream, b.stream);
+  EXPECT_TRUE(std::any_of(a.stream.begin(), a.stream.end(), [](short v) { return v != 0; }));
+  const auto bits = [](const std::vector<float>& v) {
+    std::vector<std::uint32_t> u(v.size());
+    std::memcpy(u.data(), v.data(), v.size() * sizeof(float));
+    return u;
+  };
+  for (int threads : {2, 3, 4}) {
+    const Run t = run(160, threads);
+    EXPECT_EQ(t.stream, a.stream) << threads << " threads";
+    EXPECT_TRUE(bits(t.stages) == bits(a.stages)) << threads << " threads";
+  }
 }
 
 TEST(Engine, AnyRateAndAnyPushLengthIsSafe) {
