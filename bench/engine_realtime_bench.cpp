@@ -1,14 +1,27 @@
-// Real-time runner of the native engine: 60 s of 48 kHz audio pushed in 10 ms buffers through
-// MVSoundLibrary as fast as possible, popping as a host would after every push.
+// Real-time runner of the native engine: S seconds of 48 kHz audio pushed in 10 ms buffers
+// through MVSoundLibrary as fast as possible, popping as a host would after every push; and the
+// machine's limits the engine's work is held against.
 //
 //   engine_realtime_bench --models DIR [--seconds S] [--threads N[,N...]] [--rate R]
 //
-// DIR holds am.bin, bn.bin and voc.bin (mvsdk-models writes them). Prints per BLAS thread count:
-// the engine start time, the real-time factor (compute time over audio time), the time per chunk
-// (median, p99, max) and the peak resident memory against the model files' size.
+// DIR holds am.bin, bn.bin and voc.bin (mvsdk-models writes them). Prints first this machine's
+// limits, measured in the same run: the streaming read bandwidth (a vectorised read of a buffer far
+// larger than the last-level cache, on 1 and on N threads) and the multiply-add throughput (eight
+// lanes of fused multiply-adds in independent chains). Then per engine thread count: the start
+// time, the real-time factor, the time per chunk (first, median, p99, max), the peak resident
+// memory, and a table of the chunk's stages: for each network the matrix bytes it reads and the
+// floating-point operations of its products per chunk, the bound they imply (the larger of
+// bytes / bandwidth and operations / throughput, for that many threads), the median time measured
+// inside the whole chunk and bound / time; the stages outside the networks (input resampling and
+// features, output resampling and the ring, the pushes that complete no chunk, the pops) are
+// timed too, so the whole chunk is accounted for. BLAS runs on one thread; the engine's own
+// threads share the products.
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -16,13 +29,19 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <cblas.h>
 
 #include "engine/driver/MVSoundLibrary.h"
+#include "engine/driver/engine.h"
+#include "engine/kernels/gemm.h"
+#include "engine/kernels/simd.h"
 
+using mvsdk::engine::ChunkStage;
 using mvsdk::engine::MVSoundLibrary;
+using mvsdk::engine::ProductTally;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
@@ -44,6 +63,98 @@ std::vector<short> speechlike(int rate, double seconds) {
     s[i] = static_cast<short>(std::lround(v * 20000));
   }
   return s;
+}
+
+double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+// ---- the machine's limits --------------------------------------------------------------------
+
+#if defined(MVSDK_SIMD_HAVE_V8)
+using Vec = mvsdk::engine::v8sf;
+inline Vec vload(const float* p) { return mvsdk::engine::load8(p); }
+#else
+using Vec = mvsdk::engine::v4sf;
+inline Vec vload(const float* p) { return mvsdk::engine::load4(p); }
+#endif
+constexpr int kLanes = sizeof(Vec) / sizeof(float);
+
+// Reads n floats at p once with vector loads into four sums.
+float read_once(const float* p, std::size_t n) {
+  Vec s0{}, s1{}, s2{}, s3{};
+  for (std::size_t i = 0; i + 4 * kLanes <= n; i += 4 * kLanes) {
+    s0 += vload(p + i);
+    s1 += vload(p + i + kLanes);
+    s2 += vload(p + i + 2 * kLanes);
+    s3 += vload(p + i + 3 * kLanes);
+  }
+  const Vec s = (s0 + s1) + (s2 + s3);
+  float t = 0;
+  for (int l = 0; l < kLanes; ++l) t += s[l];
+  return t;
+}
+
+// Streaming read bandwidth in bytes per second with `threads` threads reading their own part of a
+// 512 MB buffer at the same time (best of five passes).
+double read_bandwidth(int threads) {
+  const std::size_t n = (512u << 20) / sizeof(float);
+  std::vector<float> buf(n, 1.0f);
+  const std::size_t part = n / static_cast<std::size_t>(threads) / 64 * 64;
+  double best = 0;
+  volatile float sink = 0;
+  for (int pass = 0; pass < 5; ++pass) {
+    std::vector<float> sums(static_cast<std::size_t>(threads));
+    const auto t0 = Clock::now();
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; ++t) {
+      pool.emplace_back([&, t] { sums[t] = read_once(buf.data() + part * t, part); });
+    }
+    sums[0] = read_once(buf.data(), part);
+    for (auto& th : pool) th.join();
+    const double dt = seconds_since(t0);
+    for (float v : sums) sink = sink + v;
+    best = std::max(best, static_cast<double>(part) * threads * sizeof(float) / dt);
+  }
+  return best;
+}
+
+// Floating-point operations per second of fused multiply-adds on one thread: twelve independent
+// chains (enough to cover the instruction's latency on two pipes), two operations a lane; the best
+// of ten short runs, since a shared machine's neighbours slow some of them.
+double fma_throughput() {
+  constexpr int kChains = 12;
+  constexpr long kSteps = 4'000'000;
+  double best = 0;
+  volatile float sink = 0;
+  for (int run = 0; run < 10; ++run) {
+    Vec acc[kChains];
+    for (int c = 0; c < kChains; ++c) acc[c] = Vec{} + static_cast<float>(c) * 0.01f;
+    const Vec a = Vec{} + 0.999999f, b = Vec{} + 1e-7f;
+    const auto t0 = Clock::now();
+    for (long i = 0; i < kSteps; ++i) {
+#pragma GCC unroll 16
+      for (int c = 0; c < kChains; ++c) acc[c] = mvsdk::engine::fma_lanes(acc[c], a, b);
+    }
+    const double dt = seconds_since(t0);
+    for (int c = 0; c < kChains; ++c) sink = sink + acc[c][0];
+    best = std::max(best, 2.0 * kLanes * kChains * static_cast<double>(kSteps) / dt);
+  }
+  return best;
+}
+
+// ---- one chunk's stages ----------------------------------------------------------------------
+
+// Stage boundaries of the chunk being computed, from the engine's observer (pushing thread).
+struct ChunkTrace {
+  Clock::time_point at[7];       // when each ChunkStage was shown
+  ProductTally tally_at[7];      // the products counted so far at that moment
+  ProductTally* tally = nullptr; // this thread's running count
+};
+
+void on_stage(void* user, ChunkStage stage, const float*, int, int) {
+  auto& t = *static_cast<ChunkTrace*>(user);
+  const int i = static_cast<int>(stage);
+  t.at[i] = Clock::now();
+  t.tally_at[i] = *t.tally;
 }
 
 double percentile(std::vector<double> v, double p) {
@@ -93,6 +204,44 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 192; ++i) style[i] = 0.3f * std::sin(0.1f * static_cast<float>(i));
 
   std::printf("input: %.0f s at %d Hz in 10 ms pushes, models %.1f MB\n", seconds, rate, model_mb);
+  // The limits are measured in a child process, so that their 512 MB buffer stays out of this
+  // process's peak memory.
+  const int most_threads = std::max(1, *std::max_element(threads.begin(), threads.end()));
+  std::vector<double> bandwidth(static_cast<std::size_t>(most_threads) + 1, 0.0);
+  double flops_1 = 0;
+  {
+    int fds[2];
+    if (pipe(fds) != 0) return 1;
+    const pid_t child = fork();
+    if (child == 0) {
+      std::vector<double> limits(bandwidth.size(), 0.0);
+      limits[0] = fma_throughput();
+      for (int t : threads) limits[static_cast<std::size_t>(std::max(1, t))] = read_bandwidth(std::max(1, t));
+      if (limits[1] == 0) limits[1] = read_bandwidth(1);
+      const auto bytes = static_cast<ssize_t>(limits.size() * sizeof(double));
+      _exit(write(fds[1], limits.data(), static_cast<std::size_t>(bytes)) == bytes ? 0 : 1);
+    }
+    close(fds[1]);
+    std::vector<double> limits(bandwidth.size(), 0.0);
+    const auto bytes = static_cast<ssize_t>(limits.size() * sizeof(double));
+    const bool got = child > 0 && read(fds[0], limits.data(), static_cast<std::size_t>(bytes)) == bytes;
+    close(fds[0]);
+    if (child > 0) waitpid(child, nullptr, 0);
+    if (!got) {
+      std::fprintf(stderr, "the machine's limits could not be measured\n");
+      return 1;
+    }
+    flops_1 = limits[0];
+    for (std::size_t k = 1; k < limits.size(); ++k) bandwidth[k] = limits[k];
+  }
+  std::printf("machine: multiply-add throughput %.1f GFLOP/s a thread; read bandwidth", flops_1 / 1e9);
+  for (std::size_t k = 1; k < bandwidth.size(); ++k) {
+    if (bandwidth[k] > 0) std::printf(" %.1f GB/s on %zu thread(s)", bandwidth[k] / 1e9, k);
+  }
+  std::printf("\n");
+
+  ProductTally tally;
+  mvsdk::engine::set_product_tally(&tally);
   for (int n_threads : threads) {
     MVSoundLibrary::setEngineThreads(n_threads);
     const auto t0 = Clock::now();
@@ -100,17 +249,50 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "engine did not start\n");
       return 1;
     }
-    const double start_s = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double start_s = seconds_since(t0);
+    const int used_threads = MVSoundLibrary::engineThreads();
     MVSoundLibrary::setSpeakersStyleSoundLibrary(style.data());
+    ChunkTrace trace;
+    trace.tally = &tally;
+    MVSoundLibrary::currentEngine()->set_observer(on_stage, &trace);
+
+    // Per chunk: the whole chunk (its push and pop), and its parts.
+    enum Part { kFront, kContent, kAcoustic, kVocoder, kTail, kPop, kOtherPushes, kParts };
+    std::array<std::vector<double>, kParts> part_ms;
     std::vector<double> chunk_ms;
-    double compute_s = 0;
+    double compute_s = 0, other_s = 0;
+    ProductTally per_net[3];  // content encoder, acoustic model, vocoder (last chunk)
     for (std::size_t pos = 0; pos + static_cast<std::size_t>(step) <= input.size(); pos += static_cast<std::size_t>(step)) {
       const auto c0 = Clock::now();
       const int q = MVSoundLibrary::realTimeSoundTransferSoundLibrary(input.data() + pos, step, 1, params);
+      const auto c1 = Clock::now();
       MVSoundLibrary::getRealTimeSoundTransferSoundLibrary(out.data(), step);
-      const double dt = std::chrono::duration<double>(Clock::now() - c0).count();
+      const auto c2 = Clock::now();
+      const double dt = std::chrono::duration<double>(c2 - c0).count();
       compute_s += dt;
-      if (q > 0) chunk_ms.push_back(dt * 1000);
+      if (q <= 0) {
+        other_s += dt;
+        continue;
+      }
+      auto ms = [](Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double, std::milli>(b - a).count(); };
+      const auto& at = trace.at;
+      const auto stage = [](ChunkStage s) { return static_cast<int>(s); };
+      chunk_ms.push_back(dt * 1000);
+      part_ms[kFront].push_back(ms(c0, at[stage(ChunkStage::kMel)]));
+      part_ms[kContent].push_back(ms(at[stage(ChunkStage::kMel)], at[stage(ChunkStage::kContent)]));
+      part_ms[kAcoustic].push_back(ms(at[stage(ChunkStage::kAux)], at[stage(ChunkStage::kAcoustic)]));
+      part_ms[kVocoder].push_back(ms(at[stage(ChunkStage::kParams)], at[stage(ChunkStage::kVocoder)]));
+      part_ms[kTail].push_back(ms(at[stage(ChunkStage::kVocoder)], c1));
+      part_ms[kPop].push_back(ms(c1, c2));
+      part_ms[kOtherPushes].push_back(other_s * 1000);
+      other_s = 0;
+      const auto diff = [](const ProductTally& a, const ProductTally& b) {
+        return ProductTally{b.products - a.products, b.multiply_adds - a.multiply_adds, b.b_bytes - a.b_bytes};
+      };
+      const auto& ta = trace.tally_at;
+      per_net[0] = diff(ta[stage(ChunkStage::kMel)], ta[stage(ChunkStage::kContent)]);
+      per_net[1] = diff(ta[stage(ChunkStage::kAux)], ta[stage(ChunkStage::kAcoustic)]);
+      per_net[2] = diff(ta[stage(ChunkStage::kParams)], ta[stage(ChunkStage::kVocoder)]);
     }
     MVSoundLibrary::stopEngineSoundLibrary();
     rusage ru{};
@@ -118,10 +300,44 @@ int main(int argc, char** argv) {
     std::printf(
         "engine threads %d: start %.3f s, real-time factor %.3f, first chunk %.1f ms, per chunk median %.1f ms, p99 "
         "%.1f ms, max %.1f ms (%zu chunks), peak RSS %.0f MB (models %.0f MB + %.0f MB)\n",
-        n_threads, start_s, compute_s / seconds, chunk_ms.empty() ? 0.0 : chunk_ms.front(), percentile(chunk_ms, 0.5),
+        used_threads, start_s, compute_s / seconds, chunk_ms.empty() ? 0.0 : chunk_ms.front(), percentile(chunk_ms, 0.5),
         percentile(chunk_ms, 0.99),
         chunk_ms.empty() ? 0.0 : *std::max_element(chunk_ms.begin(), chunk_ms.end()), chunk_ms.size(),
         static_cast<double>(ru.ru_maxrss) / 1024, model_mb, static_cast<double>(ru.ru_maxrss) / 1024 - model_mb);
+    if (chunk_ms.empty()) continue;
+
+    // The bounds with this many threads: their bandwidth together, each its own multiply-adds.
+    const double bw = bandwidth[static_cast<std::size_t>(std::min<int>(used_threads, static_cast<int>(bandwidth.size()) - 1))] > 0
+                          ? bandwidth[static_cast<std::size_t>(std::min<int>(used_threads, static_cast<int>(bandwidth.size()) - 1))]
+                          : bandwidth[1];
+    const double flops = flops_1 * used_threads;
+    std::printf("  %-34s %9s %8s %9s %9s %7s\n", "stage (median per chunk)", "bytes MB", "GFLOP", "bound ms",
+                "time ms", "ratio");
+    const char* net_names[3] = {"content encoder", "acoustic model", "vocoder"};
+    const Part net_parts[3] = {kContent, kAcoustic, kVocoder};
+    double bound_sum = 0, net_sum = 0;
+    for (int i = 0; i < 3; ++i) {
+      const double mb = per_net[i].b_bytes / 1e6;
+      const double gflop = 2 * per_net[i].multiply_adds / 1e9;
+      const double bound = 1000 * std::max(per_net[i].b_bytes / bw, 2 * per_net[i].multiply_adds / flops);
+      const double time = percentile(part_ms[net_parts[i]], 0.5);
+      bound_sum += bound;
+      net_sum += time;
+      std::printf("  %-34s %9.1f %8.3f %9.2f %9.2f %6.0f%%\n", net_names[i], mb, gflop, bound, time, 100 * bound / time);
+    }
+    const char* other_names[] = {"input resampling and features", "output resampling and ring",
+                                 "pops", "the other pushes and pops"};
+    const Part other_parts[] = {kFront, kTail, kPop, kOtherPushes};
+    double other_sum = 0;
+    for (int i = 0; i < 4; ++i) {
+      const double time = percentile(part_ms[other_parts[i]], 0.5);
+      other_sum += time;
+      std::printf("  %-34s %9s %8s %9s %9.2f\n", other_names[i], "", "", "", time);
+    }
+    const double whole = percentile(chunk_ms, 0.5) + percentile(part_ms[kOtherPushes], 0.5);
+    std::printf("  %-34s %9s %8s %9.2f %9.2f %6.0f%%  (sum of the parts above %.2f ms)\n", "whole chunk (16 pushes and pops)",
+                "", "", bound_sum, whole, 100 * bound_sum / whole, net_sum + other_sum);
   }
+  mvsdk::engine::set_product_tally(nullptr);
   return 0;
 }

@@ -328,6 +328,8 @@ void product_part(void* ctx, int part) {
   product(p.M, n1 - n0, p.K, p.alpha, p.A, p.lda, b, p.ldb, p.trans_b, p.C + n0, p.ldc);
 }
 
+thread_local ProductTally* t_tally = nullptr;
+
 // Products smaller than this many multiply-adds run on the calling thread alone: handing them to
 // the pool would cost more than it saves.
 constexpr std::int64_t kSplitMinWork = 1 << 17;
@@ -345,6 +347,7 @@ bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const f
               bool trans_b, float* C, int ldc) {
   const int what = check(M, N, K, A, lda, B, ldb, trans_b, C, ldc);
   if (what <= 0) return what == 0;
+  if (t_tally) tally_product(M, N, K);
   WorkerPool* pool = current_pool();
   const int threads = pool ? pool->threads() : 1;
   if (M > kGemmSmallRows) {
@@ -369,6 +372,15 @@ bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const f
   ColumnSplit split{M, N, K, alpha, A, lda, B, ldb, trans_b, C, ldc, parts, kKernelGrain};
   pool->run(parts, product_part, &split);
   return true;
+}
+
+void set_product_tally(ProductTally* tally) { t_tally = tally; }
+
+void tally_product(int M, int N, int K) {
+  if (!t_tally) return;
+  ++t_tally->products;
+  t_tally->multiply_adds += static_cast<double>(M) * N * K;
+  t_tally->b_bytes += static_cast<double>(K) * N * sizeof(float);
 }
 
 }  // namespace mvsdk::engine

@@ -22,6 +22,8 @@
 // BLAS's order by rounding only; callers compare against references with a relative tolerance.
 //
 // No allocation, no state, any thread.
+#include <cstdint>
+
 namespace mvsdk::engine {
 
 // Products with at most this many rows of A go to gemm_small in gemm_acc; BLAS above. BLAS's
@@ -52,5 +54,19 @@ bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, co
 // of threads.
 bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
               bool trans_b, float* C, int ldc);
+
+// What the products on one thread amount to, for the benchmarks' bounds: a product of M x K by
+// K x N counts M x N x K multiply-adds and reads K x N floats of op(B) (the weights, for the
+// layers' products).
+struct ProductTally {
+  std::uint64_t products = 0;
+  double multiply_adds = 0;
+  double b_bytes = 0;
+};
+// Counts this thread's products into tally from now on (null: stop counting). gemm_acc counts
+// each product once, on the calling thread, however it is split.
+void set_product_tally(ProductTally* tally);
+// Counts one product made outside gemm_acc (a direct BLAS call).
+void tally_product(int M, int N, int K);
 
 }  // namespace mvsdk::engine

@@ -125,6 +125,7 @@ bool EmbedLayer::forward(const Tensor<float>& x, Tensor<float>* out) {
   }
   cblas_sgemm(CblasRowMajor, CblasTrans, CblasNoTrans, d, n1, kTaps, 1.0f, conv0_w, d, pt, n1,
               1.0f, pl, n1);
+  tally_product(d, n1, kTaps);
   relu_inplace(pl, d * n1);
 
   // 3. conv1: patch rows (frequency outer, time inner), each d x 9 taps channel by channel.
@@ -151,8 +152,7 @@ bool EmbedLayer::forward(const Tensor<float>& x, Tensor<float>* out) {
   }
   float* c1 = conv1_out->data;
   fill_rows(c1, conv1_b, n2, d);
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n2, d, k1, 1.0f, p1, k1, conv1_w, d,
-              1.0f, c1, d);
+  gemm_acc(n2, d, k1, 1.0f, p1, k1, conv1_w, d, false, c1, d);
   // Rectified and regrouped as [time][channel][frequency].
   const int kp = d * kFreq2;
   float* pi = proj_in->data;

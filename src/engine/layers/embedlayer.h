@@ -9,7 +9,8 @@
 //   4. projection of each time step's d x 19 values to d, scaled by 16 (sqrt of the width 256):
 //      out = 16 x (in x W + b)
 // A kernel tap is numbered frequency offset x 3 + time offset. Each convolution is one im2col
-// gather and one cblas_sgemm with the bias preloaded into the output.
+// gather and one matrix product (BLAS for conv0, gemm_acc for conv1) with the bias preloaded into
+// the output.
 //
 // Weights are borrowed from the model file's block (it must outlive the layer); all scratch is
 // allocated at construction for at most kMaxFrames input frames. One thread at a time;
