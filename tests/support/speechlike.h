@@ -9,4 +9,13 @@ namespace mvsdk::test {
 // the channels differ.
 std::vector<double> speechlike(int rate, int channels, double seconds);
 
+// Syllables and pauses, mono at full scale +-1: harmonic bursts of a gliding voice (100-180 Hz)
+// whose harmonics follow three formant-like resonances (700, 1200 and 2600 Hz), each under a
+// raised-cosine envelope peaking at `peak`, separated by pauses of exact silence.
+struct Syllables {
+  std::vector<double> signal;
+  std::vector<bool> voiced;  // inside a syllable
+};
+Syllables syllables(int rate, double seconds, double syllable_s, double pause_s, double peak);
+
 }  // namespace mvsdk::test
