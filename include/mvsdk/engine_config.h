@@ -16,6 +16,32 @@ inline constexpr std::int64_t kSampleFormatS24In32 = 2; // 24-bit signed in the 
 inline constexpr std::int64_t kSampleFormatS32 = 3;     // signed 32-bit
 inline constexpr std::int64_t kSampleFormatF32 = 4;     // 32-bit float, full scale +-1
 
+// Conditioning of the host's audio before it is converted: three stages, each off by default, run
+// in this order on the 16-bit mono audio the engine receives. Off, a stage changes nothing and
+// delays nothing. Set with the rest of the configuration; while the engine runs, a new setting
+// takes effect from the next buffer, without a click. Values outside the ranges below are
+// refused: start answers (2, 3, reason), and set while running they make transform return the
+// fallback, as an unsupported audio configuration does.
+struct InputConditioning {
+  // Input gain, -40 to 40 dB, with a soft limiter above -2.5 dBFS (no wrap-around).
+  bool gain = false;
+  double gainDb = 0.0;
+  // Noise suppression (a spectral denoiser), lowering noise by at most denoiseDb, 1 to 60 dB. It
+  // works on 5 ms frames and delays the audio by 10 ms while on.
+  bool denoise = false;
+  double denoiseDb = 30.0;
+  // Noise gate: while the audio's peaks stay below gateThresholdDbfs (-100 to 0 dBFS) the engine
+  // gets exact silence. It opens over gateAttackMs (0 to 100), stays open gateHoldMs (0 to 2000)
+  // after the last peak above the threshold, then closes over gateReleaseMs (1 to 2000).
+  bool gate = false;
+  double gateThresholdDbfs = -50.0;
+  double gateAttackMs = 1.0;
+  double gateHoldMs = 100.0;
+  double gateReleaseMs = 100.0;
+
+  bool operator==(const InputConditioning&) const = default;
+};
+
 struct EngineConfig {
   // Sample rate of the host's audio, Hz. Below 1 counts as 48000.
   std::int64_t sampleRate = 48000;
@@ -35,6 +61,8 @@ struct EngineConfig {
   // engine chunk). false: pipelined; the engine runs on the kit's engine queue and transform
   // never waits for it.
   bool isSync = false;
+  // Gain, noise suppression and gate on the audio before conversion (all off by default).
+  InputConditioning input;
   // Threads that compute the engine's chunks: 1 (one engine thread), 2..16, or 0 = automatic (the
   // processor's cores, at most 4). Below 0 counts as 1, above 16 as 16. More threads shorten each
   // chunk; the converted audio is the same to the bit for every count. Applies from the next

@@ -42,24 +42,6 @@ PitchArray conversion_array(float pitchFluctuation, float pitchOffset) {
   return {0.0f, pitchFluctuation, pitchOffset, 0.1f, 2000.0f, 0.0f};
 }
 
-// Pushes count samples into the engine in pieces the facade's int count can carry. The caller
-// holds the engine gate. An empty push still reaches the engine (with a valid pointer), as a
-// zero-length push of the caller's would.
-void push_locked(const std::int16_t* samples, std::size_t count, std::int32_t mode, float* params) {
-  static const std::int16_t kNoSample = 0;
-  if (count == 0) {
-    MVSoundLibrary::realTimeSoundTransferSoundLibrary(&kNoSample, 0, mode, params);
-    return;
-  }
-  constexpr std::size_t kPiece = MorvoxEngine::kResultSamples;
-  for (std::size_t done = 0; done < count;) {
-    const std::size_t n = std::min(kPiece, count - done);
-    const int r = MVSoundLibrary::realTimeSoundTransferSoundLibrary(samples + done, static_cast<int>(n), mode, params);
-    if (r == MVSoundLibrary::kNotStarted) return;
-    done += n;
-  }
-}
-
 // One push waiting in the pipeline's rings: its samples are the next count values of the sample
 // ring.
 struct PendingPush {
@@ -102,9 +84,16 @@ struct Pipeline {
   std::mutex idle_mutex;
   std::condition_variable idle_cv;
 
-  // Gate holders' scratch for moving output; the pump's for reading a push.
+  // Gate holders' scratch for moving output and for conditioning a push; the pump's for reading
+  // a push.
   std::unique_ptr<std::int16_t[]> move_scratch;
+  std::unique_ptr<std::int16_t[]> condition_scratch;
   std::unique_ptr<std::int16_t[]> pump_scratch;
+
+  // Gate holder only (its settings: any thread).
+  engine::InputConditioner conditioner;
+  std::atomic<MorvoxEngine::PushObserver> observer{nullptr};
+  std::atomic<void*> observer_user{nullptr};
 
   // Consumer side: the extra lead handed out in this stream; the lowest ring level over the
   // current window and the samples pulled in it.
@@ -120,8 +109,9 @@ struct Pipeline {
   Pipeline() {
     ok = pushes.init(kPushSlots) && samples.init(kPushSamples) && output.init(kOutputSamples);
     move_scratch.reset(new (std::nothrow) std::int16_t[kMoveSamples]);
+    condition_scratch.reset(new (std::nothrow) std::int16_t[MorvoxEngine::kResultSamples]);
     pump_scratch.reset(new (std::nothrow) std::int16_t[MorvoxEngine::kResultSamples]);
-    ok = ok && move_scratch && pump_scratch && sem_init(&wake, 0, 0) == 0;
+    ok = ok && move_scratch && condition_scratch && pump_scratch && sem_init(&wake, 0, 0) == 0;
     if (ok) std::thread([this] { pump(); }).detach();
   }
 
@@ -131,11 +121,42 @@ struct Pipeline {
   }
 
   // Gate holder: a new stream starts (reset, stop, start): pending pushes of the old one are
-  // dropped by the pump, its output by the next pull.
+  // dropped by the pump, its output by the next pull; the conditioner's delay line and gate
+  // start afresh.
   void new_stream_locked() {
     epoch.fetch_add(1, std::memory_order_acq_rel);
     began.store(false, std::memory_order_release);
     output.flush_from_producer();
+    conditioner.reset();
+  }
+
+  // Gate holder: the one place where the audio path's samples enter the engine. Conditions them
+  // (into condition_scratch, so the caller's samples stay as they are) unless every conditioning
+  // stage is off, and pushes them in pieces the facade's int count can carry. An empty push
+  // still reaches the engine (with a valid pointer), as a zero-length push of the caller's would.
+  void push_locked(const std::int16_t* samples, std::size_t count, std::int32_t mode, float* params) {
+    static const std::int16_t kNoSample = 0;
+    if (count == 0) {
+      MVSoundLibrary::realTimeSoundTransferSoundLibrary(&kNoSample, 0, mode, params);
+      return;
+    }
+    const bool condition = !conditioner.idle();
+    constexpr std::size_t kPiece = MorvoxEngine::kResultSamples;
+    for (std::size_t done = 0; done < count;) {
+      const std::size_t n = std::min(kPiece, count - done);
+      const std::int16_t* piece = samples + done;
+      if (condition) {
+        std::copy_n(piece, n, condition_scratch.get());
+        conditioner.process(condition_scratch.get(), n);
+        piece = condition_scratch.get();
+      }
+      if (auto* observe = observer.load(std::memory_order_acquire)) {
+        observe(observer_user.load(std::memory_order_acquire), piece, n);
+      }
+      const int r = MVSoundLibrary::realTimeSoundTransferSoundLibrary(piece, static_cast<int>(n), mode, params);
+      if (r == MVSoundLibrary::kNotStarted) return;
+      done += n;
+    }
   }
 
   // Gate holder, after a push: moves what the engine has converted into the output ring.
@@ -336,8 +357,13 @@ void MorvoxEngine::startEngine(const std::string& amPath, const std::string& bnP
     if (!was_running && MVSoundLibrary::getEngineStatus()) {
       platform::log_printf(platform::Level::kInfo, "MorvoxEngine: engine started at %d Hz with %d thread(s)", in_rate,
                            MVSoundLibrary::engineThreads());
-      pipeline().rate.store(in_rate, std::memory_order_relaxed);
-      pipeline().new_stream_locked();
+      Pipeline& p = pipeline();
+      p.rate.store(in_rate, std::memory_order_relaxed);
+      // The conditioner's state is made here, off the audio path, for the new input rate.
+      if (!p.conditioner.prepare(in_rate)) {
+        platform::log_line(platform::Level::kError, "MorvoxEngine: no memory for input conditioning; the input goes unconditioned");
+      }
+      p.new_stream_locked();
     }
   });
 }
@@ -383,7 +409,7 @@ std::size_t MorvoxEngine::convertSync(std::span<const std::int16_t> in, std::int
   PitchArray params = conversion_array(pitchFluctuation, pitchOffset);
   EngineGate& g = gate();
   if (p.nothing_pending() && g.lock.try_lock()) {
-    push_locked(in.data(), in.size(), mode, params.data());
+    p.push_locked(in.data(), in.size(), mode, params.data());
     p.move_output_locked();
     g.lock.unlock();
   } else {
@@ -540,6 +566,19 @@ void MorvoxEngine::stopEngine(std::function<void()> completion) {
     }
     if (completion) completion();
   });
+}
+
+void MorvoxEngine::setInputConditioning(const engine::ConditionerSettings& settings) {
+  pipeline().conditioner.publish(settings);
+}
+
+engine::ConditionerSettings MorvoxEngine::inputConditioning() { return pipeline().conditioner.published(); }
+
+void MorvoxEngine::setPushObserver(PushObserver observer, void* user) {
+  Pipeline& p = pipeline();
+  std::lock_guard<std::mutex> lock(gate().lock);  // not while a push is being observed
+  p.observer_user.store(user, std::memory_order_release);
+  p.observer.store(observer, std::memory_order_release);
 }
 
 void MorvoxEngine::runOnEngine(std::function<void()> task) {

@@ -43,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/features/input_conditioner.h"
 #include "platform/dispatch.h"
 
 namespace mvsdk::bridge {
@@ -151,6 +152,21 @@ class MorvoxEngine {
   // when no engine runs.
   void engineReset(std::function<void()> completion);
   void stopEngine(std::function<void()> completion);
+
+  // Input conditioning (gain, noise suppression, gate) of every push of the audio path, applied
+  // on the thread that hands the audio to the engine (the pump, or the synchronous caller), just
+  // before the engine gets it. Any thread; takes effect from the next push, without a click (see
+  // engine/features/input_conditioner.h). Its state is made when an engine starts (at the
+  // engine's input rate); with every stage off the engine gets the pushed samples untouched and
+  // undelayed. Calibration passes are not conditioned.
+  static void setInputConditioning(const engine::ConditionerSettings& settings);
+  static engine::ConditionerSettings inputConditioning();
+
+  // Diagnostics and tests: observer(user, samples, n) sees every piece of audio handed to the
+  // engine by the audio path, after conditioning, on the thread handing it, holding the engine
+  // lock (it must not call into the bridge). Null to remove.
+  using PushObserver = void (*)(void* user, const std::int16_t* samples, std::size_t n);
+  static void setPushObserver(PushObserver observer, void* user);
 
   // Queues task to run with the engine to itself: after everything queued before it, holding the
   // engine lock, so no other engine call but a pull runs meanwhile (diagnostics, observers, the

@@ -7,6 +7,7 @@
 #include <limits>
 #include <thread>
 
+#include "sdk/input_conditioning.h"
 #include "sdk/sdk_manager_impl.h"
 
 namespace mvsdk {
@@ -114,6 +115,12 @@ void MVSDKManager::Impl::withAudioPath(
 std::string MVSDKManager::Impl::rebuildAudioPath() {
   std::string reason;
   auto next = sdk::AudioPath::make(sampleRate.load(), channel.load(), format.load(), reason);
+  if (next) {
+    // Conditioning settings out of range count as an unsupported configuration too.
+    std::lock_guard lock(stateMutex);
+    reason = sdk::input_conditioning_problem(config.input);
+    if (!reason.empty()) next.reset();
+  }
   withAudioPath([&](std::unique_ptr<sdk::AudioPath> old) {
     // Same configuration: keep the path and what it holds.
     if (old && next && old->rate == next->rate && old->channels == next->channels && old->format == next->format) {

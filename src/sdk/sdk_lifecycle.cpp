@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "platform/dispatch.h"
+#include "platform/log.h"
+#include "sdk/input_conditioning.h"
 #include "sdk/sdk_manager_impl.h"
 
 namespace mvsdk {
@@ -105,6 +107,11 @@ void MVSDKManager::Impl::start() {
   // The audio configuration must be one the audio path supports (its buffers are sized now).
   const std::string unsupported = rebuildAudioPath();
   if (!unsupported.empty()) return fail(kCodeBadArgument, unsupported);
+  if (platform::log_enabled(platform::Level::kInfo)) {
+    for (const auto& line : sdk::input_conditioning_report(engineConfig().input)) {
+      platform::log_line(platform::Level::kInfo, "MVSDKManager: " + line);
+    }
+  }
 
   const std::int64_t configured = sampleRate.load(std::memory_order_relaxed);
   const std::int64_t rate = configured < 1 ? 48000 : configured;

@@ -7,6 +7,7 @@
 #include "net/mv_net_request.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
+#include "sdk/input_conditioning.h"
 #include "sdk/sdk_manager_impl.h"
 
 namespace mvsdk {
@@ -50,6 +51,11 @@ void MVSDKManager::Impl::setEngineConfig(const EngineConfig& next) {
   engineThreads.store(next.engineThreads < 0 ? 1 : std::min(next.engineThreads, kMaxEngineThreads),
                       std::memory_order_relaxed);
   MVNetRequest::setToken(next.token);
+  // The engine's conditioner takes usable settings from its next push (it is one per process, as
+  // the engine); unusable ones leave it as it was and take the audio path away below.
+  if (sdk::input_conditioning_problem(next.input).empty()) {
+    bridge::MorvoxEngine::setInputConditioning(sdk::conditioner_settings(next.input));
+  }
   // The audio path follows the audio fields at once (transform answers with the fallback while
   // they are unsupported; start refuses them).
   const std::string reason = rebuildAudioPath();

@@ -17,6 +17,7 @@
 #include "mvsdk/mvsdk.h"
 #include "net/mv_net_request.h"
 #include "platform/dispatch.h"
+#include "sdk/input_conditioning.h"
 #include "sdk/sdk_manager_impl.h"
 #include "support/bridge_catalogue.h"
 #include "support/bridge_fixtures.h"
@@ -97,6 +98,13 @@ TEST_F(SDKManagerTest, DefaultsOfConfigurationAndManager) {
   EXPECT_FALSE(c.isSync);
   EXPECT_FALSE(c.onDownload);
   EXPECT_FALSE(c.onActionResult);
+  EXPECT_FALSE(c.input.gain || c.input.denoise || c.input.gate);  // the audio goes to the engine as it comes
+  EXPECT_EQ(c.input.gainDb, 0.0);
+  EXPECT_EQ(c.input.denoiseDb, 30.0);
+  EXPECT_EQ(c.input.gateThresholdDbfs, -50.0);
+  EXPECT_EQ(c.input.gateAttackMs, 1.0);
+  EXPECT_EQ(c.input.gateHoldMs, 100.0);
+  EXPECT_EQ(c.input.gateReleaseMs, 100.0);
 
   auto fresh = MVSDKManager::create();
   EXPECT_EQ(fresh->getEngineStatus(), kEngineStatusIdle);
@@ -462,6 +470,61 @@ TEST(SDKManagerHelpers, DownloadReport) {
   EXPECT_EQ(r.current, 1);
   EXPECT_EQ(sdk::resources_summary(5, 3 * 1048576 + 4096 * 2),
             "Total 5 files, total size: 3153920 bytes (3.01 MB)");
+}
+
+// Input conditioning: values of a stage that is on must lie in its range (the first one that does
+// not is named); a stage that is off is not looked at. The start's log lines say what is on.
+TEST(SDKManagerHelpers, InputConditioningRangesAndReport) {
+  struct Case {
+    std::function<void(InputConditioning&)> set;
+    std::string problem;
+  };
+  const double nan = std::nan("");
+  const Case cases[] = {
+      {[](InputConditioning&) {}, ""},
+      {[](InputConditioning& c) { c.gainDb = 99; c.denoiseDb = 0; c.gateThresholdDbfs = 5; }, ""},  // all off
+      {[](InputConditioning& c) { c.gain = true; c.gainDb = 40; }, ""},
+      {[](InputConditioning& c) { c.gain = true; c.gainDb = 40.5; }, "Unsupported input gain 40.5 dB (-40 to 40 dB)"},
+      {[](InputConditioning& c) { c.gain = true; c.gainDb = -41; }, "Unsupported input gain -41 dB (-40 to 40 dB)"},
+      {[nan](InputConditioning& c) { c.gain = true; c.gainDb = nan; }, "Unsupported input gain nan dB (-40 to 40 dB)"},
+      {[](InputConditioning& c) { c.denoise = true; c.denoiseDb = 1; }, ""},
+      {[](InputConditioning& c) { c.denoise = true; c.denoiseDb = 0.5; },
+       "Unsupported noise suppression 0.5 dB (1 to 60 dB)"},
+      {[](InputConditioning& c) { c.denoise = true; c.denoiseDb = 61; },
+       "Unsupported noise suppression 61 dB (1 to 60 dB)"},
+      {[](InputConditioning& c) { c.gate = true; c.gateThresholdDbfs = 0.1; },
+       "Unsupported gate threshold 0.1 dBFS (-100 to 0 dBFS)"},
+      {[](InputConditioning& c) { c.gate = true; c.gateThresholdDbfs = -100; c.gateAttackMs = 0; c.gateHoldMs = 0; }, ""},
+      {[](InputConditioning& c) { c.gate = true; c.gateAttackMs = 101; }, "Unsupported gate attack 101 ms (0 to 100 ms)"},
+      {[](InputConditioning& c) { c.gate = true; c.gateHoldMs = -1; }, "Unsupported gate hold -1 ms (0 to 2000 ms)"},
+      {[](InputConditioning& c) { c.gate = true; c.gateReleaseMs = 0; },
+       "Unsupported gate release 0 ms (1 to 2000 ms)"},
+      {[](InputConditioning& c) { c.gain = true; c.gainDb = 50; c.gate = true; c.gateHoldMs = -1; },
+       "Unsupported input gain 50 dB (-40 to 40 dB)"},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    InputConditioning c;
+    cases[i].set(c);
+    EXPECT_EQ(sdk::input_conditioning_problem(c), cases[i].problem) << "case " << i;
+  }
+
+  InputConditioning c;
+  EXPECT_EQ(sdk::input_conditioning_report(c),
+            (std::vector<std::string>{"input gain off", "noise suppression off", "noise gate off"}));
+  c.gain = c.denoise = c.gate = true;
+  c.gainDb = 6;
+  c.denoiseDb = 25;
+  c.gateThresholdDbfs = -45.5;
+  EXPECT_EQ(sdk::input_conditioning_report(c),
+            (std::vector<std::string>{"input gain on: +6 dB, soft limiter above -2.5 dBFS",
+                                      "noise suppression on: at most 25 dB, 10 ms delay",
+                                      "noise gate on: threshold -45.5 dBFS, attack 1 ms, hold 100 ms, release 100 ms"}));
+  const auto s = sdk::conditioner_settings(c);
+  EXPECT_TRUE(s.gain && s.denoise && s.gate);
+  EXPECT_EQ(s.gain_db, 6.0f);
+  EXPECT_EQ(s.denoise_db, 25.0f);
+  EXPECT_EQ(s.gate_threshold_dbfs, -45.5f);
+  EXPECT_EQ(s.gate_release_ms, 100.0f);
 }
 
 TEST(SDKManagerHelpers, VoiceIdAs32BitInteger) {

@@ -214,6 +214,12 @@ void InputConditioner::process(std::int16_t* samples, std::size_t n) {
   if (gate_active_) gate_stage(samples, n);
 }
 
+bool InputConditioner::idle() {
+  if (!ready()) return true;
+  pick_up_settings();
+  return !gain_active_ && denoise_ == Denoise::kOff && !gate_active_;
+}
+
 void InputConditioner::gain_stage(std::int16_t* x, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     if (gain_ramp_left_ != 0) {

@@ -92,6 +92,9 @@ class InputConditioner {
 
   // Conditions n samples in place. Audio path: no allocation, lock or log.
   void process(std::int16_t* samples, std::size_t n);
+  // True when process() would leave samples alone (every stage off and settled), after taking up
+  // newly published settings: callers may then skip copying audio into storage of their own.
+  bool idle();
 
   // Samples by which process() currently delays its input (0, or 2 frames with suppression on).
   std::size_t latency_samples() const;
