@@ -21,6 +21,7 @@
 #include "support/bridge_fixtures.h"
 #include "support/local_service.h"
 #include "support/sdk_fixtures.h"
+#include "support/seeded_weights.h"
 
 namespace mvsdk {
 namespace {
@@ -345,16 +346,36 @@ TEST_F(SDKLifecycleTest, AudioThreadDoesNotWaitForTheEngineQueue) {
   EXPECT_TRUE(stopped);
 }
 
+// The audio thread's run, without and with every input conditioning stage on (a conditioned
+// synchronous call conditions on the calling thread).
+class SDKAudioThreadTest : public SDKLifecycleTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  // The parameter's conditioning; gain_db varies between runs, so that settings change too.
+  static InputConditioning conditioning(bool on, double gain_db) {
+    InputConditioning c;
+    if (on) {
+      c.gain = c.denoise = c.gate = true;
+      c.gainDb = gain_db;
+      c.denoiseDb = 25.0;
+      c.gateThresholdDbfs = -45.0;
+    }
+    return c;
+  }
+};
+
 // After start the audio thread allocates nothing and takes no lock, whatever the host hands it:
 // buffers of 64 to 2048 frames (most not dividing 10 ms), every format, mono and stereo, both
 // modes, while another thread changes the voice and the tone.
-TEST_F(SDKLifecycleTest, AudioThreadNeitherAllocatesNorWaits) {
+TEST_P(SDKAudioThreadTest, AudioThreadNeitherAllocatesNorWaits) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   constexpr std::size_t kAudioSeconds = 1;  // 20 s of audio in all
 #else
   constexpr std::size_t kAudioSeconds = 3;  // a minute of audio in all
 #endif
-  manager->setEngineConfig(test::recorded_config(recorder));
+  const bool conditioned = GetParam();
+  EngineConfig first = test::recorded_config(recorder);
+  first.input = conditioning(conditioned, 0.0);
+  manager->setEngineConfig(first);
   bring_up(1, !std::filesystem::exists(test::bridge_cache_dir() / "am.bin"));
   {
     // The counters see what they are meant to see.
@@ -394,6 +415,7 @@ TEST_F(SDKLifecycleTest, AudioThreadNeitherAllocatesNorWaits) {
         c.format = format;
         c.channel = channels;
         c.isSync = sync;
+        c.input = conditioning(conditioned, static_cast<double>(format * 2 + channels) - 4.0);
         manager->setEngineConfig(c);
         const auto frame = static_cast<std::size_t>(MVSDKManager::getBytesPerSampleForFormat(format) * channels);
         const auto tone = MVSDKManager::convertFrom16BitMono(tone_block(0, 48000), format, channels, 48000);
@@ -436,6 +458,71 @@ TEST_F(SDKLifecycleTest, AudioThreadNeitherAllocatesNorWaits) {
   EXPECT_GT(debug_lines->load(), 0u);
 }
 
+INSTANTIATE_TEST_SUITE_P(InputConditioning, SDKAudioThreadTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "conditioned" : "plain"; });
+
+// What the engine is handed, seen where the bridge hands it over: with conditioning off, the
+// host's samples bit for bit, in both modes; with a stage on, the conditioned audio (+6 dB).
+TEST_F(SDKLifecycleTest, EngineGetsTheHostSamplesUnlessConditioned) {
+  struct Tap {
+    std::vector<std::int16_t> samples = std::vector<std::int16_t>(2 * 48000);
+    std::size_t n = 0;
+    static void observe(void* user, const std::int16_t* s, std::size_t count) {
+      auto* t = static_cast<Tap*>(user);
+      const std::size_t k = std::min(count, t->samples.size() - t->n);
+      std::copy_n(s, k, t->samples.begin() + static_cast<std::ptrdiff_t>(t->n));
+      t->n += k;
+    }
+  };
+  manager->setEngineConfig(test::recorded_config(recorder));
+  bring_up(1, !std::filesystem::exists(test::bridge_cache_dir() / "am.bin"));
+  test::SeededFloats noise(21);
+  std::vector<std::int16_t> host(48000);
+  for (auto& v : host) v = static_cast<std::int16_t>(noise.next(8000.0f));
+  struct Case {
+    const char* name;
+    bool sync;
+    bool gain;
+  };
+  for (const Case& k : {Case{"off, pipelined", false, false}, Case{"off, synchronous", true, false},
+                        Case{"gain, pipelined", false, true}}) {
+    SCOPED_TRACE(k.name);
+    EngineConfig c = test::recorded_config(recorder);
+    c.isSync = k.sync;
+    c.input.gain = k.gain;
+    c.input.gainDb = 6.0;
+    manager->setEngineConfig(c);
+    manager->start();  // a fresh stream: the gain is at its value from the first sample
+    expect_next({2, 0, "Engine started successfully"});
+    manager->setVoice(1);
+    expect_next({0, 0, "Set voice ID 1 successfully"});
+    Tap tap;
+    bridge::MorvoxEngine::setPushObserver(&Tap::observe, &tap);
+    for (std::size_t at = 0; at < host.size(); at += 480) {
+      const std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(host.data() + at), 960);
+      Bytes out(960);
+      manager->transform(in, out);
+      if (at % 7680 == 7200) {
+        ASSERT_TRUE(manager->waitForEngine(kWait));
+      }
+    }
+    ASSERT_TRUE(manager->waitForEngine(kWait));
+    bridge::MorvoxEngine::setPushObserver(nullptr, nullptr);
+    ASSERT_EQ(tap.n, host.size());
+    const std::vector<std::int16_t> got(tap.samples.begin(), tap.samples.begin() + static_cast<std::ptrdiff_t>(tap.n));
+    if (!k.gain) {
+      EXPECT_TRUE(got == host) << "the engine did not get the host's samples";
+      continue;
+    }
+    double in_power = 0, out_power = 0;
+    for (std::size_t i = 0; i < host.size(); ++i) {
+      in_power += static_cast<double>(host[i]) * host[i];
+      out_power += static_cast<double>(got[i]) * got[i];
+    }
+    EXPECT_NEAR(10.0 * std::log10(out_power / in_power), 6.0, 0.1);
+  }
+}
+
 // start on a running engine builds a new one with the configuration in force; an audio
 // configuration the kit cannot serve is refused with its reason, and nothing else changes.
 TEST_F(SDKLifecycleTest, StartRestartsARunningEngineAndRefusesUnsupportedAudio) {
@@ -467,12 +554,18 @@ TEST_F(SDKLifecycleTest, StartRestartsARunningEngineAndRefusesUnsupportedAudio) 
   struct Case {
     std::int64_t rate, channels, format;
     const char* reason;
+    InputConditioning input{};
   };
+  InputConditioning loud;
+  loud.gain = true;
+  loud.gainDb = 50.0;
   for (const Case& k : {Case{7999, 1, 1, "Unsupported sample rate 7999 Hz (8000 to 192000 Hz)"},
                         Case{192001, 1, 1, "Unsupported sample rate 192001 Hz (8000 to 192000 Hz)"},
                         Case{48000, 33, 1, "Unsupported channel count 33 (1 to 32)"},
                         Case{48000, 1, 5, "Unsupported sample format 5 (0 to 4)"},
-                        Case{48000, 1, -1, "Unsupported sample format -1 (0 to 4)"}}) {
+                        Case{48000, 1, -1, "Unsupported sample format -1 (0 to 4)"},
+                        Case{48000, 1, 1, "Unsupported input gain 50 dB (-40 to 40 dB)", loud}}) {
+    c.input = k.input;
     c.sampleRate = k.rate;
     c.channel = k.channels;
     c.format = k.format;
