@@ -129,10 +129,24 @@ typedef struct mvsdk_config {
   void* action_user;
   mvsdk_download_fn on_download;    /* may be NULL */
   void* download_user;
+  /* Input conditioning (EngineConfig::input), added in the second version of this struct; a
+   * caller built with the first (struct_size = offsetof(mvsdk_config_t, input_gain)) gets every
+   * stage off. Each stage is off while its flag is 0; the ranges apply to a stage that is on
+   * (outside them, start answers (2, 3, reason)). */
+  int input_gain;                 /* nonzero: input gain with a soft limiter */
+  double input_gain_db;           /* -40 to 40 */
+  int input_denoise;              /* nonzero: noise suppression (adds 10 ms of delay) */
+  double input_denoise_db;        /* largest attenuation of noise, 1 to 60 */
+  int input_gate;                 /* nonzero: noise gate (silence below the threshold) */
+  double input_gate_threshold_dbfs; /* -100 to 0, against the sample peak */
+  double input_gate_attack_ms;    /* 0 to 100 */
+  double input_gate_hold_ms;      /* 0 to 2000 */
+  double input_gate_release_ms;   /* 1 to 2000 */
 } mvsdk_config_t;
 
-/* The kit's defaults: 48000 Hz, 1 channel, S16, no token, mute_on_fail 1, no callbacks, and
- * struct_size = sizeof(mvsdk_config_t). */
+/* The kit's defaults: 48000 Hz, 1 channel, S16, no token, mute_on_fail 1, no callbacks, input
+ * conditioning off (gain 0 dB, suppression 30 dB, gate at -50 dBFS with attack 1 ms, hold 100 ms
+ * and release 100 ms when switched on), and struct_size = sizeof(mvsdk_config_t). */
 int mvsdk_config_init(mvsdk_config_t* config);
 /* Hands the configuration to the kit (which copies it). Whatever action_user and download_user
  * point to must stay valid until the configuration is replaced and the handle destroyed. */

@@ -2,6 +2,7 @@
 // inside `guarded`, so no exception crosses into C; callbacks from the kit pass through the
 // handle's gate, which mvsdk_destroy closes so that the host's `user` pointers are never used
 // after the handle is gone.
+#include <cstddef>
 #include "mvsdk/mvsdk_c.h"
 
 #include <chrono>
@@ -115,8 +116,10 @@ mvsdk::ServiceCompletion service_completion(const mvsdk_t* kit, mvsdk_service_fn
   };
 }
 
-// The sizes of mvsdk_config_t and mvsdk_audio_stats_t this library knows (one version so far).
-bool known_config_size(std::size_t n) { return n == sizeof(mvsdk_config_t); }
+// The sizes of mvsdk_config_t this library knows: the first version (up to download_user) and
+// the second (with input conditioning); of mvsdk_audio_stats_t, one version so far.
+constexpr std::size_t kConfigSizeV1 = offsetof(mvsdk_config_t, input_gain);
+bool known_config_size(std::size_t n) { return n == sizeof(mvsdk_config_t) || n == kConfigSizeV1; }
 bool known_stats_size(std::size_t n) { return n == sizeof(mvsdk_audio_stats_t); }
 
 }  // namespace
@@ -174,6 +177,15 @@ int mvsdk_config_init(mvsdk_config_t* config) {
   config->is_sync = d.isSync ? 1 : 0;
   config->debug = d.debug ? 1 : 0;
   config->transform_debug = d.transformDebug ? 1 : 0;
+  config->input_gain = d.input.gain ? 1 : 0;
+  config->input_gain_db = d.input.gainDb;
+  config->input_denoise = d.input.denoise ? 1 : 0;
+  config->input_denoise_db = d.input.denoiseDb;
+  config->input_gate = d.input.gate ? 1 : 0;
+  config->input_gate_threshold_dbfs = d.input.gateThresholdDbfs;
+  config->input_gate_attack_ms = d.input.gateAttackMs;
+  config->input_gate_hold_ms = d.input.gateHoldMs;
+  config->input_gate_release_ms = d.input.gateReleaseMs;
   return MVSDK_OK;
 }
 
@@ -191,6 +203,17 @@ int mvsdk_set_config(mvsdk_t* kit, const mvsdk_config_t* config) {
     c.isSync = config->is_sync != 0;
     c.debug = config->debug != 0;
     c.transformDebug = config->transform_debug != 0;
+    if (config->struct_size >= sizeof(mvsdk_config_t)) {  // a first-version caller has none of these
+      c.input.gain = config->input_gain != 0;
+      c.input.gainDb = config->input_gain_db;
+      c.input.denoise = config->input_denoise != 0;
+      c.input.denoiseDb = config->input_denoise_db;
+      c.input.gate = config->input_gate != 0;
+      c.input.gateThresholdDbfs = config->input_gate_threshold_dbfs;
+      c.input.gateAttackMs = config->input_gate_attack_ms;
+      c.input.gateHoldMs = config->input_gate_hold_ms;
+      c.input.gateReleaseMs = config->input_gate_release_ms;
+    }
     if (auto fn = config->on_action_result) {
       c.onActionResult = [gate = kit->gate, fn, user = config->action_user](std::int64_t action, std::int64_t code,
                                                                            const std::string& message) {

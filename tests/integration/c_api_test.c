@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -261,12 +262,18 @@ static void check_bad_handles_and_arguments(void) {
   CHECK_STATUS(mvsdk_create(&kit), MVSDK_OK);
   if (!kit) return;
 
-  /* Struct sizes: only the one this library was built with. */
+  /* Struct sizes: the one this library was built with, and the first version's (without input
+   * conditioning). */
   mvsdk_config_t config;
   CHECK_STATUS(mvsdk_config_init(&config), MVSDK_OK);
   CHECK(config.struct_size == sizeof config && config.sample_rate == 48000 && config.channels == 1 &&
         config.format == MVSDK_FORMAT_S16 && config.mute_on_fail == 1 && config.is_sync == 0);
-  const size_t wrong_sizes[] = {0, sizeof config - 1, sizeof config + 8};
+  CHECK(config.input_gain == 0 && config.input_denoise == 0 && config.input_gate == 0 &&
+        config.input_denoise_db == 30.0 && config.input_gate_threshold_dbfs == -50.0 &&
+        config.input_gate_release_ms == 100.0);
+  config.struct_size = offsetof(mvsdk_config_t, input_gain);
+  CHECK_STATUS(mvsdk_set_config(kit, &config), MVSDK_OK);
+  const size_t wrong_sizes[] = {0, sizeof config - 1, sizeof config + 8, offsetof(mvsdk_config_t, input_gain) + 4};
   for (size_t i = 0; i < sizeof wrong_sizes / sizeof wrong_sizes[0]; ++i) {
     config.struct_size = wrong_sizes[i];
     CHECK_STATUS(mvsdk_set_config(kit, &config), MVSDK_ERR_BAD_STRUCT_SIZE);
@@ -390,6 +397,16 @@ static void check_life_cycle(const char* url) {
   CHECK(seen.n_downloads > 0);
   pthread_mutex_unlock(&seen.mutex);
 
+  /* Input conditioning out of range is refused with its reason; in range, the start goes on. */
+  config.input_gain = 1;
+  config.input_gain_db = 50.0;
+  CHECK_STATUS(mvsdk_set_config(kit, &config), MVSDK_OK);
+  CHECK_STATUS(mvsdk_start(kit), MVSDK_OK);
+  expect_result("start, gain out of range", MVSDK_ACTION_ENGINE, -1, MVSDK_CODE_BAD_ARGUMENT, "Unsupported input gain 50 dB (-40 to 40 dB)");
+  config.input_gain_db = 6.0;
+  config.input_denoise = 1;
+  config.input_gate = 1;
+  CHECK_STATUS(mvsdk_set_config(kit, &config), MVSDK_OK);
   CHECK_STATUS(mvsdk_start(kit), MVSDK_OK);
   expect_result("start", MVSDK_ACTION_ENGINE, -1, MVSDK_CODE_SUCCESS, "Engine started successfully");
   int64_t status = -1;
