@@ -22,7 +22,7 @@ from __future__ import annotations
 import atexit
 import enum
 import logging
-from dataclasses import dataclass
+from dataclasses import asdict, dataclass, field
 from typing import Callable, Optional
 
 import numpy as np
@@ -30,7 +30,7 @@ import numpy as np
 from . import _core
 
 __all__ = [
-    "Kit", "EngineConfig", "Voice", "AudioStats", "Error", "LogLevel", "EmbeddedService", "embedded_service",
+    "Kit", "EngineConfig", "InputConditioning", "Voice", "AudioStats", "Error", "LogLevel", "EmbeddedService", "embedded_service",
     "set_service_base_url", "service_base_url", "set_log_level", "log_level", "set_log_sink", "flush_log",
     "dtype_for_format", "VERSION",
 ]
@@ -103,6 +103,22 @@ class Voice:
 
 
 @dataclass
+class InputConditioning:
+    """Gain, noise suppression and gate on the audio before conversion (EngineConfig::input in
+    C++), each off by default; the ranges apply to a stage that is on (outside them, start fails
+    with code 3). Suppression delays the audio by 10 ms while on."""
+    gain: bool = False
+    gain_db: float = 0.0                # -40 to 40, with a soft limiter
+    denoise: bool = False
+    denoise_db: float = 30.0            # largest attenuation of noise, 1 to 60
+    gate: bool = False
+    gate_threshold_dbfs: float = -50.0  # -100 to 0, against the sample peak
+    gate_attack_ms: float = 1.0         # 0 to 100
+    gate_hold_ms: float = 100.0         # 0 to 2000
+    gate_release_ms: float = 100.0      # 1 to 2000
+
+
+@dataclass
 class EngineConfig:
     """The kit's configuration (EngineConfig in C++), with its defaults. Callbacks run on the
     kit's main queue: on_action_result(action, code, message), on_download(percent, file, files)."""
@@ -116,6 +132,7 @@ class EngineConfig:
     is_sync: bool = False
     on_download: Optional[Callable[[int, int, int], None]] = None
     on_action_result: Optional[Callable[[int, int, str], None]] = None
+    input: InputConditioning = field(default_factory=InputConditioning)
 
 
 @dataclass(frozen=True)
@@ -232,10 +249,12 @@ class Kit:
             sample_rate=config.sample_rate, channel=config.channel, format=config.format, token=config.token,
             mute_on_fail=config.mute_on_fail, is_sync=config.is_sync, debug=config.debug,
             transform_debug=config.transform_debug, on_download=config.on_download,
-            on_action_result=config.on_action_result)
+            on_action_result=config.on_action_result, input=asdict(config.input))
 
     def engine_config(self) -> EngineConfig:
-        return EngineConfig(**self._core.engine_config())
+        values = self._core.engine_config()
+        values["input"] = InputConditioning(**values["input"])
+        return EngineConfig(**values)
 
     # --- lifecycle: each waits for its outcome ---
     def prepare(self, timeout: Optional[float] = 30.0) -> str:

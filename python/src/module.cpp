@@ -251,7 +251,7 @@ class Kit {
 
   void set_engine_config(std::int64_t sample_rate, std::int64_t channel, std::int64_t format, const std::string& token,
                          bool mute_on_fail, bool is_sync, bool debug, bool transform_debug, py::object on_download,
-                         py::object on_action_result) {
+                         py::object on_action_result, const py::dict& input) {
     EngineConfig c = EngineConfig::defaultConfig();
     c.sampleRate = sample_rate;
     c.channel = channel;
@@ -261,6 +261,15 @@ class Kit {
     c.isSync = is_sync;
     c.debug = debug;
     c.transformDebug = transform_debug;
+    c.input.gain = input["gain"].cast<bool>();
+    c.input.gainDb = input["gain_db"].cast<double>();
+    c.input.denoise = input["denoise"].cast<bool>();
+    c.input.denoiseDb = input["denoise_db"].cast<double>();
+    c.input.gate = input["gate"].cast<bool>();
+    c.input.gateThresholdDbfs = input["gate_threshold_dbfs"].cast<double>();
+    c.input.gateAttackMs = input["gate_attack_ms"].cast<double>();
+    c.input.gateHoldMs = input["gate_hold_ms"].cast<double>();
+    c.input.gateReleaseMs = input["gate_release_ms"].cast<double>();
     on_download_ = on_download.is_none() ? nullptr : hold(on_download);
     on_action_result_ = on_action_result.is_none() ? nullptr : hold(on_action_result);
     if (on_download_) {
@@ -289,6 +298,17 @@ class Kit {
     d["is_sync"] = c.isSync;
     d["debug"] = c.debug;
     d["transform_debug"] = c.transformDebug;
+    py::dict input;
+    input["gain"] = c.input.gain;
+    input["gain_db"] = c.input.gainDb;
+    input["denoise"] = c.input.denoise;
+    input["denoise_db"] = c.input.denoiseDb;
+    input["gate"] = c.input.gate;
+    input["gate_threshold_dbfs"] = c.input.gateThresholdDbfs;
+    input["gate_attack_ms"] = c.input.gateAttackMs;
+    input["gate_hold_ms"] = c.input.gateHoldMs;
+    input["gate_release_ms"] = c.input.gateReleaseMs;
+    d["input"] = input;
     d["on_download"] = c.onDownload && on_download_ ? *on_download_ : py::none();
     d["on_action_result"] = ours && on_action_result_ ? *on_action_result_ : py::none();
     return d;
@@ -555,7 +575,7 @@ PYBIND11_MODULE(_core, m) {
       .def("close", &Kit::close)
       .def("set_engine_config", &Kit::set_engine_config, arg("sample_rate"), arg("channel"), arg("format"),
            arg("token"), arg("mute_on_fail"), arg("is_sync"), arg("debug"), arg("transform_debug"),
-           arg("on_download"), arg("on_action_result"))
+           arg("on_download"), arg("on_action_result"), arg("input"))
       .def("engine_config", &Kit::engine_config)
       .def("prepare", &Kit::prepare, arg("timeout"))
       .def("check_resources", &Kit::check_resources, arg("timeout"))

@@ -54,6 +54,22 @@ def test_life_cycle_answers_with_the_kits_messages(kit):
     assert kit.engine_config() == mvsdk.EngineConfig()
 
 
+def test_input_conditioning_is_kept_and_out_of_range_values_are_refused_at_start(kit, service):
+    on = mvsdk.InputConditioning(gain=True, gain_db=6.0, denoise=True, denoise_db=20.0, gate=True,
+                                 gate_threshold_dbfs=-45.0, gate_hold_ms=150.0)
+    kit.set_engine_config(mvsdk.EngineConfig(token=service.token, input=on))
+    assert kit.engine_config().input == on
+    kit.set_engine_config(mvsdk.EngineConfig(token=service.token, input=mvsdk.InputConditioning(gate=True, gate_release_ms=0.0)))
+    kit.prepare()
+    kit.check_resources()
+    with pytest.raises(mvsdk.Error) as refused:
+        kit.start()
+    assert (refused.value.code, refused.value.message) == (3, "Unsupported gate release 0 ms (1 to 2000 ms)")
+    bring_up(kit, mvsdk.EngineConfig(token=service.token, input=on))
+    block = tone(480, 1, np.int16)
+    assert kit.transform(block).shape == block.shape
+
+
 FORMATS = [
     (mvsdk.FORMAT_U8, np.uint8, np.uint8),
     (mvsdk.FORMAT_S16, np.int16, np.int16),
