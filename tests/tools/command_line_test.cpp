@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/command_line.h"
@@ -13,6 +15,7 @@
 namespace {
 
 using namespace mvsdk::tools;
+using mvsdk::InputConditioning;
 
 TEST(CommandLineNumbers, IntegersAreWholeAndInRange) {
   std::int64_t v = 7;
@@ -66,6 +69,99 @@ TEST(CommandLineNumbers, ListsRefuseEmptyAndBadPieces) {
     EXPECT_FALSE(parse_float_list(bad, ',', v)) << '"' << bad << '"';
   }
   EXPECT_EQ(v, (std::vector<float>{9.0f}));
+}
+
+// The conditioning options of the converting tools: each switches its stage on with its value;
+// a missing or bad number, or one the kit would refuse, is an error naming the option, and an
+// error leaves the settings as they were.
+TEST(CommandLineConditioning, OptionsSwitchStagesOnWithinTheKitsRanges) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;  // empty: accepted
+    bool denoise, gate, gain;
+    double denoise_db, gate_dbfs, gain_db;
+  };
+  const Case cases[] = {
+      {{"--denoise"}, "", true, false, false, 30, -50, 0},
+      {{"--denoise=12.5"}, "", true, false, false, 12.5, -50, 0},
+      {{"--gate", "-42"}, "", false, true, false, 30, -42, 0},
+      {{"--gain", "20"}, "", false, false, true, 30, -50, 20},
+      {{"--gain", "-6", "--gate", "-60", "--denoise=40"}, "", true, true, true, 40, -60, -6},
+      {{"--denoise="}, "--denoise=DB takes a number of dB", false, false, false, 30, -50, 0},
+      {{"--denoise=x"}, "--denoise=DB takes a number of dB", false, false, false, 30, -50, 0},
+      {{"--denoise=0"}, "--denoise: Unsupported noise suppression 0 dB (1 to 60 dB)", false, false, false, 30, -50, 0},
+      {{"--gate"}, "--gate takes a threshold in dBFS", false, false, false, 30, -50, 0},
+      {{"--gate", "3"}, "--gate: Unsupported gate threshold 3 dBFS (-100 to 0 dBFS)", false, false, false, 30, -50, 0},
+      {{"--gain", "41"}, "--gain: Unsupported input gain 41 dB (-40 to 40 dB)", false, false, false, 30, -50, 0},
+      {{"--gain", "nan"}, "--gain takes a number of dB", false, false, false, 30, -50, 0},
+  };
+  for (const Case& k : cases) {
+    std::string joined;
+    for (const auto& a : k.args) joined += a + " ";
+    SCOPED_TRACE(joined);
+    InputConditioning input;
+    std::string error;
+    for (std::size_t i = 0; i < k.args.size() && error.empty(); ++i) {
+      auto next = [&](std::string& v) {
+        if (i + 1 >= k.args.size()) return false;
+        v = k.args[++i];
+        return true;
+      };
+      ASSERT_TRUE(parse_conditioning_option(k.args[i], next, input, error));
+    }
+    EXPECT_EQ(error, k.error);
+    EXPECT_EQ(input.denoise, k.denoise);
+    EXPECT_EQ(input.gate, k.gate);
+    EXPECT_EQ(input.gain, k.gain);
+    EXPECT_EQ(input.denoiseDb, k.denoise_db);
+    EXPECT_EQ(input.gateThresholdDbfs, k.gate_dbfs);
+    EXPECT_EQ(input.gainDb, k.gain_db);
+  }
+  InputConditioning input;
+  std::string error;
+  EXPECT_FALSE(parse_conditioning_option("--voice", [](std::string&) { return false; }, input, error));
+  EXPECT_FALSE(parse_conditioning_option("--denoiser", [](std::string&) { return false; }, input, error));
+  EXPECT_TRUE(error.empty());
+}
+
+// The live commands change one stage of the settings in force and keep the rest; anything else,
+// or a value the kit would refuse, is not a command (the settings stay).
+TEST(CommandLineConditioning, LiveCommandsChangeOneStage) {
+  InputConditioning start;
+  start.gain = true;
+  start.gainDb = 6;
+  start.denoiseDb = 20;
+  struct Case {
+    std::string_view verb;
+    std::vector<std::string_view> args;
+    bool ok;
+    std::function<void(InputConditioning&)> expect;
+  };
+  const Case cases[] = {
+      {"denoise", {"on"}, true, [](InputConditioning& c) { c.denoise = true; }},
+      {"denoise", {"25"}, true, [](InputConditioning& c) { c.denoise = true; c.denoiseDb = 25; }},
+      {"denoise", {"off"}, true, [](InputConditioning&) {}},
+      {"gate", {"-55"}, true, [](InputConditioning& c) { c.gate = true; c.gateThresholdDbfs = -55; }},
+      {"gate", {"off"}, true, [](InputConditioning&) {}},
+      {"gain", {"off"}, true, [](InputConditioning& c) { c.gain = false; }},
+      {"gain", {"-3.5"}, true, [](InputConditioning& c) { c.gainDb = -3.5; }},
+      {"gain", {"on"}, false, nullptr},
+      {"gain", {"45"}, false, nullptr},
+      {"gate", {"on"}, false, nullptr},
+      {"gate", {"1"}, false, nullptr},
+      {"denoise", {"70"}, false, nullptr},
+      {"denoise", {}, false, nullptr},
+      {"denoise", {"on", "30"}, false, nullptr},
+      {"voice", {"3"}, false, nullptr},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(std::string(k.verb) + " " + (k.args.empty() ? "" : std::string(k.args[0])));
+    InputConditioning got = start;
+    EXPECT_EQ(parse_conditioning_command(k.verb, k.args, got), k.ok);
+    InputConditioning want = start;
+    if (k.expect) k.expect(want);
+    EXPECT_EQ(got, want);
+  }
 }
 
 struct FakeParsed {

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "sdk/input_conditioning.h"
+
 namespace mvsdk::tools {
 
 namespace {
@@ -74,6 +76,77 @@ bool parse_float_list(std::string_view text, char sep, std::vector<float>& out) 
     start = at + 1;
   }
   out = std::move(values);
+  return true;
+}
+
+bool parse_conditioning_option(const std::string& arg, const std::function<bool(std::string&)>& next,
+                               InputConditioning& input, std::string& error) {
+  InputConditioning changed = input;
+  std::string v;
+  std::string name = arg;
+  if (arg == "--denoise" || arg.starts_with("--denoise=")) {
+    name = "--denoise";
+    double db = changed.denoiseDb;
+    if (arg.size() > name.size() && !parse_double(std::string_view(arg).substr(name.size() + 1), db)) {
+      error = "--denoise=DB takes a number of dB";
+      return true;
+    }
+    changed.denoise = true;
+    changed.denoiseDb = db;
+  } else if (arg == "--gate") {
+    if (!next(v) || !parse_double(v, changed.gateThresholdDbfs)) {
+      error = "--gate takes a threshold in dBFS";
+      return true;
+    }
+    changed.gate = true;
+  } else if (arg == "--gain") {
+    if (!next(v) || !parse_double(v, changed.gainDb)) {
+      error = "--gain takes a number of dB";
+      return true;
+    }
+    changed.gain = true;
+  } else {
+    return false;
+  }
+  if (std::string why = sdk::input_conditioning_problem(changed); !why.empty()) {
+    error = name + ": " + why;
+    return true;
+  }
+  input = changed;
+  return true;
+}
+
+bool parse_conditioning_command(std::string_view verb, const std::vector<std::string_view>& args,
+                                InputConditioning& input) {
+  if (args.size() != 1) return false;
+  InputConditioning changed = input;
+  const std::string_view word = args[0];
+  double value = 0;
+  const bool number = parse_double(word, value);
+  if (verb == "denoise") {
+    if (word == "on" || word == "off") {
+      changed.denoise = word == "on";
+    } else if (number) {
+      changed.denoise = true;
+      changed.denoiseDb = value;
+    } else {
+      return false;
+    }
+  } else if (verb == "gate" || verb == "gain") {
+    const bool gate = verb == "gate";
+    if (word == "off") {
+      (gate ? changed.gate : changed.gain) = false;
+    } else if (number) {
+      (gate ? changed.gate : changed.gain) = true;
+      (gate ? changed.gateThresholdDbfs : changed.gainDb) = value;
+    } else {
+      return false;
+    }
+  } else {
+    return false;
+  }
+  if (!sdk::input_conditioning_problem(changed).empty()) return false;
+  input = changed;
   return true;
 }
 

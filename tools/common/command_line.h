@@ -6,9 +6,12 @@
 // finite. On failure the output is left untouched.
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "mvsdk/engine_config.h"
 
 namespace mvsdk::tools {
 
@@ -20,14 +23,28 @@ bool parse_double(std::string_view text, double& out);
 // Numbers separated by `sep`, each parsed as parse_float parses it; an empty piece is an error.
 bool parse_float_list(std::string_view text, char sep, std::vector<float>& out);
 
+// The input conditioning options: --denoise[=DB] (noise suppression, at most DB, default the
+// kit's), --gate DBFS (noise gate threshold) and --gain DB, each switching its stage on in
+// `input`. `next` as for parse_session_option. Returns false when `arg` is none of them;
+// otherwise true, with `error` set when its value is not a number or outside the kit's range.
+bool parse_conditioning_option(const std::string& arg, const std::function<bool(std::string&)>& next,
+                               InputConditioning& input, std::string& error);
+
+// The live conditioning commands, a verb and its words: "denoise on|off|DB", "gate off|DBFS",
+// "gain off|DB" (a number switches the stage on with that value). True, with `input` changed,
+// when they make a command whose values the kit accepts; false, `input` untouched, otherwise.
+bool parse_conditioning_command(std::string_view verb, const std::vector<std::string_view>& args,
+                                InputConditioning& input);
+
 // The kit-session options the converting tools share: --service URL, --token T, --voice ID,
 // --mode 0|1|2, --intonation X, --pitch Y and --threads N (0..16), into the fields of those names
-// of `o`. `next(v)`
-// takes the option's value into v (false when the command line has none). Returns false when
-// `arg` is none of them; otherwise true, with `error` set when its value is bad.
+// of `o`, and the input conditioning options above, into o.conditioning. `next(v)` takes the
+// option's value into v (false when the command line has none). Returns false when `arg` is none
+// of them; otherwise true, with `error` set when its value is bad.
 template <class Options, class Next>
 bool parse_session_option(const std::string& arg, Next&& next, Options& o, std::string& error) {
   std::string v;
+  if (parse_conditioning_option(arg, next, o.conditioning, error)) return true;
   if (arg == "--service") {
     if (!next(v) || v.empty()) error = "--service takes a URL";
     else o.service = v;

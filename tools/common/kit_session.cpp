@@ -65,6 +65,7 @@ KitSession::KitSession(const SessionConfig& config, const std::atomic<bool>* sto
   c.engineThreads = config.engine_threads;
   c.muteOnFail = config.mute_on_fail;
   c.onDownload = config.on_download;
+  c.input = config.input;
   std::weak_ptr<ResultInbox> weak = inbox_;
   // The filter is read on the main queue; it is set before the kit runs and not changed after.
   std::shared_ptr<const std::function<bool(const ActionResult&)>> divert = divert_;
@@ -78,6 +79,11 @@ KitSession::KitSession(const SessionConfig& config, const std::atomic<bool>* sto
 }
 
 void KitSession::configure() { manager_->setEngineConfig(config_); }
+
+void KitSession::setInputConditioning(const InputConditioning& input) {
+  config_.input = input;
+  manager_->setEngineConfig(config_);
+}
 
 void KitSession::setDivert(std::function<bool(const ActionResult&)> divert) { *divert_ = std::move(divert); }
 

@@ -56,6 +56,8 @@ struct SessionConfig {
   bool mute_on_fail = false;
   // Download progress (percent, file number, files), on the kit's main queue. May be empty.
   DownloadCallback on_download;
+  // EngineConfig::input.
+  InputConditioning input;
 };
 
 class KitSession {
@@ -82,6 +84,10 @@ class KitSession {
   void release();
   // Hands the session's configuration to the kit again: stop returns the kit to its defaults.
   void configure();
+  // Changes the input conditioning of the session's configuration and hands it to the kit (while
+  // the engine runs, from the next buffer on).
+  void setInputConditioning(const InputConditioning& input);
+  const InputConditioning& inputConditioning() const { return config_.input; }
   // Results for which `divert` answers true skip the inbox and go to `divert`'s caller only (on
   // the kit's main queue). For results a host expects at random moments, such as the refusal of a
   // setMode made from another thread, which would otherwise answer a step awaited here. Set it

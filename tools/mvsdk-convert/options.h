@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "mvsdk/engine_config.h"
+
 namespace mvsdk::convert {
 
 // Token used with the embedded local service when none is given (that service accepts any).
@@ -20,6 +22,7 @@ struct Options {
   std::optional<std::int64_t> mode;     // 0, 1 or 2
   std::optional<float> intonation;      // semitones
   std::optional<float> pitch;           // the kit's pitch offset units
+  InputConditioning conditioning;       // --denoise, --gate, --gain (all off by default)
   bool sync = false;                    // EngineConfig::isSync
   std::int64_t threads = 1;             // EngineConfig::engineThreads
   std::optional<std::string> calibrate; // recording to calibrate intonation and pitch from

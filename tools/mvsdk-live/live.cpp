@@ -15,6 +15,7 @@
 
 #include "common/embedded.h"
 #include "common/kit_session.h"
+#include "sdk/input_conditioning.h"
 #include "common/progress.h"
 #include "console.h"
 #include "jack_client.h"
@@ -175,6 +176,7 @@ int run(const Options& options, std::atomic<bool>& interrupted) {
   config.sync = false;                   // pipelined: transform never computes on the process thread
   config.mute_on_fail = true;            // what the kit cannot convert is heard as silence
   config.engine_threads = options.threads;
+  config.input = options.conditioning;
   config.on_download = [progress](std::int64_t percent, std::int64_t file, std::int64_t files) {
     progress->update(percent, file, files);
   };
@@ -193,6 +195,9 @@ int run(const Options& options, std::atomic<bool>& interrupted) {
   if (resources) return failed("checkResources", *resources);
   if (auto f = kit.start()) return failed("start", *f);
   out.info("engine started: %lld Hz, mono, 32-bit float, pipelined", static_cast<long long>(rate_hz));
+  if (options.conditioning.gain || options.conditioning.denoise || options.conditioning.gate) {
+    for (const auto& stage : sdk::input_conditioning_report(options.conditioning)) out.info("%s", stage.c_str());
+  }
   if (auto f = kit.setVoice(voice)) return failed("setVoice", *f);
   std::int64_t mode = options.mode.value_or(0);
   if (options.mode || options.intonation || options.pitch) {
@@ -288,7 +293,7 @@ int run(const Options& options, std::atomic<bool>& interrupted) {
       ::poll(nullptr, 0, 100);
     }
     while (auto line = input.next()) {
-      const Command c = parse_command(*line);
+      const Command c = parse_command(*line, kit.inputConditioning());
       switch (c.kind) {
         case Command::Kind::kNone:
           break;
@@ -324,6 +329,10 @@ int run(const Options& options, std::atomic<bool>& interrupted) {
           }
           break;
         }
+        case Command::Kind::kConditioning:
+          kit.setInputConditioning(c.conditioning);
+          for (const auto& stage : sdk::input_conditioning_report(c.conditioning)) out.info("%s", stage.c_str());
+          break;
         case Command::Kind::kQuit:
           quit = true;
           break;

@@ -6,6 +6,7 @@
 
 namespace mvsdk::live {
 
+using tools::parse_conditioning_command;
 using tools::parse_float;
 using tools::parse_int;
 using tools::parse_session_option;
@@ -14,7 +15,7 @@ std::string usage_text() {
   return "usage: mvsdk-live [options]\n"
          "A JACK client that converts its input port into a voice of the kit's catalogue on its output\n"
          "port, live, at the server's sample rate. Reads commands from standard input:\n"
-         "  voice ID | mode 0|1|2 | pitch X Y | voices | quit\n"
+         "  voice ID | mode 0|1|2 | pitch X Y | denoise on|off|DB | gate off|DBFS | gain off|DB | voices | quit\n"
          "  --service URL       the voice service (default: a local service inside this process,\n"
          "                      serving synthetic voices)\n"
          "  --token T           the service's access token\n"
@@ -24,6 +25,10 @@ std::string usage_text() {
          "  --intonation X      pitch fluctuation, semitones (-30..30)\n"
          "  --pitch Y           pitch offset (-200..200)\n"
          "  --threads N         engine threads (default 1; 0: the processor's cores, at most 4)\n"
+         "  --denoise[=DB]      noise suppression of the input, lowering noise by at most DB\n"
+         "                      (1..60, default 30); adds 10 ms of delay\n"
+         "  --gate DBFS         noise gate: silence while the input's peaks stay below DBFS (-100..0)\n"
+         "  --gain DB           input gain (-40..40), with a soft limiter\n"
          "  --in PORT           connect PORT (an output port, e.g. system:capture_1) to the input;\n"
          "                      repeatable (default: the first physical capture port)\n"
          "  --out PORT          connect the output to PORT (an input port, e.g. system:playback_1);\n"
@@ -74,7 +79,7 @@ ParseResult parse_options(const std::vector<std::string>& args) {
   return r;
 }
 
-Command parse_command(std::string_view line) {
+Command parse_command(std::string_view line, const InputConditioning& current) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   std::vector<std::string_view> words;
   std::size_t at = 0;
@@ -96,17 +101,25 @@ Command parse_command(std::string_view line) {
   } else if (verb == "pitch" && words.size() == 3 && parse_float(words[1], c.intonation) &&
              parse_float(words[2], c.pitch)) {
     c.kind = Command::Kind::kPitch;
+  } else if (InputConditioning next = current;
+             parse_conditioning_command(verb, {words.begin() + 1, words.end()}, next)) {
+    c.kind = Command::Kind::kConditioning;
+    c.conditioning = next;
   } else if (verb == "voices" && words.size() == 1) {
     c.kind = Command::Kind::kVoices;
   } else if (verb == "quit" && words.size() == 1) {
     c.kind = Command::Kind::kQuit;
   }
-  if (c.kind == Command::Kind::kBad) c = Command{Command::Kind::kBad};
+  if (c.kind == Command::Kind::kBad) {
+    c = Command{};
+    c.kind = Command::Kind::kBad;
+  }
   return c;
 }
 
 std::string command_help() {
-  return "commands: voice ID | mode 0|1|2 | pitch X Y (intonation in semitones, pitch offset) | voices | quit";
+  return "commands: voice ID | mode 0|1|2 | pitch X Y (intonation in semitones, pitch offset) | "
+         "denoise on|off|DB (1..60) | gate off|DBFS (-100..0) | gain off|DB (-40..40) | voices | quit";
 }
 
 }  // namespace mvsdk::live

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "mvsdk/engine_config.h"
+
 namespace mvsdk::live {
 
 // Token used with the embedded local service when none is given (that service accepts any).
@@ -20,6 +22,7 @@ struct Options {
   std::optional<float> intonation;      // semitones
   std::optional<float> pitch;           // the kit's pitch offset units
   std::int64_t threads = 1;             // EngineConfig::engineThreads
+  InputConditioning conditioning;       // --denoise, --gate, --gain (all off by default)
   std::vector<std::string> in_ports;    // sources connected to the tool's input
   std::vector<std::string> out_ports;   // destinations of the tool's output
   bool connect_defaults = true;         // false: --no-connect
@@ -40,15 +43,17 @@ std::string usage_text();
 
 // One line of standard input while the tool runs.
 struct Command {
-  enum class Kind { kNone, kVoice, kMode, kPitch, kVoices, kQuit, kBad };
+  enum class Kind { kNone, kVoice, kMode, kPitch, kConditioning, kVoices, kQuit, kBad };
   Kind kind = Kind::kNone;  // kNone: an empty line
   std::int64_t number = 0;  // kVoice: the id; kMode: the mode
   float intonation = 0.0f;  // kPitch
   float pitch = 0.0f;       // kPitch
+  InputConditioning conditioning;  // kConditioning: `current` with the command's change
 };
 
-// Words separated by spaces or tabs; a carriage return at the end is ignored.
-Command parse_command(std::string_view line);
+// Words separated by spaces or tabs; a carriage return at the end is ignored. `current`: the
+// input conditioning in force, which the commands denoise, gate and gain change.
+Command parse_command(std::string_view line, const InputConditioning& current = {});
 
 // The one line of help a bad command gets (no line break).
 std::string command_help();
