@@ -50,6 +50,10 @@ def _parser() -> argparse.ArgumentParser:
     c.add_argument("--mode", type=int, choices=(0, 1, 2), help="pitch mode")
     c.add_argument("--intonation", type=float, metavar="X", help="semitones (mode 1)")
     c.add_argument("--pitch", type=float, metavar="Y", help="pitch offset (mode 1)")
+    c.add_argument("--denoise", nargs="?", const=30.0, type=float, metavar="DB",
+                   help="noise suppression, lowering noise by at most DB (1-60, default 30; adds 10 ms)")
+    c.add_argument("--gate", type=float, metavar="DBFS", help="noise gate threshold (-100-0)")
+    c.add_argument("--gain", type=float, metavar="DB", help="input gain (-40-40), with a soft limiter")
     c.add_argument("--sync", action="store_true", help="convert on the calling thread")
     c.add_argument("--realtime", action="store_true", help="hand over one buffer per buffer length of wall-clock time")
     c.add_argument("--buffer-ms", type=int, default=10, metavar="N", help="host buffer length (1-100, default 10)")
@@ -96,6 +100,13 @@ def _prepared_kit(args, url: str, token: str, audio=None) -> mvsdk.Kit:
                                 mute_on_fail=False)
     if audio is not None:
         config.sample_rate, config.channel, config.format = (audio.rate_hz, audio.samples.shape[1], audio.kit_format)
+    # Out-of-range values are the kit's to refuse (start fails with its reason).
+    if getattr(args, "denoise", None) is not None:
+        config.input.denoise, config.input.denoise_db = True, args.denoise
+    if getattr(args, "gate", None) is not None:
+        config.input.gate, config.input.gate_threshold_dbfs = True, args.gate
+    if getattr(args, "gain", None) is not None:
+        config.input.gain, config.input.gain_db = True, args.gain
     kit = mvsdk.Kit(config)
     try:
         _step("prepare", kit.prepare, timeout=60)

@@ -63,7 +63,11 @@ def test_failures_exit_with_one_line_and_no_output(service, tmp_path):
     r = run("convert", str(tmp_path / "missing.wav"), str(dst))
     assert r.returncode == 1 and r.stderr.startswith(f"mvsdk convert: reading {tmp_path / 'missing.wav'}: ")
     assert run("convert", str(src)).returncode == 2
+    r = run("convert", str(src), str(dst), "--gain", "50", "--quiet")
+    assert r.returncode == 1 and r.stderr == "mvsdk convert: start: Unsupported input gain 50 dB (-40 to 40 dB)\n"
     assert sorted(os.listdir(tmp_path)) == ["in.wav"]
+    r = run("convert", str(src), str(dst), "--denoise", "--gate", "-60", "--gain", "6", "--quiet")
+    assert r.returncode == 0, r.stderr
 
 
 @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
