@@ -6,5 +6,5 @@ cd "$(dirname "$0")/.."
 BUILD_DIR="${1:-build}"
 shift || true
 JOBS="${MVSDK_JOBS:-$(nproc)}"
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="${MVSDK_BUILD_TYPE:-RelWithDebInfo}" "$@" >/dev/null
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="${MVSDK_BUILD_TYPE:-Release}" "$@" >/dev/null
 cmake --build "$BUILD_DIR" -j "$JOBS"

@@ -12,7 +12,7 @@ TEXT="${MVSDK_DEMO_TEXT:-Hello. This is the voice conversion kit, converting a s
 
 ./scripts/install-deps.sh demo
 # Configure (an existing build folder keeps its settings) and build the one tool the demo needs.
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="${MVSDK_BUILD_TYPE:-RelWithDebInfo}" >/dev/null
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="${MVSDK_BUILD_TYPE:-Release}" >/dev/null
 cmake --build "$BUILD_DIR" --target mvsdk-convert -j "$JOBS"
 
 OUT_DIR="$BUILD_DIR/demo"

@@ -106,7 +106,7 @@ fi
 # --- Cross-processor agreement -------------------------------------------------------------
 ./scripts/install-deps.sh
 if [ ! -f "$HOST_DIR/CMakeCache.txt" ]; then
-  cmake -S . -B "$HOST_DIR" -DCMAKE_BUILD_TYPE="${MVSDK_BUILD_TYPE:-RelWithDebInfo}" -DMVSDK_WERROR=ON >/dev/null
+  cmake -S . -B "$HOST_DIR" -DCMAKE_BUILD_TYPE="${MVSDK_BUILD_TYPE:-Release}" -DMVSDK_WERROR=ON >/dev/null
 fi
 cmake --build "$HOST_DIR" -j "$JOBS" --target mvsdk-engine mvsdk-models mvsdk-agree
 

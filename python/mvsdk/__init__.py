@@ -130,6 +130,8 @@ class EngineConfig:
     format: int = FORMAT_S16
     mute_on_fail: bool = True
     is_sync: bool = False
+    # Threads computing the engine's chunks: 1, 2..16, or 0 (the processor's cores, at most 4).
+    engine_threads: int = 1
     on_download: Optional[Callable[[int, int, int], None]] = None
     on_action_result: Optional[Callable[[int, int, str], None]] = None
     input: InputConditioning = field(default_factory=InputConditioning)
@@ -249,7 +251,8 @@ class Kit:
             sample_rate=config.sample_rate, channel=config.channel, format=config.format, token=config.token,
             mute_on_fail=config.mute_on_fail, is_sync=config.is_sync, debug=config.debug,
             transform_debug=config.transform_debug, on_download=config.on_download,
-            on_action_result=config.on_action_result, input=asdict(config.input))
+            on_action_result=config.on_action_result, input=asdict(config.input),
+            engine_threads=config.engine_threads)
 
     def engine_config(self) -> EngineConfig:
         values = self._core.engine_config()

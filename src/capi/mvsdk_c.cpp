@@ -186,6 +186,7 @@ int mvsdk_config_init(mvsdk_config_t* config) {
   config->input_gate_attack_ms = d.input.gateAttackMs;
   config->input_gate_hold_ms = d.input.gateHoldMs;
   config->input_gate_release_ms = d.input.gateReleaseMs;
+  config->engine_threads = d.engineThreads;
   return MVSDK_OK;
 }
 
@@ -213,6 +214,7 @@ int mvsdk_set_config(mvsdk_t* kit, const mvsdk_config_t* config) {
       c.input.gateAttackMs = config->input_gate_attack_ms;
       c.input.gateHoldMs = config->input_gate_hold_ms;
       c.input.gateReleaseMs = config->input_gate_release_ms;
+      c.engineThreads = config->engine_threads;
     }
     if (auto fn = config->on_action_result) {
       c.onActionResult = [gate = kit->gate, fn, user = config->action_user](std::int64_t action, std::int64_t code,

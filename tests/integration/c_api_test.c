@@ -270,7 +270,7 @@ static void check_bad_handles_and_arguments(void) {
         config.format == MVSDK_FORMAT_S16 && config.mute_on_fail == 1 && config.is_sync == 0);
   CHECK(config.input_gain == 0 && config.input_denoise == 0 && config.input_gate == 0 &&
         config.input_denoise_db == 30.0 && config.input_gate_threshold_dbfs == -50.0 &&
-        config.input_gate_release_ms == 100.0);
+        config.input_gate_release_ms == 100.0 && config.engine_threads == 1);
   config.struct_size = offsetof(mvsdk_config_t, input_gain);
   CHECK_STATUS(mvsdk_set_config(kit, &config), MVSDK_OK);
   const size_t wrong_sizes[] = {0, sizeof config - 1, sizeof config + 8, offsetof(mvsdk_config_t, input_gain) + 4};
