@@ -1,27 +1,37 @@
-// Fuzz target: the engine's push and pull path through the MVSoundLibrary facade, with arbitrary
-// rates, samples, push and pull lengths, conversion modes, pitch parameter blocks, delays, resets
-// and style vectors.
+// Fuzz target: the engine's push and pull path with arbitrary rates, samples, push and pull
+// lengths, conversion modes, pitch parameter blocks, delays, resets and style vectors.
 //
-// The synthetic model files (tools/common) are written once into a scratch folder at start-up;
-// every input starts the engine, runs its operations and stops it. A chunk runs the three full
-// networks, so one execution takes a noticeable time: that is expected here.
+// The synthetic model files (tools/common) are written and mapped once at start-up, where the
+// MVSoundLibrary facade's answers (rates refused, calls without an engine, start and stop) are
+// checked too. Engines are kept between inputs, one per rate pair, built on first use and
+// restarted before every input (engine::restart: a reset that also clears the vocoder's source,
+// which a reset keeps running), so an input costs its own chunks only. A restart must bring an
+// engine back to the state it had when built: every input whose hash is a multiple of
+// kRepeatEvery runs twice in a row and the two runs must agree to the bit (pushes' and pulls'
+// answers, pulled samples, every stage a chunk shows its observer), so state one input leaves
+// behind cannot go unnoticed.
 //
 // Input layout: byte 0 input rate, byte 1 output rate (indexes into kRates, which also holds
 // rates the engine must refuse), byte 2 delay steps (signed), then operations of 8 bytes each
-// (opcode, then arguments; see run_op). Samples are synthesised from the operation's bytes so a
-// short input still completes chunks.
+// (opcode, then arguments; see run). Samples are synthesised from the operation's bytes so a short
+// input still completes chunks.
 //
 // Properties checked:
-//  - startEngine accepts exactly the rates in 8000..192000 Hz and then reports running;
+//  - the engine is built exactly for the rates in 8000..192000 Hz;
 //  - a push answers 0 or the output of one or more whole chunks (3840 samples at 24 kHz resampled
 //    to the output rate, within the resampler's slack), and a chunk that completes while the ring
 //    has room is reported;
-//  - a pull answers its count or 0, and fills the buffer without writing past it (guard samples);
+//  - a pull answers its count, or -1 once output has begun and the ring holds too little, and
+//    fills the buffer without writing past it (guard samples);
 //  - the output is silent up to and including the first chunk after a start or reset;
+//  - setdelay answers the delay in force (no change below 1, at most 16);
 //  - with the catalogue's style and pitch parameters in their supported ranges (mode 0, 1, 2;
 //    intonation -30..30 semitones; pitch -200..200; threshold 0.1; limit 2000), the pitch and the
-//    acoustic features of every chunk, and the values mode 2 writes back, are finite; pitch is
-//    never negative. Out-of-range parameters (any float, NaN included) must not fault.
+//    acoustic features of every chunk, and the values mode 2 writes back, are finite (the pitch
+//    may be negative: a downward transposition plus a negative offset takes it below zero, and
+//    the vocoder's source treats such frames as unvoiced). Out-of-range parameters (any float,
+//    NaN included) must not fault;
+//  - a restarted engine given the same input twice answers the same to the bit (see above).
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,27 +43,37 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/model_folder.h"
 #include "engine/driver/MVSoundLibrary.h"
 #include "engine/driver/engine.h"
+#include "engine/driver/model_file.h"
+#include "engine/nets/amengine.h"
+#include "engine/nets/bnengine.h"
+#include "engine/nets/vocengine.h"
 
 namespace {
 
 using mvsdk::engine::ChunkStage;
+using mvsdk::engine::engine;
+using mvsdk::engine::ModelFile;
 using mvsdk::engine::MVSoundLibrary;
 
 constexpr int kRates[] = {16000, 48000, 44100, 24000, 8000, 22050, 32000, 11025,
                           96000, 192000, 7999,  0,     -48000, 192001, 12345, 8001};
+constexpr int kNumRates = 16;
 constexpr int kMaxSamples = 30000;     // most samples in one push or pull
-constexpr int kMaxInputMs = 1200;      // input per execution (about 7 chunks), to bound its time
+constexpr int kMaxInputMs = 320;       // input per execution (two chunks at most), to bound its time
 constexpr int kGuard = 16;             // guard samples after a pull's buffer
+constexpr int kRepeatEvery = 4;        // one input in this many runs twice (see above)
 
-std::string g_am, g_bn, g_voc;
+std::string g_am_path, g_bn_path, g_voc_path;
+ModelFile g_am, g_bn, g_voc;
 std::vector<float> g_style;
+std::unique_ptr<engine> g_engines[kNumRates][kNumRates];
 
 void check(bool ok, const char* what) {
   if (!ok) {
@@ -62,23 +82,36 @@ void check(bool ok, const char* what) {
   }
 }
 
-// What the observer saw during one push.
+bool valid_rate(int rate) { return rate >= engine::kMinRate && rate <= engine::kMaxRate; }
+
+// FNV-1a over everything a run answers, to compare two runs of one input.
+struct Digest {
+  std::uint64_t h = 14695981039346656037ull;
+  void add(const void* p, std::size_t n) {
+    const auto* b = static_cast<const std::uint8_t*>(p);
+    for (std::size_t i = 0; i < n; ++i) h = (h ^ b[i]) * 1099511628211ull;
+  }
+  void add(int v) { add(&v, sizeof v); }
+};
+
+// What the observer saw during one push, and the digest of the whole run.
 struct Observed {
   bool strict = false;  // finite values required
   int chunks = 0;
   float params[5] = {};
+  Digest digest;
 };
-Observed g_seen;
 
-void observer(void*, ChunkStage stage, const float* data, int rows, int cols) {
+void observer(void* user, ChunkStage stage, const float* data, int rows, int cols) {
+  auto& seen = *static_cast<Observed*>(user);
   const int n = rows * cols;
-  if (stage == ChunkStage::kVocoder) ++g_seen.chunks;
-  if (stage == ChunkStage::kParams) std::memcpy(g_seen.params, data, sizeof g_seen.params);
-  if (!g_seen.strict) return;
-  if (stage == ChunkStage::kPitch) {
-    for (int i = 0; i < n; ++i) check(std::isfinite(data[i]) && data[i] >= 0.0f, "pitch is finite and >= 0");
-  } else if (stage == ChunkStage::kAcoustic || stage == ChunkStage::kMel) {
-    for (int i = 0; i < n; ++i) check(std::isfinite(data[i]), "features are finite");
+  seen.digest.add(static_cast<int>(stage));
+  seen.digest.add(data, static_cast<std::size_t>(n) * sizeof(float));
+  if (stage == ChunkStage::kVocoder) ++seen.chunks;
+  if (stage == ChunkStage::kParams) std::memcpy(seen.params, data, sizeof seen.params);
+  if (!seen.strict) return;
+  if (stage == ChunkStage::kPitch || stage == ChunkStage::kAcoustic || stage == ChunkStage::kMel) {
+    for (int i = 0; i < n; ++i) check(std::isfinite(data[i]), "pitch and features are finite");
   }
 }
 
@@ -119,53 +152,62 @@ void synthesise(std::vector<short>& out, int n, std::uint8_t kind, std::uint32_t
   }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  ::setenv("OPENBLAS_NUM_THREADS", "1", 0);
-  char tmpl[] = "/tmp/engine_push_fuzz.XXXXXX";
-  if (::mkdtemp(tmpl) == nullptr) std::abort();
-  const std::filesystem::path dir = tmpl;
-  const auto result = mvsdk::models::write_model_folder(dir, 7, 1);
-  if (!result.error.empty()) {
-    std::fprintf(stderr, "engine_push_fuzz: cannot write the models: %s\n", result.error.c_str());
-    std::abort();
+// The facade's answers, once: rates outside the range are refused, the transfer calls answer
+// "not started" without an engine, and a valid pair starts and stops.
+void check_facade() {
+  std::vector<short> buf(480);
+  short s = 0;
+  for (const int rate : kRates) {
+    if (valid_rate(rate)) continue;
+    for (const auto& [in, out] : {std::pair{rate, 16000}, std::pair{16000, rate}}) {
+      check(MVSoundLibrary::startEngine(g_am_path.c_str(), g_bn_path.c_str(), g_voc_path.c_str(), in, out) ==
+                    MVSoundLibrary::kEngineInitError &&
+                MVSoundLibrary::getEngineStatus() == 0,
+            "rates outside 8000..192000 Hz are refused");
+    }
   }
-  g_am = (dir / "am.bin").string();
-  g_bn = (dir / "bn.bin").string();
-  g_voc = (dir / "voc.bin").string();
-  std::ifstream csv(dir / "voice-1.csv");
-  std::string item;
-  while (std::getline(csv, item, ',')) g_style.push_back(std::strtof(item.c_str(), nullptr));
-  if (g_style.size() != mvsdk::engine::engine::kStyleSize) std::abort();
-  return 0;
+  check(MVSoundLibrary::realTimeSoundTransferSoundLibrary(&s, 1, 0, nullptr) == MVSoundLibrary::kNotStarted,
+        "push without an engine");
+  check(MVSoundLibrary::getRealTimeSoundTransferSoundLibrary(buf.data(), 480) == MVSoundLibrary::kNotStarted,
+        "pull without an engine");
+  check(MVSoundLibrary::engineSetdelay(4) == MVSoundLibrary::kNotStarted, "setdelay without an engine");
+  check(MVSoundLibrary::startEngine(g_am_path.c_str(), g_bn_path.c_str(), g_voc_path.c_str(), 16000, 48000) ==
+                MVSoundLibrary::kDone &&
+            MVSoundLibrary::getEngineStatus() == 1,
+        "valid rates start the engine");
+  check(MVSoundLibrary::engineSetdelay(4) == MVSoundLibrary::kDone, "setdelay while running");
+  check(MVSoundLibrary::getRealTimeSoundTransferSoundLibrary(buf.data(), 480) == 480, "a pull before output is silence");
+  MVSoundLibrary::stopEngineSoundLibrary();
+  check(MVSoundLibrary::getEngineStatus() == 0, "stopped");
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 3) return 0;
-  const int in_rate = kRates[data[0] % 16];
-  const int out_rate = kRates[data[1] % 16];
+// The engine for a rate pair, built on first use and then kept; null for a pair it must refuse.
+engine* engine_for(int in_index, int out_index) {
+  const int in_rate = kRates[in_index];
+  const int out_rate = kRates[out_index];
+  auto& slot = g_engines[in_index][out_index];
+  if (!slot) {
+    slot = std::make_unique<engine>(g_am.floats(), g_bn.floats(), g_voc.floats(), in_rate, out_rate);
+    check(slot->ok() == (valid_rate(in_rate) && valid_rate(out_rate)),
+          "an engine is built exactly for rates in 8000..192000 Hz");
+  }
+  return slot->ok() ? slot.get() : nullptr;
+}
+
+// Runs one input's operations on e, which is brought back to its built state first; returns the
+// digest of everything the run answered.
+std::uint64_t run(engine& e, const std::uint8_t* data, std::size_t size) {
+  const int out_rate = e.output_rate();
+  const int in_rate = e.input_rate();
   const int delay = static_cast<std::int8_t>(data[2]);
 
-  const int started = MVSoundLibrary::startEngine(g_am.c_str(), g_bn.c_str(), g_voc.c_str(), in_rate, out_rate);
-  const bool valid = in_rate >= 8000 && in_rate <= 192000 && out_rate >= 8000 && out_rate <= 192000;
-  if (!valid) {
-    check(started == MVSoundLibrary::kEngineInitError && MVSoundLibrary::getEngineStatus() == 0,
-          "rates outside 8000..192000 Hz are refused");
-    std::vector<short> buf(480);
-    short s = 0;
-    check(MVSoundLibrary::realTimeSoundTransferSoundLibrary(&s, 1, 0, nullptr) == MVSoundLibrary::kNotStarted,
-          "push without an engine");
-    check(MVSoundLibrary::getRealTimeSoundTransferSoundLibrary(buf.data(), 480) == MVSoundLibrary::kNotStarted,
-          "pull without an engine");
-    return 0;
-  }
-  check(started == MVSoundLibrary::kDone && MVSoundLibrary::getEngineStatus() == 1, "valid rates start the engine");
-  MVSoundLibrary::currentEngine()->set_observer(observer, nullptr);
-  MVSoundLibrary::setSpeakersStyleSoundLibrary(g_style.data());
-  check(MVSoundLibrary::engineSetdelay(delay) == MVSoundLibrary::kDone, "setdelay while running");
-  const int delay_steps = MVSoundLibrary::currentEngine()->delay();
-  check(delay_steps == (delay < 1 ? 2 : std::min(delay, 16)), "delay in force");
+  Observed seen;
+  e.restart();
+  e.setdelay(2);  // the delay a built engine has; restart keeps the last one
+  e.set_observer(observer, &seen);
+  e.setstyle(g_style.data());
+  check(e.setdelay(delay) == (delay < 1 ? 2 : std::min(delay, 16)), "delay in force");
+  check(e.queued_samples() == 0 && !e.started(), "a restarted engine has no output");
 
   // One chunk's output at the output rate; the resampler may hold back or release a few samples.
   const double chunk_out = 3840.0 * out_rate / 24000.0;
@@ -208,50 +250,54 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::memcpy(&params[k], data + at, 4);
           }
         }
-        g_seen = Observed{};
-        g_seen.strict = in_range && style_ok && mode >= 0 && mode <= 2;
-        const int queued_before = MVSoundLibrary::currentEngine()->queued_samples();
-        const int r = MVSoundLibrary::realTimeSoundTransferSoundLibrary(samples.data(), n, mode, params);
+        seen.chunks = 0;
+        seen.strict = in_range && style_ok && mode >= 0 && mode <= 2;
+        const int queued_before = e.queued_samples();
+        const int r = e.Inpush(samples.data(), n, 1, mode, params);
+        seen.digest.add(r);
         check(r >= 0, "a push never answers a negative count");
-        if (n == 0) check(r == 0 && g_seen.chunks == 0, "an empty push does nothing");
-        if (g_seen.chunks == 0) check(r == 0, "no chunk, no output");
+        if (n == 0) check(r == 0 && seen.chunks == 0, "an empty push does nothing");
+        if (seen.chunks == 0) check(r == 0, "no chunk, no output");
         if (r > 0) {
           // Each chunk that was queued contributes about one chunk's output.
-          check(std::fabs(r - chunk_out * std::round(r / chunk_out)) <= slack * g_seen.chunks && r >= chunk_out - slack,
+          check(std::fabs(r - chunk_out * std::round(r / chunk_out)) <= slack * seen.chunks && r >= chunk_out - slack,
                 "a push answers whole chunks' output");
         }
-        if (g_seen.chunks > 0) {
-          const int queued_after = MVSoundLibrary::currentEngine()->queued_samples();
+        if (seen.chunks > 0) {
+          const int queued_after = e.queued_samples();
           check(queued_after >= queued_before, "a chunk never removes output");
           if (!output_begun) {
             // The start-up silence, then the first chunk (silenced too); when one push completed
             // several chunks, only the delay's share is known to be silent.
-            const long delay_zeros = static_cast<long>(MVSoundLibrary::currentEngine()->delay()) * (out_rate / 100);
-            silent_left = g_seen.chunks == 1 ? static_cast<long>(queued_after - queued_before) : delay_zeros;
+            const long delay_zeros = static_cast<long>(e.delay()) * (out_rate / 100);
+            silent_left = seen.chunks == 1 ? static_cast<long>(queued_after - queued_before) : delay_zeros;
             check(queued_after - queued_before >= delay_zeros, "the start-up delay is queued");
           }
           output_begun = true;
         }
-        if (g_seen.strict && g_seen.chunks > 0 && mode == 2) {
+        if (seen.strict && seen.chunks > 0 && mode == 2) {
           check(std::isfinite(params[1]) && std::isfinite(params[2]), "mode 2 writes back finite values");
         }
+        seen.digest.add(params, sizeof params);
         break;
       }
       case 4:
       case 5: {  // pull
         const int n = (op[1] | (op[2] << 8)) % (kMaxSamples + 1);
         out.assign(static_cast<std::size_t>(n) + kGuard, static_cast<short>(0x5A5A));
-        const int queued = MVSoundLibrary::currentEngine()->queued_samples();
-        const int r = MVSoundLibrary::getRealTimeSoundTransferSoundLibrary(out.data(), n);
+        const int queued = e.queued_samples();
+        const int r = e.Outpop(out.data(), n);
+        seen.digest.add(r);
+        seen.digest.add(out.data(), out.size() * sizeof(short));
         for (int k = 0; k < kGuard; ++k) check(out[static_cast<std::size_t>(n + k)] == 0x5A5A, "a pull writes nothing past its count");
         if (n == 0) {
           check(r == 0, "an empty pull gives 0");
           break;
         }
-        check(r == n || r == 0, "a pull answers its count or 0");
+        check(r == n || r == -1, "a pull answers its count or -1");
         if (!output_begun) check(r == n, "before the first chunk a pull is silence that counts as output");
         if (output_begun) check((r == n) == (queued >= n), "a pull succeeds exactly when the ring holds enough");
-        if (r == 0 || !output_begun) {
+        if (r != n || !output_begun) {
           for (int k = 0; k < n; ++k) check(out[static_cast<std::size_t>(k)] == 0, "an empty pull is silence");
         } else if (silent_left > 0) {
           const long silent = std::min<long>(silent_left, n);
@@ -262,12 +308,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       case 6: {  // reset, or a new delay
         if (op[1] & 1) {
-          check(MVSoundLibrary::engineReset() == MVSoundLibrary::kDone, "reset");
+          e.reset();
           output_begun = false;
           silent_left = -1;
-          check(MVSoundLibrary::currentEngine()->queued_samples() == 0, "reset empties the ring");
+          check(e.queued_samples() == 0 && !e.started(), "reset empties the ring");
         } else {
-          check(MVSoundLibrary::engineSetdelay(static_cast<std::int8_t>(op[2])) == MVSoundLibrary::kDone, "setdelay");
+          const int before = e.delay();
+          const int steps = static_cast<std::int8_t>(op[2]);
+          check(e.setdelay(steps) == (steps < 1 ? before : std::min(steps, 16)), "setdelay answers the delay in force");
         }
         break;
       }
@@ -282,12 +330,49 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           const float scale = static_cast<float>(op[2]) / 128.0f;
           for (float& v : style) v *= scale;
         }
-        MVSoundLibrary::setSpeakersStyleSoundLibrary(style.data());
+        e.setstyle(style.data());
         break;
       }
     }
   }
-  MVSoundLibrary::stopEngineSoundLibrary();
-  check(MVSoundLibrary::getEngineStatus() == 0, "stopped");
+  e.set_observer(nullptr, nullptr);
+  return seen.digest.h;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  ::setenv("OPENBLAS_NUM_THREADS", "1", 0);
+  char tmpl[] = "/tmp/engine_push_fuzz.XXXXXX";
+  if (::mkdtemp(tmpl) == nullptr) std::abort();
+  const std::filesystem::path dir = tmpl;
+  const auto result = mvsdk::models::write_model_folder(dir, 7, 1);
+  if (!result.error.empty()) {
+    std::fprintf(stderr, "engine_push_fuzz: cannot write the models: %s\n", result.error.c_str());
+    std::abort();
+  }
+  g_am_path = (dir / "am.bin").string();
+  g_bn_path = (dir / "bn.bin").string();
+  g_voc_path = (dir / "voc.bin").string();
+  check(g_am.open(g_am_path, static_cast<std::size_t>(mvsdk::engine::amengine::stream_floats())) &&
+            g_bn.open(g_bn_path, static_cast<std::size_t>(mvsdk::engine::bnengine::weight_floats())) &&
+            g_voc.open(g_voc_path, static_cast<std::size_t>(mvsdk::engine::vocengine::weight_floats())),
+        "the model files map");
+  std::ifstream csv(dir / "voice-1.csv");
+  std::string item;
+  while (std::getline(csv, item, ',')) g_style.push_back(std::strtof(item.c_str(), nullptr));
+  if (g_style.size() != engine::kStyleSize) std::abort();
+  check_facade();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 3) return 0;
+  engine* e = engine_for(data[0] % kNumRates, data[1] % kNumRates);
+  if (!e) return 0;
+  const std::uint64_t first = run(*e, data, size);
+  Digest input;
+  input.add(data, size);
+  if (input.h % kRepeatEvery == 0) check(run(*e, data, size) == first, "a restarted engine repeats an input exactly");
   return 0;
 }

@@ -12,6 +12,7 @@ PACKAGES=(
   ca-certificates
 )
 # Extra groups, asked for by name: "fuzz" (clang + runtimes), "demo" (speech synthesiser),
+# "coverage" (gcovr, for scripts/coverage.sh),
 # "live" (the JACK server, library and tools, for mvsdk-live and its tests),
 # "arm64" (cross toolchain, user-mode emulator and the arm64 builds of every library, through
 # Debian multiarch; see scripts/build-arm64.sh).
@@ -20,6 +21,7 @@ for group in "$@"; do
   case "$group" in
     fuzz) PACKAGES+=(clang libclang-rt-14-dev llvm) ;;
     demo) PACKAGES+=(espeak-ng) ;;
+    coverage) PACKAGES+=(gcovr) ;;
     live) PACKAGES+=(jackd2 libjack-jackd2-dev) ;;
     arm64)
       ARM64=1

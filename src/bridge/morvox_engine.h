@@ -48,6 +48,11 @@
 
 namespace mvsdk::bridge {
 
+// The engine's input conditioner settings and frame, as the bridge takes them: the layers above
+// reach the engine's types only through the bridge.
+using ConditionerSettings = engine::ConditionerSettings;
+inline constexpr int kConditionerFrameMs = engine::InputConditioner::kFrameMs;
+
 using Bytes = std::vector<std::uint8_t>;
 // A speaker style vector as decoded from style data (at least 192 floats to be usable).
 using StyleVector = std::shared_ptr<const std::vector<float>>;

@@ -7,7 +7,7 @@ namespace mvsdk::sdk {
 
 namespace {
 
-using Limits = engine::ConditionerSettings;
+using Limits = bridge::ConditionerSettings;
 
 // A number as the messages write it: at most 6 significant digits, no trailing zeros.
 std::string number(double v) {
@@ -43,8 +43,8 @@ std::string input_conditioning_problem(const InputConditioning& in) {
   return why;
 }
 
-engine::ConditionerSettings conditioner_settings(const InputConditioning& in) {
-  engine::ConditionerSettings s;
+bridge::ConditionerSettings conditioner_settings(const InputConditioning& in) {
+  bridge::ConditionerSettings s;
   s.gain = in.gain;
   s.gain_db = static_cast<float>(in.gainDb);
   s.denoise = in.denoise;
@@ -65,7 +65,7 @@ std::vector<std::string> input_conditioning_report(const InputConditioning& in) 
   } else {
     lines.emplace_back("input gain off");
   }
-  const int delay_ms = 2 * engine::InputConditioner::kFrameMs;
+  const int delay_ms = 2 * bridge::kConditionerFrameMs;
   if (in.denoise) {
     lines.push_back("noise suppression on: at most " + number(in.denoiseDb) + " dB, " + std::to_string(delay_ms) +
                     " ms delay");

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/features/input_conditioner.h"
+#include "bridge/morvox_engine.h"
 #include "mvsdk/engine_config.h"
 
 namespace mvsdk::sdk {
@@ -14,7 +14,7 @@ namespace mvsdk::sdk {
 // values of a stage that is off are not looked at.
 std::string input_conditioning_problem(const InputConditioning& input);
 
-engine::ConditionerSettings conditioner_settings(const InputConditioning& input);
+bridge::ConditionerSettings conditioner_settings(const InputConditioning& input);
 
 // One line a stage, in processing order, saying whether it is on and with which settings.
 std::vector<std::string> input_conditioning_report(const InputConditioning& input);

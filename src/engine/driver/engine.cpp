@@ -281,4 +281,10 @@ void engine::reset() {
   prime();
 }
 
+void engine::restart() {
+  if (!ok_) return;
+  reset();
+  voc->restart();
+}
+
 }  // namespace mvsdk::engine

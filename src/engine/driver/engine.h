@@ -80,8 +80,13 @@ class engine {
   // steps < 1: no change; 1..16 set; above 16: 16. Returns the delay in force; it applies from the
   // next start of output.
   int setdelay(int steps);
-  // Back to the just-constructed state, keeping the style and the delay.
+  // Back to the just-constructed state, keeping the style, the delay and the vocoder's source
+  // (its harmonic phases run on across resets).
   void reset();
+  // reset, and the vocoder's source too: the engine then answers a stream exactly as a newly
+  // built one with the same style and delay would. For callers that reuse one engine for
+  // unrelated streams.
+  void restart();
 
   int input_rate() const { return in_rate_; }
   // Threads computing a chunk (1 without workers).

@@ -165,6 +165,12 @@ void vocengine::reset() {
   istft->reset();
 }
 
+void vocengine::restart() {
+  reset();
+  for (auto& c : src_conv) c->reset();
+  phase->zeros();
+}
+
 int vocengine::forward(Tensor<float>*& feat, Tensor<float>*& f0, short* pcm) {
   if (feat == nullptr || f0 == nullptr || pcm == nullptr) return 0;
   return forward(*feat, *f0, pcm);

@@ -75,6 +75,9 @@ class vocengine {
   // the output convolution and the inverse transform. The source convolutions' histories and the
   // harmonic phases are kept: the source runs on across resets.
   void reset();
+  // reset, and the source too (its convolutions' histories and the harmonic phases): the state
+  // just after construction.
+  void restart();
 
   int memsize;
   int mode;

@@ -240,7 +240,7 @@ bool all_zero(const Tensor<float>& t) {
   return true;
 }
 
-TEST_F(VocengineTest, ResetKeepsTheSourceStateAndClearsTheRest) {
+TEST_F(VocengineTest, ResetKeepsTheSourceStateRestartClearsItToo) {
   vocengine voc(weights_->data(), 1), fresh(weights_->data(), 1);
   SeededFloats rng(8);
   Chunk c;
@@ -282,6 +282,13 @@ TEST_F(VocengineTest, ResetKeepsTheSourceStateAndClearsTheRest) {
   voc.forward(c.feat, c.f0, pcm.data());
   fresh.forward(c.feat, c.f0, pf.data());
   EXPECT_NE(0, std::memcmp(pcm.data(), pf.data(), sizeof(std::int16_t) * 3840));
+  // restart clears the source too: then the two agree to the bit, voiced frames included.
+  vocengine again(weights_->data(), 1);
+  fill_chunk(c, rng, 180.0f);
+  voc.restart();
+  voc.forward(c.feat, c.f0, pcm.data());
+  again.forward(c.feat, c.f0, pf.data());
+  EXPECT_EQ(0, std::memcmp(pcm.data(), pf.data(), sizeof(std::int16_t) * 3840));
 }
 
 TEST_F(VocengineTest, SamplesBeyondSixteenBitsAreClampedNotWrapped) {

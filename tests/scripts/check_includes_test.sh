@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# scripts/check-includes.sh on a scratch copy of the two files that hold the arrows: allowed
+# includes pass, and each include against them (upward in src/, a tool into src/) is reported by
+# file and line with a failing exit.
+set -euo pipefail
+SRC="$(cd "$(dirname "$0")/../.." && pwd)"
+tree="$(mktemp -d)"
+trap 'rm -rf "$tree"' EXIT
+mkdir -p "$tree/scripts" "$tree/src/engine/driver" "$tree/src/sdk" "$tree/src/net" "$tree/tools/mvsdk-agree" \
+  "$tree/tools/mvsdk-models"
+cp "$SRC/scripts/check-includes.sh" "$tree/scripts/"
+cp "$SRC/src/CMakeLists.txt" "$tree/src/"
+cp "$SRC/tools/CMakeLists.txt" "$tree/tools/"
+printf '#include "engine/core/alignmm.h"\n#include <vector>\n' >"$tree/src/engine/driver/a.cpp"
+printf '#include "bridge/morvox_engine.h"\n#include "mvsdk/mvsdk.h"\n' >"$tree/src/sdk/b.h"
+printf '#include "engine/kernels/util.h"\n' >"$tree/tools/mvsdk-agree/main.cpp"
+printf '#include "mvsdk/mvsdk.h"\n' >"$tree/tools/mvsdk-models/main.cpp"
+"$tree/scripts/check-includes.sh" "$tree" >/dev/null || { echo "FAIL: allowed includes refused"; exit 1; }
+
+printf '\n#include "sdk/sdk_manager.h"\n' >>"$tree/src/engine/driver/a.cpp"
+printf '#  include <engine/driver/engine.h>\n' >"$tree/src/sdk/c.cpp"
+printf '#include "platform/crypto.h"\n' >"$tree/src/net/d.cpp"
+printf '#include "engine/nets/weight_plan.h"\n' >>"$tree/tools/mvsdk-models/main.cpp"
+status=0
+out="$("$tree/scripts/check-includes.sh" "$tree" 2>&1)" || status=$?
+got="$(grep -oE '^[^ ]+: includes [a-z]+/' <<<"$out" | sort || true)"
+want="$(printf '%s\n' "src/engine/driver/a.cpp:4: includes sdk/" "src/sdk/c.cpp:1: includes engine/" \
+  "tools/mvsdk-models/main.cpp:2: includes engine/" | sort)"
+if [ "$status" -ne 1 ] || [ "$got" != "$want" ]; then
+  printf 'FAIL: exit %s, reported:\n%s\nwanted:\n%s\n' "$status" "$got" "$want"
+  exit 1
+fi
+echo "ok"
