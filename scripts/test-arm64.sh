@@ -30,8 +30,10 @@ export OPENBLAS_NUM_THREADS="${OPENBLAS_NUM_THREADS:-1}"
 # The quick selection, by test program. Under emulation a program that makes full-size synthetic
 # models or starts the local service takes minutes per test; these programs do neither (except
 # the end-to-end chain, which makes the models once) and take about ten minutes together at -j2.
+# None of them starts a thread: the emulator here (qemu-user 7.2 on this kernel) hangs for good
+# when a guest program creates one, so the engine's worker pool is tested natively only.
 QUICK_PROGRAMS=(
-  'engine_core_*_test' 'engine_kernels_*_test' 'engine_features_*_test' 'engine_layers_*_test'
+  engine_core_alignmm_test 'engine_kernels_*_test' 'engine_features_*_test' 'engine_layers_*_test'
   'engine_nets_*_test' engine_driver_rb_test
   net_aes_decryptor_test net_reply_test net_request_text_test models_speaker_list_model_test
   platform_crypto_test bridge_style_data_test bridge_engine_files_test
@@ -59,7 +61,7 @@ run_quick() {
   # Each program in its own emulated process, its output in a log; a line per program.
   printf '%s\n' "${programs[@]}" | xargs -P "$JOBS" -I{} bash -c '
     exe="$1"; name="$(basename "$exe")"; start=$(date +%s)
-    if (cd "$(dirname "$exe")" && "${@:2}" "$exe" --gtest_brief=1) >"$ARM_LOGS/$name.log" 2>&1; then
+    if (cd "$(dirname "$exe")" && timeout 1200 "${@:2}" "$exe" --gtest_brief=1) >"$ARM_LOGS/$name.log" 2>&1; then
       echo "  passed  $name ($(( $(date +%s) - start )) s)"
     else
       echo "  FAILED  $name ($(( $(date +%s) - start )) s)"; touch "$ARM_LOGS/$name.failed"
