@@ -6,22 +6,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <utility>
 
 namespace mvsdk::engine {
-
-namespace {
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-}  // namespace
 
 ModelFile::~ModelFile() { close(); }
 
 ModelFile::ModelFile(ModelFile&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       n_bytes_(std::exchange(other.n_bytes_, 0)),
-      map_bytes_(std::exchange(other.map_bytes_, 0)),
       error_(std::move(other.error_)) {}
 
 ModelFile& ModelFile::operator=(ModelFile&& other) noexcept {
@@ -29,17 +23,15 @@ ModelFile& ModelFile::operator=(ModelFile&& other) noexcept {
     close();
     data_ = std::exchange(other.data_, nullptr);
     n_bytes_ = std::exchange(other.n_bytes_, 0);
-    map_bytes_ = std::exchange(other.map_bytes_, 0);
     error_ = std::move(other.error_);
   }
   return *this;
 }
 
 void ModelFile::close() {
-  if (data_) munmap(data_, map_bytes_);
+  if (data_) munmap(data_, n_bytes_);
   data_ = nullptr;
   n_bytes_ = 0;
-  map_bytes_ = 0;
 }
 
 bool ModelFile::open(const std::string& path, std::size_t min_floats) {
@@ -69,45 +61,18 @@ bool ModelFile::open(const std::string& path, std::size_t min_floats) {
                 " floats), the network reads " + std::to_string(min_floats) + " floats (" +
                 std::to_string(need_bytes) + " bytes)");
   }
-  // The weights are read into anonymous memory on the starting thread, in huge pages where the
-  // system gives them: the first chunk then finds every weight resident instead of taking
-  // hundreds of megabytes of page faults, and the networks, which stream the weights at the
-  // memory's pace, do not wait on the address translations of 4 KB pages (one every few
-  // thousand floats read).
-  const std::size_t map_bytes = (size + kHugePage - 1) / kHugePage * kHugePage;
-  void* raw = mmap(nullptr, map_bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) {
-    const int e = errno;
-    ::close(fd);
-    return fail(std::string("cannot map (") + std::strerror(e) + ")");
-  }
-  // Aligned to a huge page; the slack on either side goes back at once.
-  const auto base = reinterpret_cast<std::uintptr_t>(raw);
-  const std::uintptr_t aligned = (base + kHugePage - 1) / kHugePage * kHugePage;
-  if (aligned > base) munmap(raw, aligned - base);
-  const std::size_t tail = base + map_bytes + kHugePage - (aligned + map_bytes);
-  if (tail > 0) munmap(reinterpret_cast<void*>(aligned + map_bytes), tail);
-  void* p = reinterpret_cast<void*>(aligned);
-#ifdef MADV_HUGEPAGE
-  madvise(p, map_bytes, MADV_HUGEPAGE);  // a hint: without it the weights stay in small pages
+  // Populated now, on the starting thread: the first chunk then finds every weight resident
+  // instead of taking hundreds of megabytes of page faults.
+  int flags = MAP_PRIVATE;
+#ifdef MAP_POPULATE
+  flags |= MAP_POPULATE;
 #endif
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t r = ::pread(fd, static_cast<char*>(p) + done, size - done, static_cast<off_t>(done));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) {
-      const int e = r < 0 ? errno : 0;
-      ::close(fd);
-      munmap(p, map_bytes);
-      return fail(r < 0 ? std::string("cannot read (") + std::strerror(e) + ")"
-                        : "ended after " + std::to_string(done) + " of " + std::to_string(size) + " bytes");
-    }
-    done += static_cast<std::size_t>(r);
-  }
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, flags, fd, 0);
+  const int e = errno;
   ::close(fd);
+  if (p == MAP_FAILED) return fail(std::string("cannot map (") + std::strerror(e) + ")");
   data_ = p;
   n_bytes_ = size;
-  map_bytes_ = map_bytes;
   return true;
 }
 

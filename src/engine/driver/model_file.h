@@ -1,8 +1,7 @@
 #pragma once
-// A model weight file read into memory of its own (a private copy: a write could never reach the
-// file), in huge pages where the system gives them, and seen as an array of 32-bit floats in the
-// machine's byte order. The copy starts on a huge-page boundary, so the floats are 32-byte
-// aligned.
+// A model weight file mapped into memory as a private copy-on-write mapping (pages are shared with
+// the page cache; a write could never reach the file) and seen as an array of 32-bit floats in
+// the machine's byte order. Mapped pages are page-aligned, so the floats are 32-byte aligned.
 #include <cstddef>
 #include <string>
 
@@ -17,7 +16,7 @@ class ModelFile {
   ModelFile(const ModelFile&) = delete;
   ModelFile& operator=(const ModelFile&) = delete;
 
-  // Reads path and checks that it holds at least min_floats floats. On failure returns false and
+  // Maps path and checks that it holds at least min_floats floats. On failure returns false and
   // leaves a one-line reason (naming the file and the sizes) in error().
   bool open(const std::string& path, std::size_t min_floats);
   void close();
@@ -30,7 +29,6 @@ class ModelFile {
  private:
   void* data_ = nullptr;
   std::size_t n_bytes_ = 0;
-  std::size_t map_bytes_ = 0;  // the mapping: n_bytes_ rounded up to whole huge pages
   std::string error_;
 };
 
