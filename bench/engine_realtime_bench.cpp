@@ -307,9 +307,9 @@ int main(int argc, char** argv) {
     if (chunk_ms.empty()) continue;
 
     // The bounds with this many threads: their bandwidth together, each its own multiply-adds.
-    const double bw = bandwidth[static_cast<std::size_t>(std::min<int>(used_threads, static_cast<int>(bandwidth.size()) - 1))] > 0
-                          ? bandwidth[static_cast<std::size_t>(std::min<int>(used_threads, static_cast<int>(bandwidth.size()) - 1))]
-                          : bandwidth[1];
+    // (An automatic thread count may exceed the counts measured: then one thread's bandwidth.)
+    const std::size_t measured = std::min<std::size_t>(static_cast<std::size_t>(used_threads), bandwidth.size() - 1);
+    const double bw = bandwidth[measured] > 0 ? bandwidth[measured] : bandwidth[1];
     const double flops = flops_1 * used_threads;
     std::printf("  %-34s %9s %8s %9s %9s %7s\n", "stage (median per chunk)", "bytes MB", "GFLOP", "bound ms",
                 "time ms", "ratio");

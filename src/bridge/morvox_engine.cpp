@@ -341,8 +341,6 @@ void MorvoxEngine::setEngineThreads(std::int32_t threads) {
   shared_->threads.store(threads, std::memory_order_relaxed);
 }
 
-std::int32_t MorvoxEngine::engineThreads() const { return shared_->threads.load(std::memory_order_relaxed); }
-
 std::int32_t MorvoxEngine::inputRate() const { return shared_->inputRate.load(std::memory_order_relaxed); }
 std::int32_t MorvoxEngine::outputRate() const { return shared_->outputRate.load(std::memory_order_relaxed); }
 

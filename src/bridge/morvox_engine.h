@@ -93,7 +93,6 @@ class MorvoxEngine {
   // Threads that compute a chunk of the engines started from now on (0 = automatic: the
   // processor's cores, at most 4). Any thread.
   void setEngineThreads(std::int32_t threads);
-  std::int32_t engineThreads() const;
 
   // Queues the engine start with the three weight files (acoustic model, content encoder,
   // vocoder) and the rates in force when the task runs. No completion: callers poll

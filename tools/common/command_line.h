@@ -45,6 +45,18 @@ template <class Options, class Next>
 bool parse_session_option(const std::string& arg, Next&& next, Options& o, std::string& error) {
   std::string v;
   if (parse_conditioning_option(arg, next, o.conditioning, error)) return true;
+  // The option's value as a number (an integer within [lo, hi], or a finite float) into field,
+  // else `says` as the error.
+  const auto integer = [&](std::int64_t lo, std::int64_t hi, const char* says, auto& field) {
+    std::int64_t n = 0;
+    if (!next(v) || !parse_int(v, n) || n < lo || n > hi) error = says;
+    else field = n;
+  };
+  const auto real = [&](const char* says, auto& field) {
+    float x = 0;
+    if (!next(v) || !parse_float(v, x)) error = says;
+    else field = x;
+  };
   if (arg == "--service") {
     if (!next(v) || v.empty()) error = "--service takes a URL";
     else o.service = v;
@@ -52,25 +64,15 @@ bool parse_session_option(const std::string& arg, Next&& next, Options& o, std::
     if (!next(v)) error = "--token takes a value";
     else o.token = v;
   } else if (arg == "--voice") {
-    std::int64_t id = 0;
-    if (!next(v) || !parse_int(v, id)) error = "--voice takes a voice id (an integer)";
-    else o.voice = id;
+    integer(INT64_MIN, INT64_MAX, "--voice takes a voice id (an integer)", o.voice);
   } else if (arg == "--mode") {
-    std::int64_t m = 0;
-    if (!next(v) || !parse_int(v, m) || m < 0 || m > 2) error = "--mode takes 0, 1 or 2";
-    else o.mode = m;
+    integer(0, 2, "--mode takes 0, 1 or 2", o.mode);
   } else if (arg == "--intonation") {
-    float x = 0;
-    if (!next(v) || !parse_float(v, x)) error = "--intonation takes a number";
-    else o.intonation = x;
+    real("--intonation takes a number", o.intonation);
   } else if (arg == "--pitch") {
-    float y = 0;
-    if (!next(v) || !parse_float(v, y)) error = "--pitch takes a number";
-    else o.pitch = y;
+    real("--pitch takes a number", o.pitch);
   } else if (arg == "--threads") {
-    std::int64_t n = 0;
-    if (!next(v) || !parse_int(v, n) || n < 0 || n > 16) error = "--threads takes 0 (automatic) to 16";
-    else o.threads = n;
+    integer(0, 16, "--threads takes 0 (automatic) to 16", o.threads);
   } else {
     return false;
   }

@@ -305,13 +305,7 @@ struct ColumnSplit {
 void product(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
              bool trans_b, float* C, int ldc) {
   if (M <= kGemmSmallRows) {
-#if defined(MVSDK_SIMD_HAVE_V8)
-    trans_b ? gemm_nt<v8sf>(M, N, K, alpha, A, lda, B, ldb, C, ldc)
-            : gemm_nn<v8sf>(M, N, K, alpha, A, lda, B, ldb, C, ldc);
-#else
-    trans_b ? gemm_nt<v4sf>(M, N, K, alpha, A, lda, B, ldb, C, ldc)
-            : gemm_nn<v4sf>(M, N, K, alpha, A, lda, B, ldb, C, ldc);
-#endif
+    gemm_small(M, N, K, alpha, A, lda, B, ldb, trans_b, C, ldc);
     return;
   }
   cblas_sgemm(CblasRowMajor, CblasNoTrans, trans_b ? CblasTrans : CblasNoTrans, M, N, K, alpha, A,
