@@ -5,7 +5,9 @@
 # printed even when a test fails (the real-time tests may not keep up at -O0 on a loaded machine);
 # the exit status is then the tests'.
 #   scripts/coverage.sh [BUILD_DIR]     default build-coverage
-# Environment: MVSDK_JOBS (build jobs, default 2), MVSDK_TEST_LABELS (ctest label regex).
+# Environment: MVSDK_JOBS (build jobs, default 2), MVSDK_TEST_LABELS (ctest label regex),
+# MVSDK_TEST_REGEX (ctest -R: only the tests whose names match), MVSDK_COVERAGE_FILTER (the
+# sources reported, a gcovr filter; default src/), MVSDK_COVERAGE_DETAILS (a file: per-file figures as JSON).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="${1:-build-coverage}"
@@ -23,9 +25,12 @@ find "$BUILD_DIR" -name '*.gcda' -delete
 export OPENBLAS_NUM_THREADS=1
 status=0
 ctest --test-dir "$BUILD_DIR" --output-on-failure --no-tests=error -j "$JOBS" \
-  -L "${MVSDK_TEST_LABELS:-unit|integration|concurrency}" || status=$?
+  -L "${MVSDK_TEST_LABELS:-unit|integration|concurrency}" ${MVSDK_TEST_REGEX:+-R "$MVSDK_TEST_REGEX"} \
+  || status=$?
 
-gcovr --root . --filter 'src/' --object-directory "$BUILD_DIR" -j "$JOBS" \
+details=(--output /dev/null)
+[[ -n "${MVSDK_COVERAGE_DETAILS:-}" ]] && details=(--json-summary-pretty "$MVSDK_COVERAGE_DETAILS")
+gcovr --root . --filter "${MVSDK_COVERAGE_FILTER:-src/}" --object-directory "$BUILD_DIR" -j "$JOBS" \
   --exclude-throw-branches --exclude-unreachable-branches --exclude-directories "$BUILD_DIR/CMakeFiles" \
-  --print-summary --output /dev/null "$BUILD_DIR"
+  --print-summary "${details[@]}" "$BUILD_DIR"
 exit "$status"
