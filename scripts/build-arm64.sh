@@ -12,4 +12,6 @@ shift || true
 JOBS="${MVSDK_JOBS:-$(nproc)}"
 cmake -S . -B "$BUILD_DIR" --toolchain cmake/toolchains/aarch64-linux-gnu.cmake \
   -DCMAKE_BUILD_TYPE="${MVSDK_BUILD_TYPE:-RelWithDebInfo}" -DMVSDK_WERROR=ON -DMVSDK_BUILD_BENCH=OFF "$@" >/dev/null
-cmake --build "$BUILD_DIR" -j "$JOBS"
+# MVSDK_BUILD_TARGETS (space-separated) builds only those targets instead of everything.
+# shellcheck disable=SC2086
+cmake --build "$BUILD_DIR" -j "$JOBS" ${MVSDK_BUILD_TARGETS:+--target $MVSDK_BUILD_TARGETS}

@@ -27,8 +27,8 @@ usage() {
   exit 2
 }
 
-# Per-target libFuzzer options: the engine target runs the full networks per input, so its inputs
-# stay short and each may take a while.
+# Per-target libFuzzer options: the engine target's inputs are operations on an engine (a few
+# bytes each), and one in eight runs the networks for a chunk, which may take a while.
 target_options() {
   case "$1" in
     engine_push) echo "-max_len=128 -len_control=0 -timeout=300 -rss_limit_mb=4096" ;;

@@ -24,7 +24,6 @@ case "${1:-}" in
   *) echo "usage: scripts/test-arm64.sh [--quick]" >&2; exit 2 ;;
 esac
 
-./scripts/build-arm64.sh "$ARM_DIR"
 export OPENBLAS_NUM_THREADS="${OPENBLAS_NUM_THREADS:-1}"
 
 # The quick selection, by test program. Under emulation a program that makes full-size synthetic
@@ -98,9 +97,26 @@ SKIP_TESTS=(
 )
 SKIP="^($(IFS='|'; echo "${SKIP_TESTS[*]}" | sed 's/\([A-Za-z]\)\.\([A-Za-z]\)/\1\\.\2/g'))\$"
 
+# The quick run builds only its test programs and the tools the agreement check runs.
+quick_targets() {
+  local src name pattern
+  while IFS= read -r src; do
+    name="${src#tests/}"
+    name="${name%.cpp}"
+    name="${name//\//_}"
+    for pattern in "${QUICK_PROGRAMS[@]}"; do
+      # shellcheck disable=SC2053
+      if [[ "$name" == $pattern ]]; then echo "$name"; break; fi
+    done
+  done < <(find tests -name '*_test.cpp' | sort)
+  echo mvsdk-engine mvsdk-models mvsdk-agree
+}
+
 if [ "$QUICK" = 1 ]; then
+  MVSDK_BUILD_TARGETS="$(quick_targets | tr '\n' ' ')" ./scripts/build-arm64.sh "$ARM_DIR"
   run_quick
 else
+  ./scripts/build-arm64.sh "$ARM_DIR"
   ctest --test-dir "$ARM_DIR" --output-on-failure --no-tests=error -j "$JOBS" \
     -L "${MVSDK_TEST_LABELS:-unit|integration}" -E "$SKIP"
 fi
