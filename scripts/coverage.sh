@@ -29,7 +29,7 @@ ctest --test-dir "$BUILD_DIR" --output-on-failure --no-tests=error -j "$JOBS" \
   || status=$?
 
 details=(--output /dev/null)
-[[ -n "${MVSDK_COVERAGE_DETAILS:-}" ]] && details=(--json-summary-pretty "$MVSDK_COVERAGE_DETAILS")
+[[ -n "${MVSDK_COVERAGE_DETAILS:-}" ]] && details=(--json-summary "$MVSDK_COVERAGE_DETAILS" --json-summary-pretty)
 gcovr --root . --filter "${MVSDK_COVERAGE_FILTER:-src/}" --object-directory "$BUILD_DIR" -j "$JOBS" \
   --exclude-throw-branches --exclude-unreachable-branches --exclude-directories "$BUILD_DIR/CMakeFiles" \
   --print-summary "${details[@]}" "$BUILD_DIR"
