@@ -200,7 +200,9 @@ std::optional<std::string> MVNetRequest::getBodyParameters(const nlohmann::json&
 void MVNetRequest::addCommonHeadersToRequest(Request& request, bool skipAuthorization) {
   if (!skipAuthorization) {
     std::string authorization = Authorization();
-    if (!authorization.empty()) request.headers.push_back({std::string(protocol::kAuthorizationHeader), std::move(authorization)});
+    if (!authorization.empty()) {
+      request.headers.push_back({std::string(protocol::kAuthorizationHeader), std::move(authorization)});
+    }
   }
   request.headers.push_back({std::string(protocol::kUserAgentHeader), user_agent()});
 }

@@ -284,8 +284,8 @@ void Service::handle_call(const std::string& path, const nlohmann::json& default
   if (b.form == "array") {
     body = (data.is_array() ? data : nlohmann::json::array({data})).dump();
   } else if (b.form == "encrypted") {
-    std::string text =
-        encrypt_reply(b.stray_before + envelope.dump() + b.stray_after, b.key.empty() ? std::string(protocol::kKeyText) : b.key);
+    const std::string key = b.key.empty() ? std::string(protocol::kKeyText) : b.key;
+    std::string text = encrypt_reply(b.stray_before + envelope.dump() + b.stray_after, key);
     if (b.wrap > 0) {
       std::string wrapped;
       for (std::size_t i = 0; i < text.size(); i += static_cast<std::size_t>(b.wrap)) {

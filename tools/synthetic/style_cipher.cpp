@@ -15,7 +15,7 @@ namespace mvsdk::models {
 
 namespace {
 
-constexpr std::size_t kIvBytes = 16;
+constexpr std::size_t kBlockBytes = 16;  // AES; PKCS#7 adds up to one block
 
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
 
@@ -25,14 +25,16 @@ const unsigned char* key_bytes() { return reinterpret_cast<const unsigned char*>
 std::optional<std::string> aes_cbc(std::string_view in, bool encrypt) {
   static_assert(protocol::kKeyText.size() == 32, "the style files use AES-256");
   CipherCtx ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
-  if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key_bytes(), key_bytes(), encrypt ? 1 : 0) != 1) {
+  if (!ctx ||
+      EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key_bytes(), key_bytes(), encrypt ? 1 : 0) != 1) {
     return std::nullopt;
   }
-  std::string out(in.size() + kIvBytes, '\0');
+  std::string out(in.size() + kBlockBytes, '\0');
   auto* o = reinterpret_cast<unsigned char*>(out.data());
   int n1 = 0;
   int n2 = 0;
-  if (EVP_CipherUpdate(ctx.get(), o, &n1, reinterpret_cast<const unsigned char*>(in.data()), static_cast<int>(in.size())) != 1 ||
+  if (EVP_CipherUpdate(ctx.get(), o, &n1, reinterpret_cast<const unsigned char*>(in.data()),
+                       static_cast<int>(in.size())) != 1 ||
       EVP_CipherFinal_ex(ctx.get(), o + n1, &n2) != 1) {
     OPENSSL_cleanse(out.data(), out.size());
     return std::nullopt;
@@ -139,7 +141,8 @@ std::optional<std::string> encrypt_style_text(std::string_view text) {
   if (!cipher) return std::nullopt;
   std::string b64(4 * ((cipher->size() + 2) / 3) + 1, '\0');
   const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()),
-                                reinterpret_cast<const unsigned char*>(cipher->data()), static_cast<int>(cipher->size()));
+                                reinterpret_cast<const unsigned char*>(cipher->data()),
+                                static_cast<int>(cipher->size()));
   if (n < 0) return std::nullopt;
   b64.resize(static_cast<std::size_t>(n));
   return b64;
@@ -159,16 +162,18 @@ std::optional<std::string> decrypt_style_text(std::string_view text) {
 
 std::optional<std::vector<float>> decode_style_text(std::string_view text) {
   if (text.empty()) return std::nullopt;
-  const auto plain = decrypt_style_text(text);
+  auto plain = decrypt_style_text(text);
   const std::string_view numbers = plain && !plain->empty() ? std::string_view(*plain) : text;
   std::vector<float> values;
   std::size_t start = 0;
   while (true) {
     const std::size_t comma = numbers.find(',', start);
-    values.push_back(leading_number(numbers.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start)));
+    const std::size_t length = comma == std::string_view::npos ? std::string_view::npos : comma - start;
+    values.push_back(leading_number(numbers.substr(start, length)));
     if (comma == std::string_view::npos) break;
     start = comma + 1;
   }
+  if (plain) OPENSSL_cleanse(plain->data(), plain->size());
   return values;
 }
 
