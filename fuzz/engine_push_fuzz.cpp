@@ -52,7 +52,7 @@
 #include <string>
 #include <vector>
 
-#include "common/model_folder.h"
+#include "synthetic/model_folder.h"
 #include "engine/driver/MVSoundLibrary.h"
 #include "engine/driver/engine.h"
 #include "engine/driver/model_file.h"

@@ -4,6 +4,7 @@
 // effect until you set it again).
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "mvsdk/callbacks.h"
 
@@ -41,6 +42,16 @@ struct InputConditioning {
 
   bool operator==(const InputConditioning&) const = default;
 };
+
+// Why the kit would refuse input: a value of a stage that is on lies outside its range above, or
+// is not a number (e.g. "Unsupported input gain 50 dB (-40 to 40 dB)"); empty when the kit takes
+// it. The values of a stage that is off are not looked at. Lets a host check a setting before it
+// hands it over. Pure; any thread (allocates its answer).
+std::string inputConditioningProblem(const InputConditioning& input);
+
+// One line a stage, in processing order, saying whether it is on and with which settings: the
+// lines the kit logs at start. Pure; any thread (allocates its answer).
+std::vector<std::string> inputConditioningReport(const InputConditioning& input);
 
 struct EngineConfig {
   // Sample rate of the host's audio, Hz. Below 1 counts as 48000.

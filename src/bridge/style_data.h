@@ -10,10 +10,12 @@
 #include <string_view>
 #include <vector>
 
+#include "mvsdk/service_protocol.h"
+
 namespace mvsdk::bridge {
 
 // The style files' key text (AES-256); its first 16 bytes are the IV.
-inline constexpr std::string_view kStyleKeyText = "Hq4ZwN8cRv2LmX7pKe5TyB1sGd9JfA3u";
+inline constexpr std::string_view kStyleKeyText = protocol::kKeyText;
 // Floats in a speaker style vector.
 inline constexpr std::size_t kStyleLength = 192;
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "mvsdk/service_protocol.h"
 #include "net/json_text.h"
 #include "platform/crypto.h"
 
@@ -25,7 +26,7 @@ struct WipeOnExit {
 const std::string& MVAESDecryptor::defaultKey() {
   // Never destroyed: replies are decrypted on the HTTP callback thread, which may still be at it
   // while the process exits and runs static destructors.
-  static const std::string& key = *new std::string("Hq4ZwN8cRv2LmX7pKe5TyB1sGd9JfA3u");
+  static const std::string& key = *new std::string(protocol::kKeyText);
   return key;
 }
 

@@ -2,23 +2,23 @@
 
 #include <utility>
 
+#include "mvsdk/service_protocol.h"
 #include "net/mv_net_request.h"
 
 namespace mvsdk {
 
 namespace {
 
-constexpr const char* kLoginPath = "/api/sdkra/login";
-
 // Sets the stored authorization for the login request and posts it; on failure the previous
 // value is put back before on_failure runs.
 void login_with(const std::string& token, std::function<void(const std::string&)> on_success,
                 std::function<void(const Error&)> on_failure) {
-  const std::string authorization = "MorvoxClient " + token + ",avc=" + MVNetRequest::readAccount();
+  const std::string authorization = std::string(protocol::kAuthorizationMarker) + " " + token +
+                                    std::string(protocol::kAccountSeparator) + MVNetRequest::readAccount();
   std::string previous = MVNetRequest::Authorization();
   MVNetRequest::setAuthorization(authorization);
   MVNetRequest::postRequestSecction(
-      kLoginPath, nlohmann::json::object(),
+      std::string(protocol::kLoginPath), nlohmann::json::object(),
       [authorization, on_success = std::move(on_success)](std::int32_t, const std::string&,
                                                           const nlohmann::json&) {
         on_success(authorization);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "mvsdk/service_protocol.h"
 #include "net/json_text.h"
 #include "net/mv_aes_decryptor.h"
 #include "net/reply.h"
@@ -15,8 +16,6 @@
 namespace mvsdk {
 
 namespace {
-
-constexpr const char* kLoginPath = "/api/sdkra/login";
 
 struct Settings {
   std::mutex mutex;
@@ -89,7 +88,10 @@ void post_failure(const MVNetRequest::FailureBlock& failure, Error error) {
   platform::main_queue().async([failure, error = std::move(error)] { failure(error); });
 }
 
-std::string user_agent() { return "morvox:sdkra/v" + MVNetRequest::kMorvoxVersion() + ";os:ios"; }
+std::string user_agent() {
+  return std::string(protocol::kUserAgentPrefix) + MVNetRequest::kMorvoxVersion() +
+         std::string(protocol::kUserAgentSuffix);
+}
 
 // Builds the URL of a service path; reports an invalid one synchronously. nullopt when invalid.
 std::optional<std::string> service_url(const std::string& path, const std::optional<std::string>& query,
@@ -198,9 +200,11 @@ std::optional<std::string> MVNetRequest::getBodyParameters(const nlohmann::json&
 void MVNetRequest::addCommonHeadersToRequest(Request& request, bool skipAuthorization) {
   if (!skipAuthorization) {
     std::string authorization = Authorization();
-    if (!authorization.empty()) request.headers.push_back({"Authorization", std::move(authorization)});
+    if (!authorization.empty()) {
+      request.headers.push_back({std::string(protocol::kAuthorizationHeader), std::move(authorization)});
+    }
   }
-  request.headers.push_back({"User-Agent", user_agent()});
+  request.headers.push_back({std::string(protocol::kUserAgentHeader), user_agent()});
 }
 
 void MVNetRequest::getRequestSecction(const std::string& path, const nlohmann::json& params,
@@ -226,14 +230,14 @@ void MVNetRequest::postRequestSecction(const std::string& path, const nlohmann::
 
   std::string login_authorization;
   const std::string token = getToken();
-  if (path == kLoginPath && !token.empty()) {
+  if (path == protocol::kLoginPath && !token.empty()) {
     login_authorization = processAuthorization(token).value_or("");
-    request.headers.push_back({"Authorization", login_authorization});
-    request.headers.push_back({"User-Agent", user_agent()});
+    request.headers.push_back({std::string(protocol::kAuthorizationHeader), login_authorization});
+    request.headers.push_back({std::string(protocol::kUserAgentHeader), user_agent()});
   } else {
     addCommonHeadersToRequest(request);
   }
-  request.headers.push_back({"Content-Type", "application/json"});
+  request.headers.push_back({std::string(protocol::kContentTypeHeader), std::string(protocol::kJsonContentType)});
   if (auto body = getBodyParameters(params); body && !body->empty()) request.body = std::move(*body);
 
   if (!login_authorization.empty()) {

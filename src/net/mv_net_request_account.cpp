@@ -5,6 +5,7 @@
 #include <mutex>
 #include <random>
 
+#include "mvsdk/service_protocol.h"
 #include "net/mv_net_request.h"
 #include "platform/settings.h"
 
@@ -13,7 +14,6 @@ namespace mvsdk {
 namespace {
 
 constexpr const char* kAccountKey = "MVNetRequest_Account";
-constexpr const char* kAuthorizationMarker = "MorvoxClient";
 
 // Uniform in [10000000, 99999998]: eight digits.
 int draw_account_suffix() {
@@ -48,12 +48,13 @@ std::string MVNetRequest::readAccount() {
 
 std::optional<std::string> MVNetRequest::buildLoginAuthorizationWithToken(const std::string& token) {
   if (token.empty()) return std::nullopt;
-  return std::string(kAuthorizationMarker) + " " + token + ",avc=" + readAccount();
+  return std::string(protocol::kAuthorizationMarker) + " " + token + std::string(protocol::kAccountSeparator) +
+         readAccount();
 }
 
 std::optional<std::string> MVNetRequest::processAuthorization(const std::string& tokenOrAuthorization) {
   if (tokenOrAuthorization.empty()) return std::nullopt;
-  if (tokenOrAuthorization.find(kAuthorizationMarker) != std::string::npos) {
+  if (tokenOrAuthorization.find(protocol::kAuthorizationMarker) != std::string::npos) {
     return tokenOrAuthorization;
   }
   return buildLoginAuthorizationWithToken(tokenOrAuthorization);

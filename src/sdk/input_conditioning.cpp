@@ -83,3 +83,13 @@ std::vector<std::string> input_conditioning_report(const InputConditioning& in) 
 }
 
 }  // namespace mvsdk::sdk
+
+namespace mvsdk {
+
+std::string inputConditioningProblem(const InputConditioning& input) { return sdk::input_conditioning_problem(input); }
+
+std::vector<std::string> inputConditioningReport(const InputConditioning& input) {
+  return sdk::input_conditioning_report(input);
+}
+
+}  // namespace mvsdk

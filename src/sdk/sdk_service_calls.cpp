@@ -4,16 +4,13 @@
 // stores it on success).
 #include <utility>
 
+#include "mvsdk/service_protocol.h"
 #include "net/mv_net_request.h"
 #include "sdk/sdk_manager_impl.h"
 
 namespace mvsdk {
 
 namespace {
-
-constexpr const char* kLoginPath = "/api/sdkra/login";
-constexpr const char* kCheckVersionPath = "/api/sdkra/checkVersion";
-constexpr const char* kSpeakerListPath = "/api/sdkra/getSpeakerList";
 
 MVNetRequest::FailureBlock failure_to(ServiceCompletion completion) {
   return [completion = std::move(completion)](const Error& error) {
@@ -25,7 +22,7 @@ MVNetRequest::FailureBlock failure_to(ServiceCompletion completion) {
 
 void MVSDKManager::Impl::login(ServiceCompletion completion) {
   MVNetRequest::postRequestSecction(
-      kLoginPath, nlohmann::json::object(),
+      std::string(protocol::kLoginPath), nlohmann::json::object(),
       [completion](std::int32_t, const std::string& message, const nlohmann::json&) {
         if (completion) completion(kCodeSuccess, message);
       },
@@ -34,7 +31,7 @@ void MVSDKManager::Impl::login(ServiceCompletion completion) {
 
 void MVSDKManager::Impl::checkVersion(ServiceCompletion completion) {
   MVNetRequest::postRequestSecction(
-      kCheckVersionPath, nlohmann::json::object(),
+      std::string(protocol::kCheckVersionPath), nlohmann::json::object(),
       [completion](std::int32_t, const std::string& message, const nlohmann::json&) {
         if (completion) completion(kCodeSuccess, message);
       },
@@ -44,7 +41,7 @@ void MVSDKManager::Impl::checkVersion(ServiceCompletion completion) {
 void MVSDKManager::Impl::getSpeakerList(ServiceCompletion completion) {
   std::weak_ptr<Impl> weak = weak_from_this();
   MVNetRequest::getRequestSecction(
-      kSpeakerListPath, nlohmann::json::object(),
+      std::string(protocol::kSpeakerListPath), nlohmann::json::object(),
       [weak, completion](std::int32_t, const std::string& message, const nlohmann::json& data) {
         // The request layer hands over the reply's "data", or the whole reply when it has none:
         // either way the catalogue is read from it.

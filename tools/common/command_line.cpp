@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "sdk/input_conditioning.h"
-
 namespace mvsdk::tools {
 
 namespace {
@@ -108,7 +106,7 @@ bool parse_conditioning_option(const std::string& arg, const std::function<bool(
   } else {
     return false;
   }
-  if (std::string why = sdk::input_conditioning_problem(changed); !why.empty()) {
+  if (std::string why = inputConditioningProblem(changed); !why.empty()) {
     error = name + ": " + why;
     return true;
   }
@@ -145,7 +143,7 @@ bool parse_conditioning_command(std::string_view verb, const std::vector<std::st
   } else {
     return false;
   }
-  if (!sdk::input_conditioning_problem(changed).empty()) return false;
+  if (!inputConditioningProblem(changed).empty()) return false;
   input = changed;
   return true;
 }

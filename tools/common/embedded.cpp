@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "common/model_folder.h"
 #include "common/service.h"
+#include "synthetic/model_folder.h"
 
 namespace mvsdk::convert {
 

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "bridge/morvox_engine.h"
-
 namespace mvsdk::convert {
 
 namespace {
@@ -97,9 +95,10 @@ KitSession::~KitSession() {
   if (started_) manager_->engineRelease();
   // And whatever the engine queue still holds (a start that outlasted the kit's wait, the stop
   // behind it) runs to its end before the tool can return from main: the process's exit would
-  // otherwise tear down the libraries under a task still computing. (Below the public API, as
-  // the tools' file pacing is.)
-  bridge::MorvoxEngine::queue().sync([] {});
+  // otherwise tear down the libraries under a task still computing. No limit on the wait: a
+  // task left running is worse than a slow exit.
+  while (!manager_->waitForEngine(std::chrono::seconds(10))) {
+  }
 }
 
 KitSession::Failure KitSession::await(std::initializer_list<std::int64_t> actions, std::chrono::seconds timeout,

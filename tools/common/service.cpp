@@ -8,17 +8,15 @@
 #include <thread>
 #include <vector>
 
+#include "mvsdk/service_protocol.h"
+
 namespace mvsdk::service {
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kDefaultKey = "Hq4ZwN8cRv2LmX7pKe5TyB1sGd9JfA3u";
-constexpr const char* kLogin = "/api/sdkra/login";
-constexpr const char* kCheckVersion = "/api/sdkra/checkVersion";
-constexpr const char* kSpeakerList = "/api/sdkra/getSpeakerList";
-constexpr const char* kFilesPrefix = "/files/";
+using protocol::kFilesPrefix;
 constexpr const char* kControlPrefix = "/__control/";
 
 std::string percent_encode_path(const std::string& path) {
@@ -165,7 +163,7 @@ std::string Service::base_url() const { return "http://127.0.0.1:" + std::to_str
 
 std::string Service::absolute_reference(const std::string& ref) const {
   if (ref.empty() || is_absolute_url(ref)) return ref;
-  return base_url() + kFilesPrefix + percent_encode_path(ref);
+  return base_url() + std::string(kFilesPrefix) + percent_encode_path(ref);
 }
 
 std::string Service::load_catalogue() {
@@ -235,20 +233,20 @@ void Service::handle(const httplib::Request& req, httplib::Response& res) {
     return;
   }
   if (req.path.starts_with(kFilesPrefix)) {
-    handle_file(req.path.substr(std::string(kFilesPrefix).size()), res);
+    handle_file(req.path.substr(kFilesPrefix.size()), res);
     return;
   }
-  if (req.path == kLogin && req.method == "POST") {
-    handle_call(kLogin, nlohmann::json::object(), req, res);
-  } else if (req.path == kCheckVersion && req.method == "POST") {
-    handle_call(kCheckVersion, {{"version", "2.0.0"}, {"latest", true}}, req, res);
-  } else if (req.path == kSpeakerList && req.method == "GET") {
+  if (req.path == protocol::kLoginPath && req.method == "POST") {
+    handle_call(req.path, nlohmann::json::object(), req, res);
+  } else if (req.path == protocol::kCheckVersionPath && req.method == "POST") {
+    handle_call(req.path, {{"version", "2.0.0"}, {"latest", true}}, req, res);
+  } else if (req.path == protocol::kSpeakerListPath && req.method == "GET") {
     nlohmann::json catalogue;
     {
       std::lock_guard lock(mutex_);
       catalogue = catalogue_;
     }
-    handle_call(kSpeakerList, catalogue, req, res);
+    handle_call(req.path, catalogue, req, res);
   } else {
     res.status = 404;
   }
@@ -264,8 +262,10 @@ void Service::handle_call(const std::string& path, const nlohmann::json& default
     token = token_;
   }
   if (!token.empty()) {
-    const std::string auth = req.get_header_value("Authorization");
-    if (auth.rfind("MorvoxClient " + token + ",avc=", 0) != 0) {
+    const std::string auth = req.get_header_value(std::string(protocol::kAuthorizationHeader));
+    const std::string expected = std::string(protocol::kAuthorizationMarker) + " " + token +
+                                 std::string(protocol::kAccountSeparator);
+    if (!auth.starts_with(expected)) {
       res.status = 401;
       res.set_content(R"({"message":"Unauthorized"})", "application/json");
       return;
@@ -284,8 +284,8 @@ void Service::handle_call(const std::string& path, const nlohmann::json& default
   if (b.form == "array") {
     body = (data.is_array() ? data : nlohmann::json::array({data})).dump();
   } else if (b.form == "encrypted") {
-    std::string text =
-        encrypt_reply(b.stray_before + envelope.dump() + b.stray_after, b.key.empty() ? kDefaultKey : b.key);
+    const std::string key = b.key.empty() ? std::string(protocol::kKeyText) : b.key;
+    std::string text = encrypt_reply(b.stray_before + envelope.dump() + b.stray_after, key);
     if (b.wrap > 0) {
       std::string wrapped;
       for (std::size_t i = 0; i < text.size(); i += static_cast<std::size_t>(b.wrap)) {

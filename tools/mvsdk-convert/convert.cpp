@@ -16,7 +16,6 @@
 #include "audio_file.h"
 #include "common/embedded.h"
 #include "common/kit_session.h"
-#include "sdk/input_conditioning.h"
 #include "mvsdk/mvsdk.h"
 #include "common/progress.h"
 #include "recording.h"
@@ -168,7 +167,7 @@ int run(const Options& options, const std::atomic<bool>& interrupted) {
   if (resources) return failed("checkResources", *resources);
   if (auto f = kit.start()) return failed("start", *f);
   if (options.conditioning.gain || options.conditioning.denoise || options.conditioning.gate) {
-    for (const auto& stage : sdk::input_conditioning_report(options.conditioning)) out.info("%s", stage.c_str());
+    for (const auto& stage : inputConditioningReport(options.conditioning)) out.info("%s", stage.c_str());
   }
   const std::int64_t voice = options.voice.value_or(voices.front().id);
   if (auto f = kit.setVoice(voice)) return failed("setVoice", *f);

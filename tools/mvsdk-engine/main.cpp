@@ -19,12 +19,14 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "bridge/style_data.h"
 #include "common/command_line.h"
 #include "engine/driver/MVSoundLibrary.h"
 #include "engine/driver/engine.h"
+#include "synthetic/style_cipher.h"
+#include "synthetic/voices.h"
 
 using mvsdk::engine::ChunkStage;
 using mvsdk::engine::MVSoundLibrary;
@@ -177,8 +179,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "mvsdk-engine: cannot read style %s\n", o.style.c_str());
       return 1;
     }
-    auto style = mvsdk::bridge::decode_style_data(std::string(text->begin(), text->end()));
-    if (!style || style->size() < mvsdk::bridge::kStyleLength) {
+    auto style = mvsdk::models::decode_style_text(std::string_view(text->data(), text->size()));
+    if (!style || style->size() < static_cast<std::size_t>(mvsdk::models::kStyleLength)) {
       std::fprintf(stderr, "mvsdk-engine: style %s holds fewer than 192 numbers\n", o.style.c_str());
       return 1;
     }

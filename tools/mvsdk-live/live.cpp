@@ -15,7 +15,6 @@
 
 #include "common/embedded.h"
 #include "common/kit_session.h"
-#include "sdk/input_conditioning.h"
 #include "common/progress.h"
 #include "console.h"
 #include "jack_client.h"
@@ -196,7 +195,7 @@ int run(const Options& options, std::atomic<bool>& interrupted) {
   if (auto f = kit.start()) return failed("start", *f);
   out.info("engine started: %lld Hz, mono, 32-bit float, pipelined", static_cast<long long>(rate_hz));
   if (options.conditioning.gain || options.conditioning.denoise || options.conditioning.gate) {
-    for (const auto& stage : sdk::input_conditioning_report(options.conditioning)) out.info("%s", stage.c_str());
+    for (const auto& stage : inputConditioningReport(options.conditioning)) out.info("%s", stage.c_str());
   }
   if (auto f = kit.setVoice(voice)) return failed("setVoice", *f);
   std::int64_t mode = options.mode.value_or(0);
@@ -331,7 +330,7 @@ int run(const Options& options, std::atomic<bool>& interrupted) {
         }
         case Command::Kind::kConditioning:
           kit.setInputConditioning(c.conditioning);
-          for (const auto& stage : sdk::input_conditioning_report(c.conditioning)) out.info("%s", stage.c_str());
+          for (const auto& stage : inputConditioningReport(c.conditioning)) out.info("%s", stage.c_str());
           break;
         case Command::Kind::kQuit:
           quit = true;

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "common/command_line.h"
-#include "common/model_folder.h"
+#include "synthetic/model_folder.h"
 
 namespace fs = std::filesystem;
 using namespace mvsdk;

@@ -18,7 +18,7 @@
 #include "mvsdk/mvsdk.h"
 #include "speech.h"
 #ifdef MVSDK_SOAK_COUNT_ALLOCATIONS
-#include "support/alloc_counter.h"
+#include "call_counter.h"
 #endif
 
 namespace mvsdk::soak {
@@ -337,10 +337,10 @@ AudioStats audio_loop(const Options& o, Shared& shared, MVSDKManager& manager, c
     std::size_t got = 0;
     if (index % 2 == 0) {
 #ifdef MVSDK_SOAK_COUNT_ALLOCATIONS
-      test::AllocationGuard guard;
+      const CallCounter counter;
       got = manager.transform(in, out);
-      stats.allocations += static_cast<std::int64_t>(guard.count());
-      stats.lock_waits += static_cast<std::int64_t>(guard.waits());
+      stats.allocations += static_cast<std::int64_t>(counter.allocations());
+      stats.lock_waits += static_cast<std::int64_t>(counter.waits());
 #else
       got = manager.transform(in, out);
 #endif

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "engine/nets/weight_plan.h"
+#include "style_cipher.h"
 #include "synthetic_weights.h"
 #include "voices.h"
 

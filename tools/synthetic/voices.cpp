@@ -3,13 +3,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <span>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
 
-#include "platform/crypto.h"
-#include "rng.h"
+#include "common/rng.h"
 
 namespace mvsdk::models {
 
@@ -32,16 +30,6 @@ std::string style_text(const std::vector<float>& style) {
     text.append(buf, static_cast<std::size_t>(n));
   }
   return text;
-}
-
-std::optional<std::string> encrypt_style_text(std::string_view text) {
-  const auto* key = reinterpret_cast<const std::uint8_t*>(kStyleKeyText.data());
-  const std::span<const std::uint8_t> key_bytes(key, kStyleKeyText.size());
-  const std::span<const std::uint8_t> iv(key, 16);
-  const auto cipher = platform::aes_cbc_encrypt(
-      key_bytes, iv, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-  if (!cipher) return std::nullopt;
-  return platform::base64_encode(*cipher);
 }
 
 std::string catalogue_json(const std::vector<CatalogueVoice>& voices,

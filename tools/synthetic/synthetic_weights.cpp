@@ -10,7 +10,7 @@
 #include <numbers>
 #include <system_error>
 
-#include "rng.h"
+#include "common/rng.h"
 
 namespace mvsdk::models {
 

@@ -2,22 +2,18 @@
 // Synthetic voices: speaker style vectors, their style files in the service's format (and a plain
 // variant), and the catalogue that lists the voices and the three weight files.
 //
-// Style file: the Base64 text (standard alphabet, padded, one line, no line break) of the AES-256-
-// CBC/PKCS#7 ciphertext of the vector as decimal numbers joined by ","; the key is the UTF-8 bytes
-// of kStyleKeyText and the IV its first 16 bytes. The plain variant is the same number text
-// followed by a line break.
+// Style file: the number text of the vector (decimal numbers joined by ","), encrypted as
+// style_cipher.h says. The plain variant is the same number text followed by a line break.
 //
 // Pure functions apart from the files written; safe on any thread.
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace mvsdk::models {
 
-inline constexpr std::string_view kStyleKeyText = "Hq4ZwN8cRv2LmX7pKe5TyB1sGd9JfA3u";
 inline constexpr int kStyleLength = 192;
 inline constexpr float kStyleDeviation = 0.5f;
 
@@ -27,9 +23,6 @@ std::vector<float> style_vector(std::uint64_t seed, int id);
 
 // The numbers as text: each with six decimals, joined by ",".
 std::string style_text(const std::vector<float>& style);
-
-// The style file content for that text (Base64 of the ciphertext); none if encryption fails.
-std::optional<std::string> encrypt_style_text(std::string_view text);
 
 struct CatalogueVoice {
   int id;
