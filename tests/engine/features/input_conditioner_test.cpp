@@ -20,13 +20,17 @@ using Samples = std::vector<std::int16_t>;
 std::int16_t s16(double v) { return static_cast<std::int16_t>(std::clamp(std::lround(v), -32768L, 32767L)); }
 
 // Runs x through c in host-like buffers of varying length (most not dividing the 5 ms frame).
-Samples run(InputConditioner& c, Samples x) {
+void process(InputConditioner& c, Samples& x) {
   static const std::size_t kSizes[] = {480, 441, 64, 1000, 127, 2048};
   for (std::size_t at = 0, k = 0; at < x.size(); ++k) {
     const std::size_t n = std::min(kSizes[k % std::size(kSizes)], x.size() - at);
     c.process(x.data() + at, n);
     at += n;
   }
+}
+
+Samples run(InputConditioner& c, Samples x) {
+  process(c, x);
   return x;
 }
 
@@ -230,6 +234,16 @@ TEST(InputConditioner, ChangesWhileRunningDoNotClickAllocateOrWait) {
   const Samples before = buffer;
   c.process(buffer.data(), buffer.size());
   EXPECT_EQ(buffer, before);
+  // Every stage switched on at once, on noise, the gain changing between runs.
+  test::SeededFloats r(5);
+  Samples x(48000);
+  for (auto& v : x) v = static_cast<std::int16_t>(r.next(8000.0f));
+  test::AllocationGuard guard;
+  for (float gain_db : {0.0f, 1.0f, 2.0f, 3.0f}) {
+    c.publish({.gain = true, .gain_db = gain_db, .denoise = true, .gate = true});
+    process(c, x);
+  }
+  EXPECT_EQ(guard.count() + guard.waits(), 0u);
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ TEST(Linear, MatchesReferenceAndRefusesWhatDoesNotFit) {
 
 TEST(Prenet, MatchesReferenceOnOddAndRealShapesAndRefusesWhatDoesNotFit) {
   SeededFloats rng(42);
-  for (auto [in, out] : {std::pair{1, 1}, std::pair{7, 5}, std::pair{33, 7}, std::pair{513, 192}}) {
+  for (auto [in, out] : {std::pair{1, 1}, {7, 5}, {3, 17}, {33, 7}, {513, 192}}) {
     for (int act : {0, 1}) {
       Stream s(Prenet::stream_floats(in, out));
       const float* p[6];
@@ -53,7 +53,7 @@ TEST(Prenet, MatchesReferenceOnOddAndRealShapesAndRefusesWhatDoesNotFit) {
       ASSERT_EQ(s.pos, s.data.size());
       Prenet net(s.data.data(), act, in, out);
       ASSERT_EQ(net.get_memsize(), static_cast<int>(s.data.size()));
-      for (int rows : {1, 16}) {
+      for (int rows : {1, 3, 16}) {
         const Mat xm = random_mat(rows, in, rng);
         auto x = to_tensor(xm, in, rows * std::max(in, out) / in + 1);
         Mat want = xm;
