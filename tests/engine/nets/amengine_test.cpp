@@ -107,7 +107,9 @@ class Weights {
       }
       std::sort(scores.begin(), scores.end());
       std::sort(parts.begin(), parts.end());
-      voice_beta = 0.1f - scores[scores.size() / 2];
+      // Just above the threshold: a score at it would be voiced (b > 0.1) yet keep its plain
+      // pitch (b <= 0.1f).
+      voice_beta = 0.1f - scores[scores.size() / 2] + 0.003f;
       predictor_beta = 0.001f - parts[parts.size() / 2];
     }
     source(5.0f, 0.2f, 4.0f, voice_beta);
