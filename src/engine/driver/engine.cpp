@@ -26,12 +26,10 @@ constexpr int kResamplerQuality = 8;
 constexpr int kVocBufSamples = 7680;
 constexpr int kResampleSlack = 64;      // room beyond the exact rate ratio for the resamplers
 
-short* alloc_samples(int n) {
-  return static_cast<short*>(aligned_malloc(32, static_cast<std::uint64_t>(n) * sizeof(short)));
-}
-void free_samples(short*& p) {
-  if (p) aligned_free(p);
-  p = nullptr;
+// n aligned elements of T, or null when the block could not be allocated.
+template <class T>
+T* alloc_aligned(int n) {
+  return static_cast<T*>(aligned_malloc(32, static_cast<std::uint64_t>(n) * sizeof(T)));
 }
 
 }  // namespace
@@ -61,23 +59,25 @@ engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inR
   const int piece_16k = kFeatureRate * kMaxPushMs / 1000;
   int err = 0;
   if (inRate != kFeatureRate) {
-    rs_in = speex_resampler_init(1, static_cast<spx_uint32_t>(inRate), kFeatureRate, kResamplerQuality, &err);
+    rs_in.reset(
+        speex_resampler_init(1, static_cast<spx_uint32_t>(inRate), kFeatureRate, kResamplerQuality, &err));
     in_buf_len = std::max(inRate / 5, piece_16k + kResampleSlack);
-    in_buf = alloc_samples(in_buf_len);
+    in_buf.reset(alloc_aligned<short>(in_buf_len));
     if (!rs_in || !in_buf) return;
   }
   if (outRate != kVocoderRate) {
-    rs_out = speex_resampler_init(1, kVocoderRate, static_cast<spx_uint32_t>(outRate), kResamplerQuality, &err);
+    rs_out.reset(
+        speex_resampler_init(1, kVocoderRate, static_cast<spx_uint32_t>(outRate), kResamplerQuality, &err));
     out_buf_len = outRate / 5 + kResampleSlack;
-    out_buf = alloc_samples(out_buf_len);
+    out_buf.reset(alloc_aligned<short>(out_buf_len));
     if (!rs_out || !out_buf) return;
   }
-  voc_buf = alloc_samples(kVocBufSamples);
+  voc_buf.reset(alloc_aligned<short>(kVocBufSamples));
   out_step = outRate / 100;
-  zero_block = alloc_samples(out_step);
-  scratch = static_cast<float*>(aligned_malloc(32, kVocBufSamples * sizeof(float)));
+  zero_block.reset(alloc_aligned<short>(out_step));
+  scratch.reset(alloc_aligned<float>(kVocBufSamples));
   if (!voc_buf || !zero_block || !scratch) return;
-  std::memset(zero_block, 0, static_cast<std::size_t>(out_step) * sizeof(short));
+  std::memset(zero_block.get(), 0, static_cast<std::size_t>(out_step) * sizeof(short));
   started_.store(0, std::memory_order_release);
   delay_ = 2;
 
@@ -94,7 +94,7 @@ engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inR
   // The ring holds the start-up silence (at most 16 steps) plus a chunk's output with room to
   // spare: 480 ms at 48 kHz, scaled up for faster output rates.
   const int ring_bytes = std::max(kBaseRingBytes, out_step * 96);
-  out_rb = rb_init(ring_bytes);
+  out_rb.reset(rb_init(ring_bytes));
   if (!out_rb) return;
   if (threads < 1) threads = automatic_engine_threads();
   if (threads > 1) {
@@ -107,23 +107,15 @@ engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inR
   ok_ = aligned_malloc_failures() == failures_before;
 }
 
-engine::~engine() {
-  pool_.reset();
-  am.reset();
-  bn.reset();
-  voc.reset();
-  fe.reset();
-  style.reset();
-  rb_release(out_rb);
-  out_rb = nullptr;
-  if (rs_in) speex_resampler_destroy(rs_in);
-  free_samples(in_buf);
-  if (rs_out) speex_resampler_destroy(rs_out);
-  free_samples(out_buf);
-  free_samples(voc_buf);
-  free_samples(zero_block);
-  if (scratch) aligned_free(scratch);
+// The members free themselves in reverse order of declaration: the worker pool first, then the
+// networks, the ring, the buffers and the resamplers.
+engine::~engine() = default;
+
+void engine::ResamplerFree::operator()(SpeexResamplerState_* rs) const {
+  if (rs) speex_resampler_destroy(rs);
 }
+
+void engine::RingFree::operator()(RingBuffer* rb) const { rb_release(rb); }
 
 bool engine::prime() {
   static const short kZeros[kPrimeBlock] = {};
@@ -168,8 +160,8 @@ int engine::push_piece(const short* samples, int count, int flag, int control, f
   if (rs_in) {
     spx_uint32_t in_len = static_cast<spx_uint32_t>(count);
     spx_uint32_t out_len = static_cast<spx_uint32_t>(in_buf_len);
-    speex_resampler_process_int(rs_in, 0, samples, &in_len, in_buf, &out_len);
-    in16 = in_buf;
+    speex_resampler_process_int(rs_in.get(), 0, samples, &in_len, in_buf.get(), &out_len);
+    in16 = in_buf.get();
     m = static_cast<int>(out_len);
   }
   fe->insert(in16, m, flag);
@@ -205,20 +197,20 @@ int engine::process_chunk(int control, float* controls) {
     observe(ChunkStage::kPitch, f0->data, f0->shape[2], 1);
     observe(ChunkStage::kParams, controls, 1, 5);
   }
-  int n = voc->forward(x, f0, voc_buf);
+  int n = voc->forward(x, f0, voc_buf.get());
   n = std::clamp(n, 0, kVocBufSamples);
   if (observer_) {
     for (int i = 0; i < n; ++i) scratch[i] = static_cast<float>(voc_buf[i]);
-    observe(ChunkStage::kVocoder, scratch, n, 1);
+    observe(ChunkStage::kVocoder, scratch.get(), n, 1);
   }
 
-  short* out = voc_buf;
+  short* out = voc_buf.get();
   int n_out = n;
   if (rs_out) {
     spx_uint32_t in_len = static_cast<spx_uint32_t>(n);
     spx_uint32_t out_len = static_cast<spx_uint32_t>(out_buf_len);
-    speex_resampler_process_int(rs_out, 0, voc_buf, &in_len, out_buf, &out_len);
-    out = out_buf;
+    speex_resampler_process_int(rs_out.get(), 0, voc_buf.get(), &in_len, out_buf.get(), &out_len);
+    out = out_buf.get();
     n_out = static_cast<int>(out_len);
   }
 
@@ -226,10 +218,10 @@ int engine::process_chunk(int control, float* controls) {
   if (first) std::memset(out, 0, static_cast<std::size_t>(n_out) * sizeof(short));
   ring_lock();
   if (first) {
-    for (int i = 0; i < delay_; ++i) rb_write(out_rb, zero_block, out_step * 2);
+    for (int i = 0; i < delay_; ++i) rb_write(out_rb.get(), zero_block.get(), out_step * 2);
     started_.store(1, std::memory_order_release);
   }
-  const int k = rb_write(out_rb, out, n_out * 2);
+  const int k = rb_write(out_rb.get(), out, n_out * 2);
   ring_unlock();
   return k == n_out * 2 ? n_out : 0;
 }
@@ -244,7 +236,7 @@ int engine::Outpop(short* out, int count) {
   const bool representable = count <= std::numeric_limits<int>::max() / 2;
   const int n_bytes = representable ? count * 2 : 0;
   ring_lock();
-  const std::uint8_t* p = representable ? rb_read_and_shift(out_rb, n_bytes, n_bytes) : nullptr;
+  const std::uint8_t* p = representable ? rb_read_and_shift(out_rb.get(), n_bytes, n_bytes) : nullptr;
   if (p) std::memcpy(out, p, static_cast<std::size_t>(n_bytes));
   const int started = started_.load(std::memory_order_relaxed);
   ring_unlock();
@@ -261,7 +253,7 @@ int engine::setdelay(int steps) {
 int engine::queued_samples() {
   if (!ok_) return 0;
   ring_lock();
-  const int n = rb_used_size(out_rb) / 2;
+  const int n = rb_used_size(out_rb.get()) / 2;
   ring_unlock();
   return n;
 }
@@ -269,11 +261,11 @@ int engine::queued_samples() {
 void engine::reset() {
   if (!ok_) return;
   ring_lock();
-  rb_reset(out_rb);
+  rb_reset(out_rb.get());
   started_.store(0, std::memory_order_release);
   ring_unlock();
-  if (rs_in) speex_resampler_reset_mem(rs_in);
-  if (rs_out) speex_resampler_reset_mem(rs_out);
+  if (rs_in) speex_resampler_reset_mem(rs_in.get());
+  if (rs_out) speex_resampler_reset_mem(rs_out.get());
   am->reset();
   bn->reset();
   voc->reset();

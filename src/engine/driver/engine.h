@@ -119,18 +119,32 @@ class engine {
   std::atomic<int> started_{0};
   bool ok_ = false;
 
-  SpeexResamplerState_* rs_in = nullptr;
-  SpeexResamplerState_* rs_out = nullptr;
-  RingBuffer* out_rb = nullptr;
+  // Owners of the C handles and aligned blocks; each frees what it holds (null is ignored).
+  struct ResamplerFree {
+    void operator()(SpeexResamplerState_* rs) const;
+  };
+  struct RingFree {
+    void operator()(RingBuffer* rb) const;
+  };
+  struct AlignedFree {
+    void operator()(void* p) const { aligned_free(p); }
+  };
+  using Resampler = std::unique_ptr<SpeexResamplerState_, ResamplerFree>;
+  template <class T>
+  using Aligned = std::unique_ptr<T[], AlignedFree>;
+
+  Resampler rs_in;
+  Resampler rs_out;
+  std::unique_ptr<RingBuffer, RingFree> out_rb;
   std::atomic_flag out_rb_lock_ = ATOMIC_FLAG_INIT;
-  short* in_buf = nullptr;   // 16 kHz samples from rs_in
+  Aligned<short> in_buf;   // 16 kHz samples from rs_in
   int in_buf_len = 0;
-  short* out_buf = nullptr;  // output-rate samples from rs_out
+  Aligned<short> out_buf;  // output-rate samples from rs_out
   int out_buf_len = 0;
-  short* voc_buf = nullptr;  // 24 kHz samples from the vocoder
-  short* zero_block = nullptr;  // out_step zero samples for the start-up delay
-  float* scratch = nullptr;  // kChunkVocoderSamples floats, for observers only
-  int max_piece_ = 0;        // input samples per piece
+  Aligned<short> voc_buf;  // 24 kHz samples from the vocoder
+  Aligned<short> zero_block;  // out_step zero samples for the start-up delay
+  Aligned<float> scratch;  // kChunkVocoderSamples floats, for observers only
+  int max_piece_ = 0;      // input samples per piece
 
   std::unique_ptr<amengine> am;
   std::unique_ptr<bnengine> bn;

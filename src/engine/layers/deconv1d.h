@@ -43,6 +43,7 @@ class DeConv1d {
   int max_frames() const { return max_in_frames; }
   int upsampling() const { return factor; }
 
+ private:
   int in_ch;
   int out_ch;
   int kernel;

@@ -39,6 +39,7 @@ class ResBlock {
 
   int get_memsize() const { return memsize; }
 
+ private:
   int in_ch;
   int channels;  // out_ch
   int kernel;

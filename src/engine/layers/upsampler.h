@@ -44,6 +44,7 @@ class UpSampler {
   int get_memsize() const { return memsize; }
   int upsampling() const { return deconv->upsampling(); }
 
+ private:
   int in_ch;
   int out_ch;
   int kernel;

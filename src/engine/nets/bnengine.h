@@ -64,6 +64,7 @@ class bnengine {
   Tensor<float>* out_tensor() const { return out.get(); }
   Tensor<float>* aux_tensor() const { return aux.get(); }
 
+ private:
   int memsize;
   std::unique_ptr<EmbedLayer> embed;
   std::array<std::unique_ptr<SubEncoder>, kBlocks> blocks;

@@ -79,6 +79,7 @@ class vocengine {
   // just after construction.
   void restart();
 
+ private:
   int memsize;
   int mode;
   int first_done;  // 0 after construction and reset: the next chunk reflects its first frame

@@ -6,14 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <bit>
 #include <chrono>
-#include <cstdint>
-#include <random>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "engine/kernels/gemm.h"
+#include "support/seeded_weights.h"
 
 using namespace mvsdk::engine;
 
@@ -86,14 +85,11 @@ TEST(WorkerPool, SplitProductsAreBitIdenticalToOneThread) {
     bool t;
   } shapes[] = {{4, 1024, 256, false}, {4, 2053, 512, false}, {3, 771, 300, true}, {8, 1000, 192, true},
                 {16, 1024, 256, false}, {19, 533, 384, true}, {48, 300, 128, false}, {16, 2048, 512, true}};
-  std::mt19937 rng(7);
-  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  mvsdk::test::SeededFloats rng(7);
   for (const Shape& s : shapes) {
-    std::vector<float> a(static_cast<std::size_t>(s.m) * s.k), b(static_cast<std::size_t>(s.n) * s.k),
-        c0(static_cast<std::size_t>(s.m) * s.n);
-    for (auto* v : {&a, &b, &c0}) {
-      for (float& x : *v) x = u(rng);
-    }
+    const std::vector<float> a = rng.vector(static_cast<std::size_t>(s.m) * s.k, 1.0f);
+    const std::vector<float> b = rng.vector(static_cast<std::size_t>(s.n) * s.k, 1.0f);
+    const std::vector<float> c0 = rng.vector(static_cast<std::size_t>(s.m) * s.n, 1.0f);
     const int ldb = s.t ? s.k : s.n;
     std::vector<float> want = c0;
     ASSERT_TRUE(gemm_acc(s.m, s.n, s.k, 0.5f, a.data(), s.k, b.data(), ldb, s.t, want.data(), s.n));
@@ -103,10 +99,7 @@ TEST(WorkerPool, SplitProductsAreBitIdenticalToOneThread) {
       ASSERT_EQ(current_pool(), &pool);
       std::vector<float> got = c0;
       ASSERT_TRUE(gemm_acc(s.m, s.n, s.k, 0.5f, a.data(), s.k, b.data(), ldb, s.t, got.data(), s.n));
-      int differ = 0;
-      for (std::size_t i = 0; i < got.size(); ++i)
-        differ += std::bit_cast<std::uint32_t>(got[i]) != std::bit_cast<std::uint32_t>(want[i]);
-      EXPECT_EQ(differ, 0) << s.m << "x" << s.n << "x" << s.k << (s.t ? " B^T" : " B") << ", " << threads
+      EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0) << s.m << "x" << s.n << "x" << s.k << (s.t ? " B^T" : " B") << ", " << threads
                            << " threads";
     }
     EXPECT_EQ(current_pool(), nullptr);

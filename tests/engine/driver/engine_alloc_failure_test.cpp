@@ -27,43 +27,4 @@ TEST(EngineAllocationFailure, EachFailedAllocationFailsTheStartCleanly) {
   MVSoundLibrary::stopEngineSoundLibrary();
 }
 
-// Keeps the compiler from eliding an allocation whose result is otherwise unused.
-void escape(void* p) { asm volatile("" : : "g"(p) : "memory"); }
-
-TEST(EngineAllocationFailure, InjectorFailsNewAndMallocOnce) {
-  void* first = nullptr;
-  void* third = nullptr;
-  bool threw = false;
-  bool triggered = false;
-  std::size_t seen = 0;
-  {
-    mvsdk::test::AllocationFailure failure(2);
-    first = std::malloc(8);  // 1
-    escape(first);
-    try {
-      escape(new int(1));  // 2: fails
-    } catch (const std::bad_alloc&) {
-      threw = true;
-    }
-    third = std::malloc(8);  // 3: only one fails
-    escape(third);
-    triggered = failure.triggered();
-    seen = failure.seen();
-  }
-  EXPECT_NE(first, nullptr);
-  EXPECT_TRUE(threw);
-  EXPECT_NE(third, nullptr);
-  EXPECT_TRUE(triggered);
-  EXPECT_EQ(seen, 3u);
-  std::free(first);
-  std::free(third);
-  void* failed = nullptr;
-  {
-    mvsdk::test::AllocationFailure failure(1);
-    failed = std::calloc(2, 8);
-    escape(failed);
-  }
-  EXPECT_EQ(failed, nullptr);
-}
-
 }  // namespace

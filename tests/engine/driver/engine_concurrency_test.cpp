@@ -2,18 +2,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/driver/MVSoundLibrary.h"
-#include "engine/driver/engine.h"
 #include "support/engine_fixture.h"
 #include "support/synthetic_models.h"
 
 using mvsdk::engine::MVSoundLibrary;
 using mvsdk::test::models;
-using mvsdk::test::params_default;
+using mvsdk::test::Params;
 using mvsdk::test::test_signal;
 
 TEST(Engine, ConcurrentPopNeverSeesATornChunk) {
@@ -22,11 +20,10 @@ TEST(Engine, ConcurrentPopNeverSeesATornChunk) {
   std::vector<short> reference;
   {
     auto e = models().make(16000, 24000);
-    float p[6];
-    std::copy(params_default, params_default + 6, p);
+    Params p;
     std::vector<short> buf(8192);
     for (int pos = 0; pos + 160 <= static_cast<int>(sig.size()); pos += 160) {
-      e->Inpush(sig.data() + pos, 160, 1, 1, p);
+      e->Inpush(sig.data() + pos, 160, 1, 1, p.v);
       const int n = e->queued_samples();
       e->Outpop(buf.data(), n);
       reference.insert(reference.end(), buf.begin(), buf.begin() + n);
@@ -49,9 +46,8 @@ TEST(Engine, ConcurrentPopNeverSeesATornChunk) {
       }
     }
   });
-  float p[6];
-  std::copy(params_default, params_default + 6, p);
-  for (int pos = 0; pos + 160 <= static_cast<int>(sig.size()); pos += 160) e->Inpush(sig.data() + pos, 160, 1, 1, p);
+  Params p;
+  for (int pos = 0; pos + 160 <= static_cast<int>(sig.size()); pos += 160) e->Inpush(sig.data() + pos, 160, 1, 1, p.v);
   done = true;
   popper.join();
   ASSERT_GE(reference.size(), popped.size());

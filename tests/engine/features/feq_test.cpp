@@ -16,76 +16,53 @@ std::vector<float> frame_of(int f) {
   return v;
 }
 
-void expect_row_is_frame(const Tensor<float>* t, int row, int f) {
-  const std::vector<float> want = frame_of(f);
-  for (int b = 0; b < FeatureQueue::kBands; ++b) {
-    ASSERT_EQ(t->data[row * FeatureQueue::kBands + b], want[b]) << "row " << row << " frame " << f;
+void push_frames(FeatureQueue& q, int first, int end) {
+  for (int f = first; f < end; ++f) q.push(frame_of(f).data(), 1);
+}
+
+void expect_rows(const Tensor<float>* t, int first_frame) {
+  ASSERT_NE(t, nullptr);
+  EXPECT_TRUE(t->shape[0] == 1 && t->shape[1] == 1 && t->shape[2] == 19 && t->shape[3] == 80);
+  for (int r = 0; r < 19; ++r) {
+    const std::vector<float> want = frame_of(first_frame + r);
+    for (int b = 0; b < FeatureQueue::kBands; ++b) ASSERT_EQ(t->data[r * 80 + b], want[b]) << r;
   }
 }
 
-TEST(FeatureQueue, ChunksOverlapByThreeFrames) {
+TEST(FeatureQueue, ChunksOverlapByThreeFramesAndResetKeepsWaitingChunks) {
   FeatureQueue q;
   ASSERT_TRUE(q.valid());
   EXPECT_EQ(q.pop(), nullptr);
-  int f = 0;
-  for (; f < 18; ++f) q.push(frame_of(f).data(), 1);
+  push_frames(q, 0, 18);
   EXPECT_EQ(q.size(), 0);
   EXPECT_EQ(q.fill(), 18);
-  q.push(frame_of(f++).data(), 1);
+  push_frames(q, 18, 19);
   EXPECT_EQ(q.size(), 1);
   EXPECT_EQ(q.fill(), 3);
-  // Every 16 further frames complete one more chunk.
-  for (int i = 0; i < 16 + 16; ++i) q.push(frame_of(f++).data(), 1);
+  push_frames(q, 19, 19 + 32);  // every 16 further frames complete one more chunk
   ASSERT_EQ(q.size(), 3);
-
-  int first = 0;
-  for (int c = 0; c < 3; ++c) {
+  // reset forgets the partial chunk but keeps those waiting; the next needs 19 new frames.
+  push_frames(q, 51, 56);
+  q.reset();
+  EXPECT_EQ(q.fill(), 0);
+  push_frames(q, 100, 119);
+  ASSERT_EQ(q.size(), 4);
+  for (int first : {0, 16, 32, 100}) {
     Tensor<float>* t = q.pop();
-    ASSERT_NE(t, nullptr);
-    EXPECT_EQ(t->shape[0], 1);
-    EXPECT_EQ(t->shape[1], 1);
-    EXPECT_EQ(t->shape[2], 19);
-    EXPECT_EQ(t->shape[3], 80);
-    EXPECT_EQ(t->size, 19 * 80);
-    for (int r = 0; r < 19; ++r) expect_row_is_frame(t, r, first + r);
-    first += 16;
+    expect_rows(t, first);
     delete t;  // the caller owns popped chunks
   }
   EXPECT_EQ(q.pop(), nullptr);
   EXPECT_EQ(q.dropped(), 0);
 }
 
-TEST(FeatureQueue, ResetRestartsFillingButKeepsWaitingChunks) {
-  FeatureQueue q;
-  for (int f = 0; f < 19 + 5; ++f) q.push(frame_of(f).data(), 1);
-  ASSERT_EQ(q.size(), 1);
-  q.reset();
-  EXPECT_EQ(q.fill(), 0);
-  EXPECT_EQ(q.size(), 1);
-  // After the reset a chunk needs 19 new frames again and carries no overlap.
-  for (int f = 100; f < 118; ++f) q.push(frame_of(f).data(), 1);
-  EXPECT_EQ(q.size(), 1);
-  q.push(frame_of(118).data(), 1);
-  ASSERT_EQ(q.size(), 2);
-  Tensor<float>* a = q.pop();
-  Tensor<float>* b = q.pop();
-  expect_row_is_frame(a, 0, 0);
-  for (int r = 0; r < 19; ++r) expect_row_is_frame(b, r, 100 + r);
-  delete a;
-  delete b;
-}
-
 TEST(FeatureQueue, RecycledChunksKeepPushesFreeOfAllocation) {
   FeatureQueue q;
   // Many waiting chunks first: the waiting room grows beyond its initial 8.
-  int f = 0;
-  for (; f < 19 + 16 * 11; ++f) q.push(frame_of(f).data(), 1);
+  push_frames(q, 0, 19 + 16 * 11);
   ASSERT_EQ(q.size(), 12);
-  int first = 0;
-  while (Tensor<float>* t = q.pop()) {
-    expect_row_is_frame(t, 0, first);
-    expect_row_is_frame(t, 18, first + 18);
-    first += 16;
+  for (int first = 0; Tensor<float>* t = q.pop(); first += 16) {
+    expect_rows(t, first);
     EXPECT_TRUE(q.recycle(t));
   }
   const std::vector<float> frame = frame_of(7);
@@ -106,14 +83,12 @@ TEST(FeatureQueue, RecycleRejectsWhatItCannotOwn) {
   auto* small = new Tensor<float>(18, 80);
   EXPECT_FALSE(q.recycle(small));
   delete small;
-  for (int f = 0; f < 19; ++f) q.push(frame_of(f).data(), 1);
+  push_frames(q, 0, 19);
   Tensor<float>* t = q.pop();
   ASSERT_NE(t, nullptr);
   EXPECT_TRUE(q.recycle(t));
   EXPECT_FALSE(q.recycle(t));  // already back in the pool
-  // A bigger tensor is fine and gets used with the chunk shape.
-  auto* big = new Tensor<float>(40, 80);
-  EXPECT_TRUE(q.recycle(big));
+  EXPECT_TRUE(q.recycle(new Tensor<float>(40, 80)));  // a bigger one is used with the chunk shape
 }
 
 }  // namespace

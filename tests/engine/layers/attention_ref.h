@@ -13,7 +13,7 @@ struct AttnWeights {
 };
 
 // Fills the 11 blocks of an attention layer in `s` with uniform values.
-inline AttnWeights fill_attn(Stream& s, int dim, std::mt19937& rng, float wscale, float bscale) {
+inline AttnWeights fill_attn(Stream& s, int dim, SeededFloats& rng, float wscale, float bscale) {
   AttnWeights a;
   for (int i = 0; i < 11; ++i) {
     const bool matrix = i == 0 || i == 2 || i == 4 || i == 6 || i == 8;
@@ -28,14 +28,14 @@ class RefAttn {
       : a_(a), H_(heads), d_(head_dim), dim_(heads * head_dim) {
     mvsdk::engine::Tensor<float>* table = nullptr;
     pe.fetch(336, table);
-    pos_ = affine_in_major(from_tensor(*table), a.w[8], nullptr, dim_, dim_);
+    pos_ = affine(from_tensor(*table), a.w[8], nullptr, dim_, dim_);
   }
 
   Mat forward(const Mat& x) {
     const int T = static_cast<int>(x.size());
-    const Mat q = affine_in_major(x, a_.w[0], a_.w[1], dim_, dim_);
-    const Mat k = affine_in_major(x, a_.w[2], a_.w[3], dim_, dim_);
-    const Mat v = affine_in_major(x, a_.w[4], a_.w[5], dim_, dim_);
+    const Mat q = affine(x, a_.w[0], a_.w[1], dim_, dim_);
+    const Mat k = affine(x, a_.w[2], a_.w[3], dim_, dim_);
+    const Mat v = affine(x, a_.w[4], a_.w[5], dim_, dim_);
     for (int t = 0; t < T; ++t) {
       keys_.push_back(k[t]);
       values_.push_back(v[t]);
@@ -71,7 +71,7 @@ class RefAttn {
           for (int j = 0; j < d_; ++j) context[t][h * d_ + j] += s[l] / sum * values_[l][h * d_ + j];
       }
     }
-    return affine_in_major(context, a_.w[6], a_.w[7], dim_, dim_);
+    return affine(context, a_.w[6], a_.w[7], dim_, dim_);
   }
 
   int last_shift = 0;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
+#include <tuple>
 
 #include "attention_ref.h"
 #include "engine/layers/encselfattn.h"
@@ -15,36 +15,24 @@ using namespace mvsdk::engine;
 using namespace layer_ref;
 
 TEST(PositionEncoding, InterleavedSinesAndCosinesInBothModes) {
-  PositionEncoding pe0(5000, 192, 0);
-  PositionEncoding pe1(400, 256, 1);
+  PositionEncoding pe0(5000, 192, 0), pe1(400, 256, 1);
   Tf* t0 = nullptr;
   Tf* t1 = nullptr;
   pe0.fetch(336, t0);
   EXPECT_EQ(t0->shape[2], 336);
   EXPECT_EQ(t0->shape[3], 192);
-  EXPECT_EQ(t0->size, 336 * 192);
   Tf* again = nullptr;
-  pe0.fetch(5000, again);
-  EXPECT_EQ(again, t0) << "fetch hands out the table itself";
-  EXPECT_EQ(again->shape[2], 5000);
   pe0.fetch(6000, again);
+  EXPECT_EQ(again, t0) << "fetch hands out the table itself";
   EXPECT_EQ(again->shape[2], 5000) << "clamped to the table";
-
-  for (int i = 0; i < 192; ++i) EXPECT_EQ(t0->data[i], i % 2 == 0 ? 0.0f : 1.0f) << i;
-  EXPECT_NEAR(t0->data[192], 0.841471, 1e-6);
-  EXPECT_NEAR(t0->data[193], 0.540302, 1e-6);
-
   pe1.fetch(400, t1);
-  for (int p : {1, 7, 100, 399}) {
-    for (int i = 0; i < 96; ++i) {
-      const double w0 = 1.0 / std::pow(10000.0, 2.0 * i / 192);
-      EXPECT_NEAR(t0->data[p * 192 + 2 * i], std::sin(p * w0), 1e-4) << p << " " << i;
-      EXPECT_NEAR(t0->data[p * 192 + 2 * i + 1], std::cos(p * w0), 1e-4) << p << " " << i;
-    }
-    for (int i = 0; i < 128; ++i) {
-      const double w1 = std::exp(-2.0 * i * std::log(10000.0) / 256);
-      EXPECT_NEAR(t1->data[p * 256 + 2 * i], std::sin(p * w1), 1e-4) << p << " " << i;
-      EXPECT_NEAR(t1->data[p * 256 + 2 * i + 1], std::cos(p * w1), 1e-4) << p << " " << i;
+  for (int p : {0, 1, 7, 100, 399}) {
+    for (auto [t, dim, w0] : {std::tuple{t0, 192, 1.0 / std::pow(10000.0, 2.0 / 192)},
+                              std::tuple{t1, 256, std::exp(-2.0 * std::log(10000.0) / 256)}}) {
+      for (int i = 0; i < dim / 2; ++i) {
+        EXPECT_NEAR(t->data[p * dim + 2 * i], std::sin(p * std::pow(w0, i)), 1e-4) << p << " " << i;
+        EXPECT_NEAR(t->data[p * dim + 2 * i + 1], std::cos(p * std::pow(w0, i)), 1e-4) << p << " " << i;
+      }
     }
   }
 }
@@ -59,7 +47,7 @@ struct AttnCase {
 // output; checks the cache length, the slide and the offset after every call.
 void run_against_reference(const AttnCase& c, int chunks, unsigned seed) {
   const int dim = c.heads * c.head_dim;
-  std::mt19937 rng(seed);
+  SeededFloats rng(seed);
   Stream s(5 * padded(dim * dim) + 6 * padded(dim));
   const AttnWeights w = fill_attn(s, dim, rng, 1.5f / std::sqrt(static_cast<float>(dim)), 0.3f);
   PositionEncoding pe(5000, dim, c.mode);
@@ -72,7 +60,10 @@ void run_against_reference(const AttnCase& c, int chunks, unsigned seed) {
     auto x = to_tensor(xm, dim);
     ASSERT_TRUE(attn.forward(x.get(), x.get(), x.get())) << "chunk " << n;
     const Mat want = ref.forward(xm);
-    expect_near(from_tensor(*x), want, 1e-4 * (1.0 + max_abs(want)), "attention output");
+    double scale = 1;
+    for (const auto& r : want)
+      for (double v : r) scale = std::max(scale, std::abs(v));
+    expect_near(from_tensor(*x), want, 1e-4 * scale, "attention output");
     EXPECT_EQ(ref.last_shift, n > 20 ? c.T : 0) << "chunk " << n;
     EXPECT_EQ(attn.cached_keys(), std::min(n, 20) * c.T) << "chunk " << n;
     EXPECT_EQ(attn.pos_offset(), 0);
@@ -82,62 +73,20 @@ void run_against_reference(const AttnCase& c, int chunks, unsigned seed) {
 
 }  // namespace
 
-TEST(EncSelfAttn, StreamConsumption) {
-  std::vector<float> big(5 * 65536 + 6 * 256);
-  PositionEncoding pe(336, 256, 1);
-  PositionEncoding pe192(336, 192, 0);
-  EXPECT_EQ(EncSelfAttn(big.data(), &pe192, 2, 96, 192).get_memsize(), 185472);
-  EncSelfAttn wide(big.data(), &pe, 4, 64, 256);
-  EXPECT_EQ(wide.get_memsize(), 329216);
-  EXPECT_EQ(wide.max_keys(), 84);
-}
-
-TEST(EncSelfAttn, MatchesReferenceAcrossTheWindowSlideWidth192) {
+TEST(EncSelfAttn, MatchesReferenceAcrossTheWindowSlideInBothWidths) {
   run_against_reference({2, 96, 16, 0}, 24, 11);
-}
-
-TEST(EncSelfAttn, MatchesReferenceAcrossTheWindowSlideWidth256) {
   run_against_reference({4, 64, 4, 1}, 25, 12);
-}
-
-TEST(EncSelfAttn, UniformScoresAverageTheWindow) {
-  // One head; every weight and bias zero except identity value and output projections: all
-  // scores are equal, so each output row is the mean of the cached values.
-  const int dim = 8, T = 16;
-  Stream s(5 * padded(dim * dim) + 6 * padded(dim));
-  for (int i = 0; i < 11; ++i) {
-    const bool matrix = i == 0 || i == 2 || i == 4 || i == 6 || i == 8;
-    s.take_const(matrix ? dim * dim : dim, 0.0f);
-  }
-  for (int i = 0; i < dim; ++i) {
-    s.data[2 * padded(dim * dim) + 2 * padded(dim) + i * dim + i] = 1.0f;  // value weight
-    s.data[3 * padded(dim * dim) + 3 * padded(dim) + i * dim + i] = 1.0f;  // output weight
-  }
-  PositionEncoding pe(400, dim, 0);
-  EncSelfAttn attn(s.data.data(), &pe, 1, dim, dim);
-  std::mt19937 rng(13);
-  std::deque<std::vector<double>> window;
-  for (int n = 1; n <= 23; ++n) {
-    const Mat xm = random_mat(T, dim, rng);
-    for (const auto& r : xm) window.push_back(r);
-    while (static_cast<int>(window.size()) > 20 * T) window.pop_front();
-    std::vector<double> mean(dim, 0.0);
-    for (const auto& r : window)
-      for (int i = 0; i < dim; ++i) mean[i] += r[i] / window.size();
-    auto x = to_tensor(xm, dim);
-    ASSERT_TRUE(attn.forward(x.get()));
-    expect_near(from_tensor(*x), Mat(T, mean), 1e-5, "window mean");
-  }
 }
 
 TEST(EncSelfAttn, ResetRestartsAndOversizedChunksAreRefused) {
   const int dim = 256;
-  std::mt19937 rng(14);
+  SeededFloats rng(14);
   Stream s(5 * padded(dim * dim) + 6 * padded(dim));
   fill_attn(s, dim, rng, 0.1f, 0.3f);
   PositionEncoding pe(5000, dim, 1);
   EncSelfAttn attn(s.data.data(), &pe, 4, 64, dim);
   EncSelfAttn fresh(s.data.data(), &pe, 4, 64, dim);
+  EXPECT_EQ(attn.max_keys(), 84);
   std::vector<Mat> chunks;
   for (int n = 0; n < 5; ++n) chunks.push_back(random_mat(16, dim, rng));
 

@@ -13,7 +13,7 @@ struct FFWeights {
   int dim, hidden;
 };
 
-inline FFWeights fill_ff(Stream& s, int dim, int hidden, std::mt19937& rng) {
+inline FFWeights fill_ff(Stream& s, int dim, int hidden, SeededFloats& rng) {
   FFWeights f;
   f.dim = dim;
   f.hidden = hidden;
@@ -25,10 +25,10 @@ inline FFWeights fill_ff(Stream& s, int dim, int hidden, std::mt19937& rng) {
 }
 
 inline Mat ref_ff(const FFWeights& f, const Mat& x, bool use_swish) {
-  Mat h = affine_in_major(x, f.w1, f.b1, f.dim, f.hidden);
+  Mat h = affine(x, f.w1, f.b1, f.dim, f.hidden);
   for (auto& r : h)
     for (double& v : r) v = use_swish ? swish(v) : std::max(v, 0.0);
-  return affine_in_major(h, f.w2, f.b2, f.hidden, f.dim);
+  return affine(h, f.w2, f.b2, f.hidden, f.dim);
 }
 
 struct ConvWeights {
@@ -36,7 +36,7 @@ struct ConvWeights {
   int dim;
 };
 
-inline ConvWeights fill_conv(Stream& s, int dim, std::mt19937& rng) {
+inline ConvWeights fill_conv(Stream& s, int dim, SeededFloats& rng) {
   ConvWeights c;
   c.dim = dim;
   const float ws = 1.7f / std::sqrt(static_cast<float>(dim));
@@ -64,7 +64,7 @@ class RefConv {
 
   Mat gate(const Mat& x) const {
     const int dim = w_.dim;
-    const Mat pw = affine_out_major(x, w_.pw1w, w_.pw1b, dim, 2 * dim);
+    const Mat pw = affine(x, w_.pw1w, w_.pw1b, dim, 2 * dim, true);
     Mat g(x.size(), std::vector<double>(dim));
     for (std::size_t t = 0; t < x.size(); ++t)
       for (int c = 0; c < dim; ++c) g[t][c] = pw[t][c] * sigmoid(pw[t][dim + c]);
@@ -95,7 +95,7 @@ class RefConv {
     layer_norm(y, w_.gamma, w_.beta, 1e-5);
     for (auto& r : y)
       for (double& v : r) v = swish(v);
-    return affine_out_major(y, w_.pw2w, w_.pw2b, dim, dim);
+    return affine(y, w_.pw2w, w_.pw2b, dim, dim, true);
   }
 
   const Mat& history() const { return hist_; }
@@ -119,7 +119,7 @@ struct BlockWeights {
 };
 
 // Fills attention, ff_late, ff_early and conv in stream order (the norms follow).
-inline BlockWeights fill_block_body(Stream& s, int dim, int hidden, std::mt19937& rng) {
+inline BlockWeights fill_block_body(Stream& s, int dim, int hidden, SeededFloats& rng) {
   BlockWeights b;
   b.attn = fill_attn(s, dim, rng, 1.5f / std::sqrt(static_cast<float>(dim)), 0.3f);
   b.ff_late = fill_ff(s, dim, hidden, rng);

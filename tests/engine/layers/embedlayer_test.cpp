@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "support/alloc_counter.h"
@@ -95,24 +96,18 @@ TEST(EmbedLayer, MatchesDirectEvaluation) {
 }
 
 TEST(EmbedLayer, RefusesShapesItCannotTakeAndAllocatesNothing) {
-  const int d = 8;
   SeededFloats rng(7);
-  std::vector<float> w = rng.vector(EmbedLayer::weight_floats(d), 0.3f);
-  EmbedLayer layer(w.data(), d);
-  Tensor<float> out(4, d);
+  std::vector<float> w = rng.vector(EmbedLayer::weight_floats(8), 0.3f);
+  EmbedLayer layer(w.data(), 8);
+  Tensor<float> out(4, 8), tiny(3, 8), in(20, 80);
   out.resize(1, 1, 3, 3);
-  Tensor<float> in(20, 80);
-  in.resize(1, 1, 20, 80);  // too long
-  EXPECT_FALSE(layer.forward(in, &out));
-  in.resize(1, 1, 6, 80);  // too short for one output frame
-  EXPECT_FALSE(layer.forward(in, &out));
-  in.resize(1, 1, 19, 79);
-  EXPECT_FALSE(layer.forward(in, &out));
-  Tensor<float> tiny(3, d);  // no room for 4 frames
-  in.resize(1, 1, 19, 80);
-  rng.fill(in.data, in.size, 1.0f);
-  EXPECT_FALSE(layer.forward(in, &tiny));
+  // Too long, too short for one output frame, the wrong width, no room for 4 frames.
+  for (auto [rows, width, dst] : {std::tuple{20, 80, &out}, {6, 80, &out}, {19, 79, &out}, {19, 80, &tiny}}) {
+    in.resize(1, 1, rows, width);
+    EXPECT_FALSE(layer.forward(in, dst)) << rows << "x" << width;
+  }
   EXPECT_EQ(out.shape[2], 3);  // untouched
+  rng.fill(in.data, in.size, 1.0f);
   test::AllocationGuard guard;
   EXPECT_TRUE(layer.forward(in, &out));
   EXPECT_EQ(guard.count(), 0u);
