@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the kit with coverage instrumentation (GCC --coverage, -O0) into its own build folder,
+# Builds the kit with coverage instrumentation (GCC --coverage, -O0, counters updated atomically
+# so threads cannot tear them) into its own build folder,
 # runs the unit, integration and concurrency tests, and prints the line and branch coverage of
 # src/ (branches the compiler adds for exceptions and unreachable code left out). The figures are
 # printed even when a test fails (the real-time tests may not keep up at -O0 on a loaded machine);
@@ -16,7 +17,7 @@ JOBS="${MVSDK_JOBS:-2}"
 
 # ccache stays off: its cached notes files would name another folder's sources.
 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Debug -DMVSDK_CCACHE=OFF -DMVSDK_BUILD_BENCH=OFF \
-  -DMVSDK_BUILD_PYTHON=OFF -DCMAKE_C_FLAGS=--coverage -DCMAKE_CXX_FLAGS=--coverage \
+  -DMVSDK_BUILD_PYTHON=OFF -DCMAKE_C_FLAGS="--coverage -fprofile-update=atomic" -DCMAKE_CXX_FLAGS="--coverage -fprofile-update=atomic" \
   -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage >/dev/null
 cmake --build "$BUILD_DIR" -j "$JOBS"
 
