@@ -8,13 +8,10 @@
 
 namespace mvsdk::engine {
 
-DeConv1d::DeConv1d(const float* w, int kernel_, int base_, int out_ch_, int in_ch_, int mode_,
+DeConv1d::DeConv1d(const float* w, int kernel_, int /*base*/, int out_ch_, int in_ch_, int mode_,
                    int cum)
     : in_ch(in_ch_),
       out_ch(out_ch_),
-      kernel(kernel_),
-      base(base_),
-      mode(mode_),
       memsize(weight_floats(kernel_, out_ch_, in_ch_, mode_)),
       window(window_frames(mode_)),
       factor(kernel_ / window_frames(mode_)),

@@ -46,9 +46,6 @@ class DeConv1d {
  private:
   int in_ch;
   int out_ch;
-  int kernel;
-  int base;
-  int mode;
   int memsize;
   int window;   // F
   int factor;   // u = kernel / F

@@ -27,8 +27,6 @@ ResBlock::ResBlock(const float* w, int kernel_, int dilation_, int in_ch_, int o
                    Tensor<float>* workspace)
     : in_ch(in_ch_),
       channels(out_ch),
-      kernel(kernel_),
-      dilation(dilation_),
       memsize(weight_floats(kernel_, in_ch, out_ch)),
       conv_dilated(std::make_unique<Conv1d>(w, kernel_, dilation_, in_ch_, out_ch, workspace)),
       conv(std::make_unique<Conv1d>(w + conv_dilated->get_memsize(), kernel_, 1, out_ch, out_ch,

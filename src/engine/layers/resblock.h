@@ -42,8 +42,6 @@ class ResBlock {
  private:
   int in_ch;
   int channels;  // out_ch
-  int kernel;
-  int dilation;
   int memsize;
   std::unique_ptr<Conv1d> conv_dilated;
   std::unique_ptr<Conv1d> conv;

@@ -102,7 +102,7 @@ void fwd_istft_pre(const Tensor<float>* in, Tensor<float>* out) {
   out->resize(in->shape[0], in->shape[1], in->shape[2], in->shape[3]);
 }
 
-vocengine::vocengine(const float* weights, int mode_) : memsize(0), mode(mode_), first_done(0) {
+vocengine::vocengine(const float* weights, int /*mode*/) : memsize(0), first_done(0) {
   post = std::make_unique<Tensor<float>>(kWorkRows, 64);
   x = std::make_unique<Tensor<float>>(kWorkRows, 64);
   src = std::make_unique<Tensor<float>>(kWorkRows, kHarmonics);

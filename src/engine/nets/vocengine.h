@@ -50,7 +50,7 @@ class vocengine {
   static constexpr int kStages = 3;
   static constexpr int kWorkRows = 1080;         // 960 rows plus room for the convolutions' history
 
-  // Builds the network from `weights` (mode is recorded; it has no effect). The weights are
+  // Builds the network from `weights` (mode has no effect). The weights are
   // referenced in place, not copied.
   vocengine(const float* weights, int mode);
   ~vocengine();
@@ -81,7 +81,6 @@ class vocengine {
 
  private:
   int memsize;
-  int mode;
   int first_done;  // 0 after construction and reset: the next chunk reflects its first frame
   std::unique_ptr<Tensor<float>> post;   // kWorkRows x 64
   std::unique_ptr<Tensor<float>> x;      // kWorkRows x 64
