@@ -40,17 +40,12 @@ Outcome send(HttpRequest request) {
   http_send(std::move(request), [promise](std::optional<HttpResponse> r, std::optional<Error> e) {
     promise->set_value({std::move(r), std::move(e), std::this_thread::get_id(), main_queue().is_current()});
   });
-  if (future.wait_for(kWait) != std::future_status::ready) return {std::nullopt, Error{"test", -1, "no completion"}, {}, false};
-  return future.get();
+  if (future.wait_for(kWait) == std::future_status::ready) return future.get();
+  return {std::nullopt, Error{"test", -1, "no completion"}, {}, false};
 }
 HttpRequest make(std::string method, std::string url, std::vector<HttpHeader> headers = {},
                  std::optional<std::string> body = std::nullopt) {
-  HttpRequest r;
-  r.method = std::move(method);
-  r.url = std::move(url);
-  r.headers = std::move(headers);
-  r.body = std::move(body);
-  return r;
+  return {std::move(method), std::move(url), std::move(headers), std::move(body)};
 }
 std::string refused_url() { return "http://127.0.0.1:" + std::to_string(test::unused_local_port()) + "/"; }
 std::string read_file(const fs::path& p) {
@@ -363,6 +358,10 @@ TEST_F(DownloadTest, ProgressExactBytesAndOrder) {
       return true;
     });
   });
+  server_.server().Get("/missing.bin", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 404;
+    res.set_content("no such file", "text/plain");
+  });
   ASSERT_TRUE(server_.start());
   DownloadOptions o = options();
   o.headers = {{"Accept", "application/octet-stream"}};
@@ -385,27 +384,13 @@ TEST_F(DownloadTest, ProgressExactBytesAndOrder) {
   EXPECT_EQ(log->temp_file.parent_path(), dir_.path());
   EXPECT_TRUE(dir_empty());
 
-  const auto chunked = run(server_.url("/chunked"), options());
-  EXPECT_EQ(chunked->finished_bytes, body);
-  EXPECT_EQ(chunked->order, (std::vector<std::string>{"finished", "complete"}));
-  EXPECT_TRUE(dir_empty());
-}
-
-// The finished handler may move the file away, and it stays where it was moved; an HTTP error
-// status is still a finished transfer (the caller decides what it means).
-TEST_F(DownloadTest, FinishedHandlerMayKeepTheFileAndErrorStatusesFinish) {
-  server_.server().Get("/style", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("c3R5bGU=", "text/plain");
-  });
-  server_.server().Get("/missing.bin", [](const httplib::Request&, httplib::Response& res) {
-    res.status = 404;
-    res.set_content("no such file", "text/plain");
-  });
-  ASSERT_TRUE(server_.start());
+  // The finished handler may move the file away, and it stays where it was moved.
   test::TempDir keep("mvsdk-download-kept");
-  const auto log = run(server_.url("/style"), options(), [&](const fs::path& f) { fs::rename(f, keep.path() / "s"); });
-  EXPECT_FALSE(log->error);
-  EXPECT_EQ(read_file(keep.path() / "s"), "c3R5bGU=");
+  const auto chunked = run(server_.url("/chunked"), options(), [&](const fs::path& f) { fs::rename(f, keep.path() / "f"); });
+  EXPECT_EQ(chunked->finished_bytes, body);
+  EXPECT_EQ(read_file(keep.path() / "f"), body);
+  EXPECT_EQ(chunked->order, (std::vector<std::string>{"finished", "complete"}));
+  // An HTTP error status is still a finished transfer: the caller decides what it means.
   const auto missing = run(server_.url("/missing.bin"), options());
   EXPECT_FALSE(missing->error);
   EXPECT_EQ(missing->status, 404);
@@ -465,6 +450,8 @@ TEST_F(DownloadTest, CancelReportsAnErrorAndLeavesNoFile) {
   EXPECT_EQ(log->completes, 1);
 }
 
+// Nothing reaches the server: a refused connection, a header that could inject lines, a missing
+// temporary directory.
 TEST_F(DownloadTest, TransportAndRequestErrors) {
   std::atomic<int> hits{0};
   server_.server().Get("/x", [&](const httplib::Request&, httplib::Response& res) {
@@ -472,23 +459,25 @@ TEST_F(DownloadTest, TransportAndRequestErrors) {
     res.set_content("x", "text/plain");
   });
   ASSERT_TRUE(server_.start());
-  const auto refused = run(refused_url(), options());
-  ASSERT_TRUE(refused->error);
-  EXPECT_EQ(refused->error->domain, kCurlErrorDomain);
-  EXPECT_EQ(refused->error->code, CURLE_COULDNT_CONNECT);
-  EXPECT_EQ(refused->status, 0);
-  EXPECT_EQ(refused->order, (std::vector<std::string>{"complete"}));
-  DownloadOptions o = options();
-  o.headers = {{"Accept", "application/octet-stream\r\nX-Injected: 1"}};
-  const auto injected = run(server_.url("/x"), o);
-  ASSERT_TRUE(injected->error);
-  EXPECT_EQ(injected->error->domain, kHttpErrorDomain);
-  EXPECT_EQ(injected->error->code, kHttpErrorInvalidRequest);
-  o = options();
-  o.temp_directory = dir_.path() / "does-not-exist";
-  const auto no_dir = run(server_.url("/x"), o);
-  ASSERT_TRUE(no_dir->error);
-  EXPECT_EQ(no_dir->error->domain, kFileErrorDomain);
+  DownloadOptions injected = options(), no_dir = options();
+  injected.headers = {{"Accept", "application/octet-stream\r\nX-Injected: 1"}};
+  no_dir.temp_directory = dir_.path() / "does-not-exist";
+  const struct {
+    std::string url;
+    DownloadOptions options;
+    std::string domain;
+    std::int64_t code;
+  } cases[] = {{refused_url(), options(), kCurlErrorDomain, CURLE_COULDNT_CONNECT},
+               {server_.url("/x"), injected, kHttpErrorDomain, kHttpErrorInvalidRequest},
+               {server_.url("/x"), no_dir, kFileErrorDomain, ENOENT}};
+  for (const auto& c : cases) {
+    const auto log = run(c.url, c.options);
+    ASSERT_TRUE(log->error) << c.domain;
+    EXPECT_EQ(log->error->domain, c.domain);
+    EXPECT_EQ(log->error->code, c.code) << log->error->description;
+    EXPECT_EQ(log->status, 0);
+    EXPECT_EQ(log->order, (std::vector<std::string>{"complete"}));
+  }
   EXPECT_EQ(hits.load(), 0);
   EXPECT_TRUE(dir_empty());
 }
