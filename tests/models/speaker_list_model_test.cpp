@@ -6,92 +6,47 @@ namespace mvsdk {
 namespace {
 
 using nlohmann::json;
+using Ids = std::vector<std::int64_t>;
 
-TEST(TransferModel, NonObjectGivesEmptyCatalogue) {
-  for (const json& input : {json(nullptr), json::array({1, 2}), json("speakers"), json(5)}) {
+TEST(TransferModel, ReadsTheCatalogueInReplyOrderKeepingDefaultsForMistypedFields) {
+  for (const json& input : {json(nullptr), json::array({1, 2}), json(5), json{{"speakers", {{"id", 1}}}}}) {
     const auto model = MVRtvcSpeakerListModel::transferModel(input);
-    EXPECT_TRUE(model.speakers.empty()) << input.dump();
-    EXPECT_TRUE(model.binFiles.empty()) << input.dump();
+    EXPECT_TRUE(model.speakers.empty() && model.binFiles.empty()) << input.dump();
   }
-}
-
-TEST(TransferModel, ReadsFullCatalogueInReplyOrder) {
-  const json data = json::parse(R"({
+  const auto model = MVRtvcSpeakerListModel::transferModel(json::parse(R"({
     "speakers": [
       {"speakerModelId": "m7", "name": "A", "coverImage": "c.png", "speakerInfo": "http://h/a.txt",
        "binFileIds": [13, 11], "id": 3, "extra": true},
-      {"id": 3, "name": "dup"}
+      {"id": 3, "name": "dup"},
+      5,
+      {"id": "4", "name": null, "speakerInfo": 7, "binFileIds": [1, "2", 3, null, 4.9, true]}
     ],
     "binFiles": [
       {"id": 13, "size": 123456789012, "bid": 3, "file": "http://h/voc.bin"},
-      {"id": 11, "size": 10, "bid": 1, "file": "http://h/am.bin"}
-    ],
-    "other": 1})");
-  const auto model = MVRtvcSpeakerListModel::transferModel(data);
-  ASSERT_EQ(model.speakers.size(), 2u);
-  const auto& a = model.speakers[0];
-  EXPECT_EQ(a.speakerModelId, "m7");
-  EXPECT_EQ(a.name, "A");
-  EXPECT_EQ(a.coverImage, "c.png");
-  EXPECT_EQ(a.speakerInfo, "http://h/a.txt");
-  EXPECT_EQ(a.binFileIds, (std::vector<std::int64_t>{13, 11}));
-  EXPECT_EQ(a.id, 3);
-  EXPECT_EQ(a.relustSpeaker, nullptr);
-  // Duplicate ids stay, in order.
-  EXPECT_EQ(model.speakers[1].id, 3);
-  EXPECT_EQ(model.speakers[1].name, "dup");
-  ASSERT_EQ(model.binFiles.size(), 2u);
-  EXPECT_EQ(model.binFiles[0].id, 13);
-  EXPECT_EQ(model.binFiles[0].size, 123456789012);
-  EXPECT_EQ(model.binFiles[0].bid, 3);
-  EXPECT_EQ(model.binFiles[0].file, "http://h/voc.bin");
-  EXPECT_EQ(model.binFiles[1].bid, 1);
-}
-
-TEST(TransferModel, MistypedAndMissingFieldsKeepDefaults) {
-  const json data = json::parse(R"({
-    "speakers": [
-      {"id": 3, "name": "A"},
-      5,
-      {"id": "4", "name": null, "speakerInfo": 7, "binFileIds": [1, "2", 3, null, 4.9, true]},
-      {"binFileIds": "1,2"}
-    ],
-    "binFiles": [
       {"id": 1, "size": "100", "bid": null, "file": 42},
       "x",
       {"id": 2.7, "size": -5}
-    ]})");
-  const auto model = MVRtvcSpeakerListModel::transferModel(data);
+    ]})"));
   ASSERT_EQ(model.speakers.size(), 4u);
-  EXPECT_EQ(model.speakers[0].id, 3);
-  EXPECT_EQ(model.speakers[0].name, "A");
-  // A non-object element yields a voice with all defaults.
-  EXPECT_EQ(model.speakers[1].id, 0);
-  EXPECT_EQ(model.speakers[1].name, "");
-  EXPECT_TRUE(model.speakers[1].binFileIds.empty());
-  // An id given as a string keeps 0; only number elements of binFileIds are taken (booleans are
-  // not numbers).
-  EXPECT_EQ(model.speakers[2].id, 0);
-  EXPECT_EQ(model.speakers[2].name, "");
-  EXPECT_EQ(model.speakers[2].speakerInfo, "");
-  EXPECT_EQ(model.speakers[2].binFileIds, (std::vector<std::int64_t>{1, 3, 4}));
-  EXPECT_TRUE(model.speakers[3].binFileIds.empty());
+  const auto& a = model.speakers[0];
+  EXPECT_EQ(std::tuple(a.speakerModelId, a.name, a.coverImage, a.speakerInfo, a.id),
+            std::tuple("m7", "A", "c.png", "http://h/a.txt", 3));
+  EXPECT_EQ(a.binFileIds, (Ids{13, 11}));
+  EXPECT_EQ(a.relustSpeaker, nullptr);
+  EXPECT_EQ(std::tuple(model.speakers[1].id, model.speakers[1].name), std::tuple(3, "dup"));  // duplicates stay
+  // A non-object element is a voice of defaults; an id given as a string keeps 0; only numbers
+  // are taken as ids (booleans are not numbers).
+  EXPECT_EQ(std::tuple(model.speakers[2].id, model.speakers[2].name), std::tuple(0, ""));
+  const auto& d = model.speakers[3];
+  EXPECT_EQ(std::tuple(d.id, d.name, d.speakerInfo), std::tuple(0, "", ""));
+  EXPECT_EQ(d.binFileIds, (Ids{1, 3, 4}));
 
-  ASSERT_EQ(model.binFiles.size(), 3u);
-  EXPECT_EQ(model.binFiles[0].id, 1);
-  EXPECT_EQ(model.binFiles[0].size, 0);  // size as a string
-  EXPECT_EQ(model.binFiles[0].bid, 0);
-  EXPECT_EQ(model.binFiles[0].file, "");
-  EXPECT_EQ(model.binFiles[1].id, 0);
-  EXPECT_EQ(model.binFiles[2].id, 2);  // floating value truncated
-  EXPECT_EQ(model.binFiles[2].size, -5);
-}
-
-TEST(TransferModel, ListsThatAreNotArraysStayEmpty) {
-  const auto model = MVRtvcSpeakerListModel::transferModel(
-      json::parse(R"({"speakers": {"id": 1}, "binFiles": "none"})"));
-  EXPECT_TRUE(model.speakers.empty());
-  EXPECT_TRUE(model.binFiles.empty());
+  ASSERT_EQ(model.binFiles.size(), 4u);
+  const auto as_tuple = [](const auto& b) { return std::tuple(b.id, b.size, b.bid, b.file); };
+  EXPECT_EQ(as_tuple(model.binFiles[0]), std::tuple(13, 123456789012, 3, "http://h/voc.bin"));
+  EXPECT_EQ(as_tuple(model.binFiles[1]), std::tuple(1, 0, 0, ""));
+  EXPECT_EQ(as_tuple(model.binFiles[2]), std::tuple(0, 0, 0, ""));
+  EXPECT_EQ(as_tuple(model.binFiles[3]), std::tuple(2, -5, 0, ""));  // a real id is truncated
 }
 
 TEST(JsonNumberToInt64, SaturatesInsteadOfOverflowing) {

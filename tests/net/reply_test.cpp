@@ -1,156 +1,228 @@
-// Reply normalisation: every form a server may answer in, decided without a network.
+// The request layer's pure text operations, decided without a network: reply normalisation,
+// decryption and JSON extraction, percent-encoding, query and body text, log layout, UTF-8.
 #include "net/reply.h"
 
 #include <gtest/gtest.h>
 
 #include "net/json_text.h"
 #include "net/mv_aes_decryptor.h"
+#include "net/mv_net_request.h"
+#include "net/url_encoding.h"
 #include "platform/crypto.h"
 
-namespace mvsdk::net {
+namespace mvsdk {
 namespace {
 
 using nlohmann::json;
+using Bytes = std::vector<std::uint8_t>;
 
-std::string encrypt(const std::string& plain, const std::string& key = MVAESDecryptor::defaultKey()) {
-  const std::vector<std::uint8_t> k(key.begin(), key.end());
-  const std::vector<std::uint8_t> iv(16, 0);
-  const std::vector<std::uint8_t> p(plain.begin(), plain.end());
-  return platform::base64_encode(*platform::aes_cbc_encrypt(k, iv, p));
+Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+Bytes encrypt(std::string_view plain, std::string_view key, std::string_view iv = {}) {
+  Bytes iv_bytes = bytes(iv);
+  iv_bytes.resize(16, 0);
+  return *platform::aes_cbc_encrypt(bytes(key), iv_bytes, bytes(plain));
+}
+// Base64 of plain encrypted as the service does (the default key unless given, a zero IV).
+std::string sealed(std::string_view plain, std::string_view key = MVAESDecryptor::defaultKey()) {
+  return platform::base64_encode(encrypt(plain, key));
 }
 
-void expect_failure(const ReplyOutcome& r, std::int64_t code, const std::string& description) {
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error.domain, "MVNetRequestErrorDomain");
-  EXPECT_EQ(r.error.code, code);
-  EXPECT_EQ(r.error.description, description);
-}
-
-TEST(NormalizeReply, EnvelopeSuccessAndDataRules) {
-  auto r = normalize_reply(200, R"({"code":0,"message":"ok","data":{"a":1}})");
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.message, "ok");
-  EXPECT_EQ(r.data, json({{"a", 1}}));
-
-  // No "data": the whole object is the data.
-  r = normalize_reply(200, R"({"code":0,"speakers":[],"binFiles":[]})");
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.message, "success");
-  EXPECT_EQ(r.data, json::parse(R"({"code":0,"speakers":[],"binFiles":[]})"));
-
-  // "data": null and an empty message are replaced.
-  r = normalize_reply(204, R"({"code":"0","message":"","data":null})");
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.message, "success");
-  EXPECT_EQ(r.data, json::object());
-}
-
-TEST(NormalizeReply, CodeValues) {
-  expect_failure(normalize_reply(200, R"({"code":200,"message":"m"})"), 200, "m");
-  expect_failure(normalize_reply(200, R"({"code":"200"})"), 200, "error，code: 200");
-  expect_failure(normalize_reply(200, R"({"code":" -7abc","message":"neg"})"), -7, "neg");
-  // A string without a leading integer and a non-number non-string both read as 0.
-  EXPECT_TRUE(normalize_reply(200, R"({"code":"abc"})").ok);
-  EXPECT_TRUE(normalize_reply(200, R"({"code":[5]})").ok);
-  EXPECT_TRUE(normalize_reply(200, R"({"code":0.4})").ok);
-  // A code beyond 32 bits saturates; it never wraps to 0 (which would read as no code).
-  expect_failure(normalize_reply(200, R"({"code":4294967296})"), 2147483647, "error，code: 200");
-  expect_failure(normalize_reply(200, R"({"code":"-99999999999999999999"})"), -2147483648LL,
-                 "error，code: 200");
-}
-
-TEST(NormalizeReply, MessageOfOtherTypesIsShownAsText) {
-  expect_failure(normalize_reply(200, R"({"code":3,"message":12})"), 3, "12");
-  expect_failure(normalize_reply(200, R"({"code":3,"message":null})"), 3, "<null>");
-  expect_failure(normalize_reply(200, R"({"code":3,"message":{"k":[1]}})"), 3, R"({"k":[1]})");
-}
-
-TEST(NormalizeReply, StatusDecidesWhenTheReplyHasNoCode) {
-  expect_failure(normalize_reply(500, R"({"code":0,"message":""})"), 500, "error，code: 500");
-  expect_failure(normalize_reply(401, R"({"message":"Unauthorized"})"), 401, "Unauthorized");
-  expect_failure(normalize_reply(302, ""), 302, "error");
-  expect_failure(normalize_reply(404, ""), 404, "error");
-  // A failing status with a non-zero code reports the code.
-  expect_failure(normalize_reply(503, R"({"code":9,"message":"busy"})"), 9, "busy");
-}
-
-TEST(NormalizeReply, BareArrays) {
-  auto r = normalize_reply(200, "[1,2]");
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.message, "success");
-  EXPECT_EQ(r.data, json({1, 2}));
-  expect_failure(normalize_reply(201, "[1]"), 201, "success");
-}
-
-TEST(NormalizeReply, NoJson) {
-  for (const char* body : {"", "plain text", "42", "\"str\"", "{broken", "\xff\xfe"}) {
-    const auto r = normalize_reply(200, body);
-    ASSERT_TRUE(r.ok) << body;
-    EXPECT_EQ(r.message, "success");
-    EXPECT_EQ(r.data, json::object());
-  }
-}
-
-TEST(NormalizeReply, EncryptedBodies) {
-  const std::string envelope = R"({"code":0,"message":"hi","data":{"speakers":[{"id":1}]}})";
-  auto r = normalize_reply(200, encrypt(envelope));
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.message, "hi");
-  EXPECT_EQ(r.data["speakers"][0]["id"], 1);
-
-  // Stray bytes around the JSON inside the plaintext.
-  r = normalize_reply(200, encrypt("\x01garbage" + envelope + "}}tail\n"));
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.message, "hi");
-
-  // Line-broken Base64.
-  std::string wrapped = encrypt(envelope);
+TEST(NormalizeReply, EveryForm) {
+  const std::string envelope = R"({"code":0,"message":"hi","data":{"s":[1]}})";
+  std::string wrapped = sealed(envelope);
   for (std::size_t i = 64; i < wrapped.size(); i += 66) wrapped.insert(i, "\r\n");
-  r = normalize_reply(200, wrapped);
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.message, "hi");
-
-  // An encrypted failure is a failure.
-  expect_failure(normalize_reply(200, encrypt(R"({"code":17,"message":"expired"})")), 17, "expired");
-  // An encrypted bare array.
-  r = normalize_reply(200, encrypt("[3]"));
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.data, json({3}));
-}
-
-TEST(NormalizeReply, UndecryptableBodiesCountAsNoJson) {
-  const std::string envelope = R"({"code":5,"message":"x"})";
-  // Wrong key: the padding check fails; the body is then a reply without JSON.
-  auto r = normalize_reply(200, encrypt(envelope, "0123456789abcdef0123456789abcdef"));
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.data, json::object());
-  expect_failure(normalize_reply(500, encrypt(envelope, "0123456789abcdef")), 500, "error");
-  // Plaintext without any JSON in it.
-  EXPECT_TRUE(normalize_reply(200, encrypt("no json here")).ok);
-}
-
-TEST(NormalizeReply, TextAfterANulByteIsNotIgnored) {
-  // A NUL byte ends nothing: the body below is not JSON, so it is no successful envelope, plain or
-  // encrypted, and the plain and encrypted forms agree.
-  const std::string body("{\"code\":0,\"message\":\"hi\"}\0{\"code\":9}\xfe", 37);
-  EXPECT_FALSE(parse_json_container(body).has_value());
-  EXPECT_FALSE(parse_json_container(std::string_view("[1]\0", 4)).has_value());
-  for (const std::string& form : {body, encrypt(body)}) {
-    const auto r = normalize_reply(404, form);
-    expect_failure(r, 404, "error");
-  }
-  // An escaped NUL inside a string is JSON.
-  EXPECT_TRUE(parse_json_container(R"(["a\u0000b"])").has_value());
-}
-
-TEST(NormalizeReply, DeeplyNestedBodiesAreRejectedNotRecursedInto) {
   const std::string deep = std::string(200000, '[') + std::string(200000, ']');
-  const auto r = normalize_reply(200, deep);
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.data, json::object());
-  const std::string nested_message = R"({"code":1,"message":)" + deep + "}";
-  expect_failure(normalize_reply(500, nested_message), 500, "error");
+  const std::string nul("{\"code\":0,\"message\":\"hi\"}\0{\"code\":9}\xfe", 37);
+  const std::string k16 = "0123456789abcdef";
+  const struct {
+    long status;
+    std::string body;
+    bool ok;
+    std::int64_t code;  // on failure
+    std::string text;   // the message on success, the description on failure
+    json data;          // on success; null: not checked
+  } cases[] = {
+      {200, R"({"code":0,"message":"ok","data":{"a":1}})", true, 0, "ok", {{"a", 1}}},
+      {200, R"({"code":0,"b":[]})", true, 0, "success", {{"code", 0}, {"b", json::array()}}},
+      {204, R"({"code":"0","message":"","data":null})", true, 0, "success", json::object()},
+      {200, R"({"code":200,"message":"m"})", false, 200, "m", nullptr},
+      {200, R"({"code":"200"})", false, 200, "error，code: 200", nullptr},
+      {200, R"({"code":" -7abc","message":"neg"})", false, -7, "neg", nullptr},
+      {200, R"({"code":"abc"})", true, 0, "success", nullptr},
+      {200, R"({"code":[5]})", true, 0, "success", nullptr},
+      {200, R"({"code":0.4})", true, 0, "success", nullptr},
+      // Codes beyond 32 bits saturate; they never wrap to 0 (which would read as no code).
+      {200, R"({"code":4294967296})", false, 2147483647, "error，code: 200", nullptr},
+      {200, R"({"code":"-99999999999999999999"})", false, -2147483648LL, "error，code: 200", nullptr},
+      {200, R"({"code":3,"message":12})", false, 3, "12", nullptr},
+      {200, R"({"code":3,"message":null})", false, 3, "<null>", nullptr},
+      {200, R"({"code":3,"message":{"k":[1]}})", false, 3, R"({"k":[1]})", nullptr},
+      {500, R"({"code":0,"message":""})", false, 500, "error，code: 500", nullptr},
+      {401, R"({"message":"Unauthorized"})", false, 401, "Unauthorized", nullptr},
+      {302, "", false, 302, "error", nullptr},
+      {503, R"({"code":9,"message":"busy"})", false, 9, "busy", nullptr},
+      {200, "[1,2]", true, 0, "success", {1, 2}},
+      {201, "[1]", false, 201, "success", nullptr},
+      {200, "", true, 0, "success", json::object()},
+      {200, "plain text", true, 0, "success", json::object()},
+      {200, "42", true, 0, "success", json::object()},
+      {200, "{broken", true, 0, "success", json::object()},
+      {200, "\xff\xfe", true, 0, "success", json::object()},
+      {200, sealed(envelope), true, 0, "hi", {{"s", {1}}}},
+      {200, sealed("\x01garbage" + envelope + "}}tail\n"), true, 0, "hi", {{"s", {1}}}},
+      {200, wrapped, true, 0, "hi", nullptr},
+      {200, sealed(R"({"code":17,"message":"expired"})"), false, 17, "expired", nullptr},
+      {200, sealed("[3]"), true, 0, "success", {3}},
+      // Undecryptable (wrong key) or JSON-less plaintext: a reply without JSON.
+      {200, sealed(envelope, k16 + k16), true, 0, "success", json::object()},
+      {500, sealed(envelope, k16), false, 500, "error", nullptr},
+      {200, sealed("no json here"), true, 0, "success", json::object()},
+      // A NUL byte ends nothing: text after it makes the body no JSON, plain or encrypted.
+      {404, nul, false, 404, "error", nullptr},
+      {404, sealed(nul), false, 404, "error", nullptr},
+      // Deep nesting is rejected, not recursed into.
+      {200, deep, true, 0, "success", json::object()},
+      {500, R"({"code":1,"message":)" + deep + "}", false, 500, "error", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body.substr(0, 60));
+    const auto r = net::normalize_reply(c.status, c.body);
+    ASSERT_EQ(r.ok, c.ok) << r.error.description;
+    if (c.ok) {
+      EXPECT_EQ(r.message, c.text);
+      if (!c.data.is_null()) {
+        EXPECT_EQ(r.data, c.data);
+      }
+    } else {
+      EXPECT_EQ(r.error.domain, "MVNetRequestErrorDomain");
+      EXPECT_EQ(r.error.code, c.code);
+      EXPECT_EQ(r.error.description, c.text);
+    }
+  }
+  EXPECT_FALSE(net::parse_json_container(std::string_view("[1]\0", 4)).has_value());
+  EXPECT_TRUE(net::parse_json_container(R"(["a\u0000b"])").has_value());
+}
+
+TEST(AESDecryptor, KeyAndIvLengthRules) {
+  const std::string k32 = "0123456789abcdefghijklmnopqrstuv", plain = "two blocks of text, more than 16";
+  const auto& dk = MVAESDecryptor::defaultKey();
+  EXPECT_EQ(dk.size(), 32u);
+  const struct {
+    std::string key, used_key, iv, used_iv;
+  } cases[] = {
+      {k32.substr(0, 16), k32.substr(0, 16), "", ""},
+      {k32.substr(0, 24), k32.substr(0, 24), "", ""},
+      {k32, k32, "", ""},
+      {k32.substr(0, 20), k32.substr(0, 16), "", ""},  // AES-128 over the first 16
+      {"0123456789", std::string("0123456789\0\0\0\0\0\0", 16), "", ""},
+      {k32 + "EXTRAEXT", k32, "", ""},
+      {k32, k32, "ABCDEFGHIJKLMNOPQRST", "ABCDEFGHIJKLMNOP"},
+      {k32, k32, "ABCDE", "ABCDE"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key + " / " + c.iv);
+    const Bytes cipher = encrypt(plain, c.used_key, c.used_iv);
+    EXPECT_EQ(text(MVAESDecryptor::decryptData(cipher, c.key, c.iv)), plain);
+    // The default key when none is given.
+    EXPECT_EQ(text(MVAESDecryptor::decryptData(encrypt(plain, dk, c.used_iv), c.iv)), plain);
+  }
+  Bytes cut = encrypt(plain, k32);
+  cut.pop_back();
+  EXPECT_TRUE(MVAESDecryptor::decryptData(encrypt(plain, k32), "", "").empty());
+  EXPECT_TRUE(MVAESDecryptor::decryptData(Bytes{}, k32, "").empty());
+  EXPECT_TRUE(MVAESDecryptor::decryptData(cut, k32, "").empty());
+  // The strict variant takes 16-byte keys and IVs only.
+  const Bytes strict = encrypt("strict", k32.substr(0, 16), "fedcba9876543210");
+  EXPECT_EQ(MVNetRequest::aesDecryptData(strict, k32.substr(0, 16), "fedcba9876543210"), bytes("strict"));
+  EXPECT_FALSE(MVNetRequest::aesDecryptData(strict, k32.substr(0, 17), "fedcba9876543210"));
+  EXPECT_FALSE(MVNetRequest::aesDecryptData(strict, k32.substr(0, 16), "edcba9876543210"));
+  EXPECT_FALSE(MVNetRequest::aesDecryptData(strict, "fedcba9876543210", "fedcba9876543210"));
+}
+
+TEST(AESDecryptor, Base64TextAndJsonForms) {
+  const std::string obj = R"({"a":{"b":[1]}})";
+  std::string lenient = sealed(obj);
+  for (std::size_t i = 16; i < lenient.size(); i += 18) lenient.insert(i, "\n ");
+  // {base64, text, JSON}: stray bytes around the JSON are cut off; failures give "" and {}.
+  const struct {
+    std::string base64, text;
+    json value;
+  } cases[] = {
+      {lenient, obj, json::parse(obj)},
+      {sealed(obj + "\x03\x03 trailing"), obj, json::parse(obj)},
+      {sealed("leading junk " + obj), obj, json::parse(obj)},
+      {sealed("x" + obj + "]]"), obj, json::parse(obj)},
+      {sealed(obj, std::string(32, 'f')), "", json::object()},
+      {sealed("\xff{\"a\":1"), "", json::object()},
+      {"", "", json::object()},
+      {"not base64!", "", json::object()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.base64);
+    EXPECT_EQ(MVAESDecryptor::decryptBase64StringToString(c.base64), c.text);
+    EXPECT_EQ(MVAESDecryptor::decryptBase64StringToJSON(c.base64), c.value);
+  }
+  // The data operations do not extract.
+  const Bytes cipher = encrypt("pre {\"a\":1} post", "0123456789abcdef");
+  EXPECT_EQ(MVAESDecryptor::decryptDataToString(cipher, "0123456789abcdef", ""), "pre {\"a\":1} post");
+  EXPECT_EQ(MVAESDecryptor::decryptDataToJSON(cipher, "0123456789abcdef", ""), json::object());
+  EXPECT_EQ(MVAESDecryptor::decryptDataToJSON(encrypt("[1]", "0123456789abcdef"), "0123456789abcdef", ""),
+            json({1}));
+  EXPECT_EQ(MVAESDecryptor::errorMessageForStatus(0), "成功");
+  EXPECT_EQ(MVAESDecryptor::errorMessageForStatus(-4304), "解码错误");
+  EXPECT_EQ(MVAESDecryptor::errorMessageForStatus(-1), "未知错误 (-1)");
+}
+
+TEST(JsonExtraction, BraceAndBracketMatching) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},
+      {"no delimiters", "no delimiters"},
+      {"ab{\"x\":[1,{}]}cd", "{\"x\":[1,{}]}"},
+      {"z[1,[2]],[3]", "[1,[2]]"},
+      {"..{\"a\":{\"b\":1}", "{\"a\":{\"b\":1}"},      // never closed: all from the first brace
+      {"{\"s\":\"}\",\"t\":1}", "{\"s\":\"}"},          // quotes are not interpreted
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(MVAESDecryptor::extractJSONFromString(in), out) << in;
+  EXPECT_EQ(MVNetRequest::extractJSONFromDecryptedString(""), std::nullopt);
+  EXPECT_EQ(MVNetRequest::extractJSONFromDecryptedString("x{1}y"), "{1}");
+}
+
+TEST(UrlEncoding, EncodeDecodeAndRequestableUrls) {
+  const std::string query_set = "http://h:8/a/b?x=1&y=a+b;c@d!$'()*,~_.-";
+  EXPECT_EQ(net::urlEncoded(query_set), query_set);
+  EXPECT_EQ(net::urlEncoded("a b%c#d\"<>[]{}|\\^`"), "a%20b%25c%23d%22%3C%3E%5B%5D%7B%7D%7C%5C%5E%60");
+  EXPECT_EQ(net::urlEncoded("\r\n\t声"), "%0D%0A%09%E5%A3%B0");
+  EXPECT_EQ(net::urlEncoded("%20"), "%2520");  // not idempotent
+  EXPECT_EQ(net::urlDecoded("a%20b%E5%a3%B0"), "a b声");
+  EXPECT_EQ(net::urlDecoded(net::urlEncoded("x y/?#%")), "x y/?#%");
+  for (const char* bad : {"%", "ab%2", "%zz", "%FF"}) EXPECT_EQ(net::urlDecoded(bad), "") << bad;
+  EXPECT_TRUE(net::is_requestable_url("http://127.0.0.1:80/api"));
+  EXPECT_TRUE(net::is_requestable_url("HTTPS://service.invalid"));
+  for (const char* bad : {"/api/sdkra/login", "ftp://h/x", "http:///path", "http://:80/path", "http://h/a b"})
+    EXPECT_FALSE(net::is_requestable_url(bad)) << bad;
+  EXPECT_TRUE(net::is_valid_utf8("plain 声 😀"));
+  // Overlong, surrogate, above U+10FFFF, cut short.
+  for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE5\xA3"})
+    EXPECT_FALSE(net::is_valid_utf8(bad)) << bad;
+}
+
+TEST(RequestText, QueryBodyAndLogLayout) {
+  EXPECT_EQ(MVNetRequest::getParameters(nullptr), std::nullopt);
+  EXPECT_EQ(MVNetRequest::getParameters(json::object()), std::nullopt);
+  EXPECT_EQ(MVNetRequest::getParameters({{"a", "x y"}, {"b", 5}, {"c", true}}), "a=x y&b=5&c=1");
+  EXPECT_EQ(MVNetRequest::getBodyParameters(json::object()), std::nullopt);
+  EXPECT_EQ(MVNetRequest::getBodyParameters({{"k", {1, 2}}, {"s", "v"}}), R"({"k":[1,2],"s":"v"})");
+  // A string that is not UTF-8 cannot be serialised: no body rather than an exception.
+  EXPECT_EQ(MVNetRequest::getBodyParameters({{"k", "\xff"}}), std::nullopt);
+  EXPECT_EQ(MVNetRequest::formatHeaders({}), "     (empty)");
+  EXPECT_EQ(MVNetRequest::formatHeaders({{"A", "1"}, {"B", "2"}}), R"(     ["A": "1", "B": "2"])");
+  EXPECT_EQ(MVNetRequest::formatJSONString(""), "     (empty)");
+  EXPECT_EQ(MVNetRequest::formatJSONString("not json"), "     not json");
+  EXPECT_EQ(MVNetRequest::formatJSONString(R"({"a":[1]})"), "     {\n       \"a\": [\n         1\n       ]\n     }");
+  EXPECT_EQ(MVNetRequest::formatJSONObject(nullptr), "     (empty)");
+  EXPECT_EQ(MVNetRequest::formatJSONObject(json{{"k", "\xff"}}).substr(0, 5), "     ");
 }
 
 }  // namespace
-}  // namespace mvsdk::net
+}  // namespace mvsdk

@@ -1,25 +1,30 @@
-// Data requests against servers started by each test on 127.0.0.1.
+// Data requests and downloads against servers started by each test on 127.0.0.1. This layer owns
+// the header checks, the reply cap, the stall and total limits and the transport errors; the
+// layers above test only that they pass them on. Every download writes its temporary file into
+// a directory of its own, so "no file left behind" can be checked exactly.
+#include "platform/http.h"
+
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
+#include <fstream>
 #include <future>
-#include <memory>
-#include <thread>
+#include <iterator>
 
 #include "platform/dispatch.h"
-#include "platform/http.h"
 #include "support/local_http_server.h"
+#include "support/local_service.h"
 
 namespace mvsdk::platform {
 namespace {
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 using test::LocalHttpServer;
-using test::RawHttpCapture;
+using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-constexpr auto kWait = 15s;  // upper bound for any single request in these tests
+constexpr auto kWait = 20s;  // upper bound for any single request or download in these tests
 
 struct Outcome {
   std::optional<HttpResponse> response;
@@ -28,111 +33,80 @@ struct Outcome {
   bool on_main_queue = false;
 };
 
-// Sends request and waits for its completion; nullopt when none came within kWait.
-std::optional<Outcome> send_and_wait(HttpRequest request) {
+// Sends request and waits for its completion; an error "no completion" when none came in time.
+Outcome send(HttpRequest request) {
   auto promise = std::make_shared<std::promise<Outcome>>();
   auto future = promise->get_future();
   http_send(std::move(request), [promise](std::optional<HttpResponse> r, std::optional<Error> e) {
-    promise->set_value(Outcome{std::move(r), std::move(e), std::this_thread::get_id(), main_queue().is_current()});
+    promise->set_value({std::move(r), std::move(e), std::this_thread::get_id(), main_queue().is_current()});
   });
-  if (future.wait_for(kWait) != std::future_status::ready) return std::nullopt;
-  return future.get();
+  if (future.wait_for(kWait) == std::future_status::ready) return future.get();
+  return {std::nullopt, Error{"test", -1, "no completion"}, {}, false};
 }
-
 HttpRequest make(std::string method, std::string url, std::vector<HttpHeader> headers = {},
                  std::optional<std::string> body = std::nullopt) {
-  HttpRequest r;
-  r.method = std::move(method);
-  r.url = std::move(url);
-  r.headers = std::move(headers);
-  r.body = std::move(body);
-  return r;
+  return {std::move(method), std::move(url), std::move(headers), std::move(body)};
+}
+std::string refused_url() { return "http://127.0.0.1:" + std::to_string(test::unused_local_port()) + "/"; }
+std::string read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+// A body that sends `first` bytes and then stalls (held by the server) or trickles a byte per
+// 200 ms (when first is 0), announcing `length`.
+void stalled_body(LocalHttpServer& server, const std::string& path, std::size_t length, std::size_t first) {
+  server.server().Get(path, [&server, length, first](const httplib::Request&, httplib::Response& res) {
+    res.set_content_provider(length, "application/octet-stream",
+                             [&server, first](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                               if (first == 0) return !server.hold(200ms) && sink.write("t", 1);
+                               if (offset > 0) return server.hold(30s) && false;
+                               return sink.write(std::string(first, 'a').data(), first);
+                             });
+  });
 }
 
-std::vector<std::pair<std::string, std::string>> pairs(const std::vector<HttpHeader>& headers) {
-  std::vector<std::pair<std::string, std::string>> out;
-  for (auto& h : headers) out.emplace_back(h.name, h.value);
-  return out;
-}
-
-// Request headers as received, without the ones named in skip.
-std::vector<std::pair<std::string, std::string>> without(const test::RawRequest& r,
-                                                         std::initializer_list<const char*> skip) {
-  std::vector<std::pair<std::string, std::string>> out;
-  for (auto& h : r.headers) {
-    bool drop = false;
-    for (const char* s : skip) drop = drop || strcasecmp(h.first.c_str(), s) == 0;
-    if (!drop) out.push_back(h);
+// Headers go out exactly as given: in order, repeated names and empty values kept, nothing of
+// libcurl's own but Host and Content-Length (no Accept, User-Agent, Content-Type or Expect, even
+// for a body above libcurl's 1 MiB "Expect: 100-continue" threshold).
+TEST(HttpSend, SendsHeadersAndBodiesExactlyAsGiven) {
+  test::RawHttpCapture capture;
+  ASSERT_TRUE(capture.start());
+  const std::vector<HttpHeader> headers = {{"X-Trace", "1"}, {"Authorization", "MorvoxClient abc,avc=9"},
+                                           {"X-Trace", "2"}, {"X-Empty", ""}, {"x-trace", "3"}};
+  const std::string big(1536 * 1024, 'x');
+  const struct {
+    HttpRequest request;
+    std::string line;
+    Pairs sent;  // without Host
+  } cases[] = {
+      {make("GET", capture.url("/a/b?c=1"), headers), "GET /a/b?c=1 HTTP/1.1",
+       {{"X-Trace", "1"}, {"Authorization", "MorvoxClient abc,avc=9"}, {"X-Trace", "2"}, {"X-Empty", ""}, {"x-trace", "3"}}},
+      {make("POST", capture.url("/big"), {{"X-A", "1"}}, big), "POST /big HTTP/1.1",
+       {{"X-A", "1"}, {"Content-Length", std::to_string(big.size())}}},
+      {make("POST", capture.url("/login"), {{"Content-Type", "application/json"}}), "POST /login HTTP/1.1",
+       {{"Content-Type", "application/json"}, {"Content-Length", "0"}}},
+      {make("PUT", capture.url("/empty"), {}, std::string()), "PUT /empty HTTP/1.1", {{"Content-Length", "0"}}},
+  };
+  for (const auto& c : cases) {
+    const auto out = send(c.request);
+    ASSERT_TRUE(out.response) << out.error->description;
+    EXPECT_EQ(out.response->body, "ok");
   }
-  return out;
+  const auto requests = capture.wait_for_requests(std::size(cases), kWait);
+  ASSERT_EQ(requests.size(), std::size(cases));
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    EXPECT_EQ(requests[i].request_line, cases[i].line);
+    ASSERT_FALSE(requests[i].headers.empty());
+    EXPECT_EQ(requests[i].headers[0].first, "Host");
+    EXPECT_EQ(Pairs(requests[i].headers.begin() + 1, requests[i].headers.end()), cases[i].sent) << cases[i].line;
+    EXPECT_EQ(requests[i].body, cases[i].request.body.value_or(""));
+  }
 }
 
-// Headers go out exactly as given: in order, repeated names kept, empty values kept, and nothing
-// of libcurl's own but Host (no Accept, User-Agent or Expect).
-TEST(HttpSend, SendsHeadersExactlyAsGivenInOrder) {
-  RawHttpCapture capture;
-  ASSERT_TRUE(capture.start());
-  std::vector<HttpHeader> headers = {{"X-Trace", "1"},         {"Authorization", "MorvoxClient abc,avc=9"},
-                                     {"X-Trace", "2"},         {"Accept", "application/octet-stream"},
-                                     {"X-Empty", ""},          {"User-Agent", "morvox:sdkra/v2.0.0;os:ios"},
-                                     {"x-trace", "3"}};
-  auto out = send_and_wait(make("GET", capture.url("/a/b?c=1"), headers));
-  ASSERT_TRUE(out);
-  ASSERT_FALSE(out->error) << out->error->description;
-  EXPECT_EQ(out->response->status, 200);
-  EXPECT_EQ(out->response->body, "ok");
-
-  auto reqs = capture.wait_for_requests(1, kWait);
-  ASSERT_EQ(reqs.size(), 1u);
-  EXPECT_EQ(reqs[0].request_line, "GET /a/b?c=1 HTTP/1.1");
-  ASSERT_FALSE(reqs[0].headers.empty());
-  EXPECT_EQ(reqs[0].headers[0].first, "Host");
-  EXPECT_EQ(without(reqs[0], {"Host"}), pairs(headers));
-}
-
-TEST(HttpSend, AddsNoDefaultHeadersOfItsOwn) {
-  RawHttpCapture capture;
-  ASSERT_TRUE(capture.start());
-  // A body above libcurl's 1 MiB "Expect: 100-continue" threshold, and no Content-Type given.
-  std::string big(1536 * 1024, 'x');
-  ASSERT_TRUE(send_and_wait(make("POST", capture.url("/big"), {{"X-A", "1"}}, big)));
-  ASSERT_TRUE(send_and_wait(make("GET", capture.url("/plain"))));
-
-  auto reqs = capture.wait_for_requests(2, kWait);
-  ASSERT_EQ(reqs.size(), 2u);
-  EXPECT_EQ(reqs[0].request_line, "POST /big HTTP/1.1");
-  EXPECT_EQ(without(reqs[0], {"Host", "Content-Length"}),
-            (std::vector<std::pair<std::string, std::string>>{{"X-A", "1"}}));
-  EXPECT_EQ(reqs[0].body, big);
-  EXPECT_EQ(without(reqs[1], {"Host"}), (std::vector<std::pair<std::string, std::string>>{}));
-}
-
-TEST(HttpSend, PostWithAndWithoutBody) {
-  RawHttpCapture capture;
-  ASSERT_TRUE(capture.start());
-  ASSERT_TRUE(send_and_wait(make("POST", capture.url("/api/sdkra/login"), {{"Content-Type", "application/json"}})));
-  ASSERT_TRUE(send_and_wait(
-      make("POST", capture.url("/json"), {{"Content-Type", "application/json"}}, std::string("{\"a\":1}"))));
-  // An explicitly empty body is a body: also "Content-Length: 0".
-  ASSERT_TRUE(send_and_wait(make("PUT", capture.url("/empty"), {}, std::string())));
-
-  auto reqs = capture.wait_for_requests(3, kWait);
-  ASSERT_EQ(reqs.size(), 3u);
-  EXPECT_EQ(reqs[0].request_line, "POST /api/sdkra/login HTTP/1.1");
-  EXPECT_EQ(without(reqs[0], {"Host"}), (std::vector<std::pair<std::string, std::string>>{
-                                             {"Content-Type", "application/json"}, {"Content-Length", "0"}}));
-  EXPECT_EQ(reqs[0].body, "");
-  EXPECT_EQ(reqs[1].body, "{\"a\":1}");
-  EXPECT_EQ(without(reqs[1], {"Host"}), (std::vector<std::pair<std::string, std::string>>{
-                                             {"Content-Type", "application/json"}, {"Content-Length", "7"}}));
-  EXPECT_EQ(reqs[2].request_line, "PUT /empty HTTP/1.1");
-  EXPECT_EQ(without(reqs[2], {"Host"}),
-            (std::vector<std::pair<std::string, std::string>>{{"Content-Length", "0"}}));
-}
-
-// Statuses, bodies and reply headers come back as sent; methods arrive as given; completions
-// run on an HTTP thread, neither the caller's nor the main queue.
-TEST(HttpSend, ReturnsStatusBodyAndHeaders) {
+// Statuses, bodies and reply headers come back as sent (an error status is a response); up to
+// ten redirects are followed, reporting the final response's headers only; completions run on
+// an HTTP thread, neither the caller's nor the main queue.
+TEST(HttpSend, ReturnsStatusBodyHeadersAndFollowsRedirects) {
   LocalHttpServer server;
   server.server().Get("/hello", [](const httplib::Request&, httplib::Response& res) {
     res.status = 201;
@@ -140,157 +114,107 @@ TEST(HttpSend, ReturnsStatusBodyAndHeaders) {
     res.set_header("X-Reply", "two");
     res.set_content(std::string("h\0llo", 5), "application/octet-stream");
   });
-  server.server().Get("/missing", [](const httplib::Request&, httplib::Response& res) { res.status = 404; });
   server.server().Delete("/thing", [](const httplib::Request& req, httplib::Response& res) {
-    res.set_content("deleted " + req.get_header_value("X-Id"), "text/plain");
+    res.status = 404;
+    res.set_content("no " + req.get_header_value("X-Id"), "text/plain");
   });
-  server.server().Get("/redirect", [&](const httplib::Request&, httplib::Response& res) {
-    res.set_redirect(server.url("/hello"));
-  });
-  ASSERT_TRUE(server.start());
-
-  auto ok = send_and_wait(make("GET", server.url("/hello")));
-  ASSERT_TRUE(ok);
-  ASSERT_FALSE(ok->error) << ok->error->description;
-  EXPECT_EQ(ok->response->status, 201);
-  EXPECT_EQ(ok->response->body, std::string("h\0llo", 5));
-  std::vector<std::string> replies;
-  for (auto& h : ok->response->headers)
-    if (h.name == "X-Reply") replies.push_back(h.value);
-  EXPECT_EQ(replies, (std::vector<std::string>{"one", "two"}));
-  EXPECT_NE(ok->thread, std::this_thread::get_id());
-  EXPECT_FALSE(ok->on_main_queue);
-
-  auto missing = send_and_wait(make("GET", server.url("/missing")));
-  ASSERT_TRUE(missing);
-  ASSERT_TRUE(missing->response);  // an HTTP error status is a response, not a transport error
-  EXPECT_EQ(missing->response->status, 404);
-
-  auto del = send_and_wait(make("DELETE", server.url("/thing"), {{"X-Id", "7"}}));
-  ASSERT_TRUE(del && del->response);
-  EXPECT_EQ(del->response->body, "deleted 7");
-
-  auto redirected = send_and_wait(make("GET", server.url("/redirect")));
-  ASSERT_TRUE(redirected && redirected->response);
-  EXPECT_EQ(redirected->response->status, 201);
-  // Only the final response's headers are reported.
-  int locations = 0;
-  for (auto& h : redirected->response->headers) locations += h.name == "Location";
-  EXPECT_EQ(locations, 0);
-}
-
-TEST(HttpSend, StopsAfterTenRedirects) {
-  LocalHttpServer server;
   server.server().Get(R"(/hop/(\d+))", [&](const httplib::Request& req, httplib::Response& res) {
-    int n = std::atoi(req.matches[1].str().c_str());
-    if (n == 0) return res.set_content("landed", "text/plain");
-    res.set_redirect(server.url("/hop/" + std::to_string(n - 1)));
+    const int n = std::stoi(req.matches[1].str());
+    res.set_redirect(n == 0 ? server.url("/hello") : server.url("/hop/" + std::to_string(n - 1)));
   });
   ASSERT_TRUE(server.start());
 
-  auto ten = send_and_wait(make("GET", server.url("/hop/10")));
-  ASSERT_TRUE(ten && ten->response);
-  EXPECT_EQ(ten->response->body, "landed");
-
-  auto eleven = send_and_wait(make("GET", server.url("/hop/11")));
-  ASSERT_TRUE(eleven && eleven->error);
-  EXPECT_EQ(eleven->error->domain, kCurlErrorDomain);
-  EXPECT_EQ(eleven->error->code, CURLE_TOO_MANY_REDIRECTS);
-}
-
-// Header injection: refused before anything is sent, still reported asynchronously.
-TEST(HttpSend, RefusesHeadersThatCouldInjectLines) {
-  RawHttpCapture capture;
-  ASSERT_TRUE(capture.start());
-  const std::vector<std::vector<HttpHeader>> bad = {
-      {{"X-Ok", "1"}, {"X-Evil", "a\r\nX-Injected: 1"}},
-      {{"X-Evil", "a\nb"}},
-      {{"X-Evil", std::string("a\0b", 3)}},
-      {{"X-Evil: 1\r\nX-Injected", "1"}},
-      {{"Bad Name", "1"}},
-      {{"", "1"}},
-  };
-  for (const auto& headers : bad) {
-    const std::thread::id caller = std::this_thread::get_id();
-    auto out = send_and_wait(make("GET", capture.url("/x"), headers));
-    ASSERT_TRUE(out);
-    ASSERT_TRUE(out->error);
-    EXPECT_FALSE(out->response);
-    EXPECT_EQ(out->error->domain, kHttpErrorDomain);
-    EXPECT_EQ(out->error->code, kHttpErrorInvalidRequest);
-    EXPECT_FALSE(out->error->description.empty());
-    EXPECT_NE(out->thread, caller);
+  for (const char* path : {"/hello", "/hop/9"}) {
+    const auto ok = send(make("GET", server.url(path)));
+    ASSERT_TRUE(ok.response) << path;
+    EXPECT_EQ(ok.response->status, 201);
+    EXPECT_EQ(ok.response->body, std::string("h\0llo", 5));
+    std::vector<std::string> replies;
+    for (auto& h : ok.response->headers) {
+      EXPECT_NE(h.name, "Location");
+      if (h.name == "X-Reply") replies.push_back(h.value);
+    }
+    EXPECT_EQ(replies, (std::vector<std::string>{"one", "two"}));
+    EXPECT_NE(ok.thread, std::this_thread::get_id());
+    EXPECT_FALSE(ok.on_main_queue);
   }
-  auto bad_method = send_and_wait(make("GET /x HTTP/1.1\r\nX:", capture.url("/x")));
-  ASSERT_TRUE(bad_method && bad_method->error);
-  EXPECT_EQ(bad_method->error->code, kHttpErrorInvalidRequest);
-
-  EXPECT_TRUE(capture.wait_for_requests(1, 300ms).empty());
+  const auto del = send(make("DELETE", server.url("/thing"), {{"X-Id", "7"}}));
+  ASSERT_TRUE(del.response);
+  EXPECT_EQ(del.response->status, 404);
+  EXPECT_EQ(del.response->body, "no 7");
+  const auto eleven = send(make("GET", server.url("/hop/10")));
+  ASSERT_TRUE(eleven.error);
+  EXPECT_EQ(eleven.error->domain, kCurlErrorDomain);
+  EXPECT_EQ(eleven.error->code, CURLE_TOO_MANY_REDIRECTS);
 }
 
-TEST(HttpSend, CapsTheReplyBody) {
+// Refused before anything is sent (still reported asynchronously): header injection, a capped
+// reply body (announced or not), transport failures with libcurl's codes and text.
+TEST(HttpSend, RefusesInjectionCapsRepliesAndReportsTransportErrors) {
+  test::RawHttpCapture capture;
+  ASSERT_TRUE(capture.start());
+  const std::vector<std::vector<HttpHeader>> injections = {
+      {{"X-Ok", "1"}, {"X-Evil", "a\r\nX-Injected: 1"}}, {{"X-Evil", "a\nb"}}, {{"X-Evil", std::string("a\0b", 3)}},
+      {{"X-Evil: 1\r\nX-Injected", "1"}}, {{"Bad Name", "1"}}, {{"", "1"}}};
+  std::vector<HttpRequest> invalid;
+  for (const auto& headers : injections) invalid.push_back(make("GET", capture.url("/x"), headers));
+  invalid.push_back(make("GET /x HTTP/1.1\r\nX:", capture.url("/x")));
+  for (auto& request : invalid) {
+    const auto out = send(std::move(request));
+    ASSERT_TRUE(out.error);
+    EXPECT_FALSE(out.response);
+    EXPECT_EQ(out.error->domain, kHttpErrorDomain);
+    EXPECT_EQ(out.error->code, kHttpErrorInvalidRequest);
+    EXPECT_NE(out.thread, std::this_thread::get_id());
+  }
+  EXPECT_TRUE(capture.wait_for_requests(1, 300ms).empty());
+
   LocalHttpServer server;
   server.server().Get("/sized", [](const httplib::Request& req, httplib::Response& res) {
     res.set_content(std::string(std::stoul(req.get_param_value("n")), 'b'), "application/octet-stream");
   });
-  // No length announced: the limit must trip while receiving.
   server.server().Get("/chunked", [](const httplib::Request&, httplib::Response& res) {
     res.set_chunked_content_provider("application/octet-stream", [](std::size_t, httplib::DataSink& sink) {
-      std::string block(1000, 'c');
       for (int i = 0; i < 5; ++i)
-        if (!sink.write(block.data(), block.size())) return false;
+        if (!sink.write(std::string(1000, 'c').data(), 1000)) return false;
       sink.done();
       return true;
     });
   });
+  stalled_body(server, "/slow", 100, 1);
   ASSERT_TRUE(server.start());
-
-  auto request = [&](const std::string& path) {
-    HttpRequest r = make("GET", server.url(path));
-    r.max_body_bytes = 4096;
-    return send_and_wait(std::move(r));
+  const struct {
+    std::string url;
+    std::int64_t code;  // 0: a 4096-byte body
+    const char* domain;
+  } cases[] = {
+      {server.url("/sized?n=4096"), 0, ""},
+      {server.url("/sized?n=4097"), kHttpErrorBodyTooLarge, kHttpErrorDomain},
+      {server.url("/sized?n=10000000"), kHttpErrorBodyTooLarge, kHttpErrorDomain},
+      {server.url("/chunked"), kHttpErrorBodyTooLarge, kHttpErrorDomain},
+      {refused_url(), CURLE_COULDNT_CONNECT, kCurlErrorDomain},
+      {"file:///etc/passwd", CURLE_UNSUPPORTED_PROTOCOL, kCurlErrorDomain},
+      {server.url("/slow"), CURLE_OPERATION_TIMEDOUT, kCurlErrorDomain},
   };
-  auto exact = request("/sized?n=4096");
-  ASSERT_TRUE(exact && exact->response);
-  EXPECT_EQ(exact->response->body.size(), 4096u);
-
-  for (const char* path : {"/sized?n=4097", "/sized?n=10000000", "/chunked"}) {
-    auto out = request(path);
-    ASSERT_TRUE(out) << path;
-    ASSERT_TRUE(out->error) << path;
-    EXPECT_FALSE(out->response);
-    EXPECT_EQ(out->error->domain, kHttpErrorDomain) << path;
-    EXPECT_EQ(out->error->code, kHttpErrorBodyTooLarge) << path;
-    EXPECT_NE(out->error->description.find("4096"), std::string::npos) << out->error->description;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    HttpRequest r = make("GET", c.url);
+    r.max_body_bytes = 4096;
+    r.timeout = 1s;
+    const auto out = send(std::move(r));
+    if (c.code == 0) {
+      ASSERT_TRUE(out.response);
+      EXPECT_EQ(out.response->body.size(), 4096u);
+      continue;
+    }
+    ASSERT_TRUE(out.error);
+    EXPECT_FALSE(out.response);
+    EXPECT_EQ(out.error->domain, c.domain);
+    EXPECT_EQ(out.error->code, c.code);
+    // The description names the limit, or starts with libcurl's text for its code.
+    const std::string text = c.domain == kCurlErrorDomain ? curl_easy_strerror(static_cast<CURLcode>(c.code)) : "4096";
+    EXPECT_NE(out.error->description.find(text), std::string::npos) << out.error->description;
   }
-}
-
-TEST(HttpSend, ReportsTransportErrorsWithLibcurlCodes) {
-  const int port = test::unused_local_port();
-  ASSERT_GT(port, 0);
-  auto refused = send_and_wait(make("GET", "http://127.0.0.1:" + std::to_string(port) + "/"));
-  ASSERT_TRUE(refused && refused->error);
-  EXPECT_FALSE(refused->response);
-  EXPECT_EQ(refused->error->domain, kCurlErrorDomain);
-  EXPECT_EQ(refused->error->code, CURLE_COULDNT_CONNECT);
-  EXPECT_EQ(refused->error->description.rfind(curl_easy_strerror(CURLE_COULDNT_CONNECT), 0), 0u)
-      << refused->error->description;
-
-  auto scheme = send_and_wait(make("GET", "file:///etc/passwd"));
-  ASSERT_TRUE(scheme && scheme->error);
-  EXPECT_EQ(scheme->error->code, CURLE_UNSUPPORTED_PROTOCOL);
-
-  LocalHttpServer server;
-  server.server().Get("/slow", [&](const httplib::Request&, httplib::Response& res) {
-    server.hold(10s);
-    res.set_content("late", "text/plain");
-  });
-  ASSERT_TRUE(server.start());
-  HttpRequest slow = make("GET", server.url("/slow"));
-  slow.timeout = 300ms;
-  auto timed_out = send_and_wait(std::move(slow));
-  ASSERT_TRUE(timed_out && timed_out->error);
-  EXPECT_EQ(timed_out->error->code, CURLE_OPERATION_TIMEDOUT);
 }
 
 // A request held by the server does not hold up others; many threads may send at once.
@@ -304,12 +228,7 @@ TEST(HttpSend, ConcurrentRequestsDoNotWaitForEachOther) {
     res.set_content(req.matches[1].str(), "text/plain");
   });
   ASSERT_TRUE(server.start());
-
-  auto slow_done = std::make_shared<std::promise<std::optional<HttpResponse>>>();
-  auto slow_future = slow_done->get_future();
-  http_send(make("GET", server.url("/slow")),
-            [slow_done](std::optional<HttpResponse> r, std::optional<Error>) { slow_done->set_value(std::move(r)); });
-
+  auto slow = std::async(std::launch::async, [&] { return send(make("GET", server.url("/slow"))); });
   constexpr int kThreads = 4, kPerThread = 8;
   std::atomic<int> correct{0};
   std::vector<std::thread> threads;
@@ -317,20 +236,18 @@ TEST(HttpSend, ConcurrentRequestsDoNotWaitForEachOther) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kPerThread; ++i) {
         const std::string id = std::to_string(t * 100 + i);
-        auto out = send_and_wait(make("GET", server.url("/echo/" + id)));
-        if (out && out->response && out->response->body == id) ++correct;
+        const auto out = send(make("GET", server.url("/echo/" + id)));
+        correct += out.response && out.response->body == id;
       }
     });
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(correct.load(), kThreads * kPerThread);
-  EXPECT_EQ(slow_future.wait_for(0s), std::future_status::timeout);  // still held by the server
-
+  EXPECT_EQ(slow.wait_for(0s), std::future_status::timeout);  // still held by the server
   server.release();
-  ASSERT_EQ(slow_future.wait_for(kWait), std::future_status::ready);
-  auto slow = slow_future.get();
-  ASSERT_TRUE(slow);
-  EXPECT_EQ(slow->body, "slow");
+  const auto released = slow.get();
+  ASSERT_TRUE(released.response);
+  EXPECT_EQ(released.response->body, "slow");
 }
 
 TEST(HttpEnv, SecondsFromEnv) {
@@ -344,6 +261,308 @@ TEST(HttpEnv, SecondsFromEnv) {
   ::setenv(name, "2", 1);
   EXPECT_EQ(seconds_from_env(name, 60s), 2s);
   ::unsetenv(name);
+}
+
+// Everything a download reported, recorded on the main queue.
+struct Log {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<std::string> order;  // "progress", "finished", "complete"
+  std::vector<std::tuple<std::int64_t, std::int64_t, std::optional<std::int64_t>>> progress;
+  fs::path temp_file;
+  std::string finished_bytes;
+  int completes = 0;
+  std::optional<Error> error;
+  long status = -1;
+  bool all_on_main_queue = true;
+
+  void note(const char* what) {
+    order.push_back(what);
+    all_on_main_queue &= main_queue().is_current();
+  }
+  bool finished() const { return std::count(order.begin(), order.end(), "finished") > 0; }
+};
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  void TearDown() override { server_.stop(); }
+  DownloadOptions options() {
+    DownloadOptions o;
+    o.temp_directory = dir_.path();
+    return o;
+  }
+  // Events that record into log; on_finished and on_progress run inside the handlers.
+  static DownloadEvents record(const std::shared_ptr<Log>& log, std::function<void(const fs::path&)> on_finished = {},
+                               std::function<void()> on_progress = {}) {
+    DownloadEvents ev;
+    ev.on_progress = [log, on_progress](std::int64_t n, std::int64_t total, std::optional<std::int64_t> expected) {
+      {
+        std::lock_guard<std::mutex> lock(log->mutex);
+        log->note("progress");
+        log->progress.emplace_back(n, total, expected);
+      }
+      if (on_progress) on_progress();
+    };
+    ev.on_finished = [log, on_finished](const fs::path& file, long status) {
+      std::lock_guard<std::mutex> lock(log->mutex);
+      log->note("finished");
+      log->temp_file = file;
+      log->finished_bytes = read_file(file);
+      log->status = status;
+      if (on_finished) on_finished(file);
+    };
+    ev.on_complete = [log](std::optional<Error> error, long status) {
+      std::lock_guard<std::mutex> lock(log->mutex);
+      log->note("complete");
+      ++log->completes;
+      log->error = std::move(error);
+      EXPECT_TRUE(log->status == -1 || log->status == status);
+      log->status = status;
+      log->cv.notify_all();
+    };
+    return ev;
+  }
+  static bool wait_complete(Log& log) {
+    std::unique_lock<std::mutex> lock(log.mutex);
+    return log.cv.wait_for(lock, kWait, [&] { return log.completes > 0; });
+  }
+  // Runs one download to completion.
+  std::shared_ptr<Log> run(const std::string& url, DownloadOptions o, std::function<void(const fs::path&)> on_finished = {}) {
+    auto log = std::make_shared<Log>();
+    auto task = http_download(url, std::move(o), record(log, std::move(on_finished)));
+    EXPECT_EQ(task->url(), url);
+    EXPECT_TRUE(wait_complete(*log));
+    main_queue().sync([] {});  // anything still queued behind complete has run
+    return log;
+  }
+  bool dir_empty() const { return fs::is_empty(dir_.path()); }
+
+  LocalHttpServer server_;
+  test::TempDir dir_{"mvsdk-download-test"};
+};
+
+// With a length announced, progress adds up to it; without one there is none. The finished file
+// has the exact bytes, events come in order on the main queue, and no temporary file is left.
+TEST_F(DownloadTest, ProgressExactBytesAndOrder) {
+  std::string body(300 * 1024 + 7, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 7919) >> 3);
+  server_.server().Get("/file.bin", [&](const httplib::Request& req, httplib::Response& res) {
+    EXPECT_EQ(req.get_header_value("Accept"), "application/octet-stream");
+    res.set_content(body, "application/octet-stream");
+  });
+  server_.server().Get("/chunked", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("application/octet-stream", [&](std::size_t offset, httplib::DataSink& sink) {
+      const std::size_t n = std::min<std::size_t>(8192, body.size() - offset);
+      sink.write(body.data() + offset, n);
+      if (offset + n == body.size()) sink.done();
+      return true;
+    });
+  });
+  server_.server().Get("/missing.bin", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 404;
+    res.set_content("no such file", "text/plain");
+  });
+  ASSERT_TRUE(server_.start());
+  DownloadOptions o = options();
+  o.headers = {{"Accept", "application/octet-stream"}};
+  const auto log = run(server_.url("/file.bin"), o);
+  EXPECT_FALSE(log->error) << log->error->description;
+  EXPECT_EQ(log->status, 200);
+  EXPECT_EQ(log->completes, 1);
+  EXPECT_EQ(log->finished_bytes, body);
+  EXPECT_TRUE(log->all_on_main_queue);
+  ASSERT_FALSE(log->progress.empty());
+  std::int64_t sum = 0;
+  for (auto& [n, total, expected] : log->progress) {
+    sum += n;
+    EXPECT_EQ(total, sum);
+    EXPECT_EQ(expected, static_cast<std::int64_t>(body.size()));
+  }
+  EXPECT_EQ(sum, static_cast<std::int64_t>(body.size()));
+  ASSERT_GE(log->order.size(), 3u);
+  EXPECT_EQ(std::vector(log->order.end() - 2, log->order.end()), (std::vector<std::string>{"finished", "complete"}));
+  EXPECT_EQ(log->temp_file.parent_path(), dir_.path());
+  EXPECT_TRUE(dir_empty());
+
+  // The finished handler may move the file away, and it stays where it was moved.
+  test::TempDir keep("mvsdk-download-kept");
+  const auto chunked = run(server_.url("/chunked"), options(), [&](const fs::path& f) { fs::rename(f, keep.path() / "f"); });
+  EXPECT_EQ(chunked->finished_bytes, body);
+  EXPECT_EQ(read_file(keep.path() / "f"), body);
+  EXPECT_EQ(chunked->order, (std::vector<std::string>{"finished", "complete"}));
+  // An HTTP error status is still a finished transfer: the caller decides what it means.
+  const auto missing = run(server_.url("/missing.bin"), options());
+  EXPECT_FALSE(missing->error);
+  EXPECT_EQ(missing->status, 404);
+  EXPECT_EQ(missing->finished_bytes, "no such file");
+  EXPECT_TRUE(dir_empty());
+}
+
+// A body that stops arriving trips the stall limit, a body that keeps trickling the total limit;
+// either way no finished event and no file left.
+TEST_F(DownloadTest, StallAndTotalLimitsFailTheTransfer) {
+  stalled_body(server_, "/stall", 100000, 1000);
+  stalled_body(server_, "/trickle", 100000, 0);
+  ASSERT_TRUE(server_.start());
+  DownloadOptions o = options();
+  o.stall_limit = 1s;
+  const auto stalled = run(server_.url("/stall"), o);
+  ASSERT_TRUE(stalled->error);
+  EXPECT_EQ(stalled->error->domain, kCurlErrorDomain);
+  EXPECT_EQ(stalled->error->code, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_NE(stalled->error->description.find("no data received for 1 s"), std::string::npos)
+      << stalled->error->description;
+  EXPECT_EQ(stalled->status, 200);
+  EXPECT_FALSE(stalled->progress.empty());
+  o.total_limit = 2s;  // the stall limit is never reached: a byte comes every 200 ms
+  const auto slow = run(server_.url("/trickle"), o);
+  ASSERT_TRUE(slow->error);
+  EXPECT_EQ(slow->error->code, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_EQ(slow->error->description.find("no data received"), std::string::npos) << slow->error->description;
+  EXPECT_GT(slow->progress.size(), 4u);
+  for (const auto& log : {stalled, slow}) EXPECT_FALSE(log->finished());
+  EXPECT_TRUE(dir_empty());
+}
+
+// Cancelled from its own progress handler, on the main queue, once bytes are on disk.
+TEST_F(DownloadTest, CancelReportsAnErrorAndLeavesNoFile) {
+  stalled_body(server_, "/big", 1 << 20, 4096);
+  ASSERT_TRUE(server_.start());
+  auto log = std::make_shared<Log>();
+  std::promise<std::shared_ptr<DownloadTask>> task_promise;
+  std::shared_future<std::shared_ptr<DownloadTask>> task = task_promise.get_future().share();
+  auto cancel_once = [task, done = std::make_shared<bool>(false)] {
+    if (std::exchange(*done, true)) return;
+    task.get()->cancel();
+    task.get()->cancel();  // a second cancel changes nothing
+  };
+  task_promise.set_value(http_download(server_.url("/big"), options(), record(log, {}, cancel_once)));
+  ASSERT_TRUE(wait_complete(*log));
+  main_queue().sync([] {});
+  ASSERT_TRUE(log->error);
+  EXPECT_EQ(log->error->domain, kCurlErrorDomain);
+  EXPECT_EQ(log->error->code, CURLE_ABORTED_BY_CALLBACK);
+  EXPECT_EQ(log->status, 200);
+  EXPECT_FALSE(log->finished());
+  EXPECT_TRUE(dir_empty());
+  task.get()->cancel();  // after the end: nothing happens
+  main_queue().sync([] {});
+  EXPECT_EQ(log->completes, 1);
+}
+
+// Nothing reaches the server: a refused connection, a header that could inject lines, a missing
+// temporary directory.
+TEST_F(DownloadTest, TransportAndRequestErrors) {
+  std::atomic<int> hits{0};
+  server_.server().Get("/x", [&](const httplib::Request&, httplib::Response& res) {
+    ++hits;
+    res.set_content("x", "text/plain");
+  });
+  ASSERT_TRUE(server_.start());
+  DownloadOptions injected = options(), no_dir = options();
+  injected.headers = {{"Accept", "application/octet-stream\r\nX-Injected: 1"}};
+  no_dir.temp_directory = dir_.path() / "does-not-exist";
+  const struct {
+    std::string url;
+    DownloadOptions options;
+    std::string domain;
+    std::int64_t code;
+  } cases[] = {{refused_url(), options(), kCurlErrorDomain, CURLE_COULDNT_CONNECT},
+               {server_.url("/x"), injected, kHttpErrorDomain, kHttpErrorInvalidRequest},
+               {server_.url("/x"), no_dir, kFileErrorDomain, ENOENT}};
+  for (const auto& c : cases) {
+    const auto log = run(c.url, c.options);
+    ASSERT_TRUE(log->error) << c.domain;
+    EXPECT_EQ(log->error->domain, c.domain);
+    EXPECT_EQ(log->error->code, c.code) << log->error->description;
+    EXPECT_EQ(log->status, 0);
+    EXPECT_EQ(log->order, (std::vector<std::string>{"complete"}));
+  }
+  EXPECT_EQ(hits.load(), 0);
+  EXPECT_TRUE(dir_empty());
+}
+
+// Downloads to one host run one at a time, in order; another host is not held up.
+TEST_F(DownloadTest, OneDownloadAtATimePerHost) {
+  std::atomic<int> active{0}, max_active{0};
+  std::mutex order_mutex;
+  std::vector<int> served;
+  server_.server().Get(R"(/part/(\d+))", [&](const httplib::Request& req, httplib::Response& res) {
+    const int now = ++active;
+    for (int seen = max_active.load(); now > seen && !max_active.compare_exchange_weak(seen, now);) {
+    }
+    {
+      std::lock_guard<std::mutex> lock(order_mutex);
+      served.push_back(std::stoi(req.matches[1].str()));
+    }
+    server_.hold(300ms);  // long enough for the others to overlap if they were allowed to
+    res.set_content(req.matches[1].str(), "text/plain");
+    --active;
+  });
+  ASSERT_TRUE(server_.start());
+  LocalHttpServer other;
+  other.server().Get("/free", [](const httplib::Request&, httplib::Response& res) { res.set_content("free", "text/plain"); });
+  ASSERT_TRUE(other.start());
+
+  constexpr int kCount = 4;
+  std::vector<std::shared_ptr<Log>> logs;
+  for (int i = 0; i < kCount; ++i) {
+    logs.push_back(std::make_shared<Log>());
+    http_download(server_.url("/part/" + std::to_string(i)), options(), record(logs.back()));
+  }
+  const auto free_log = run(other.url("/free"), options());
+  EXPECT_EQ(free_log->finished_bytes, "free");
+  {
+    // The other host finished while most of the first host's queue still waits.
+    std::lock_guard<std::mutex> lock(order_mutex);
+    EXPECT_LT(served.size(), static_cast<std::size_t>(kCount));
+  }
+  for (int i = 0; i < kCount; ++i) {
+    ASSERT_TRUE(wait_complete(*logs[i])) << i;
+    EXPECT_EQ(logs[i]->finished_bytes, std::to_string(i));
+  }
+  EXPECT_EQ(max_active.load(), 1);
+  EXPECT_EQ(served, (std::vector<int>{0, 1, 2, 3}));
+}
+
+// The process may exit with a download and a data request in flight: no crash, no temporary file
+// left. The server lives in the parent (a server in the exiting process would have its library's
+// statics destroyed under its own threads); the child re-runs this test and finds the parent's
+// directory and server in the environment.
+TEST(HttpShutdown, ExitWithTransfersInFlight) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const char* kDirVar = "MVSDK_HTTP_EXIT_TEST_DIR";
+  const char* kUrlVar = "MVSDK_HTTP_EXIT_TEST_URL";
+  if (std::getenv(kDirVar) != nullptr && std::getenv(kUrlVar) != nullptr) {
+    auto started = std::make_shared<std::promise<void>>();
+    auto once = std::make_shared<std::once_flag>();
+    DownloadOptions o;
+    o.temp_directory = std::getenv(kDirVar);
+    DownloadEvents ev;
+    ev.on_progress = [started, once](std::int64_t, std::int64_t, std::optional<std::int64_t>) {
+      std::call_once(*once, [&] { started->set_value(); });
+    };
+    auto task = http_download(std::getenv(kUrlVar), o, ev);
+    http_send(make("GET", std::getenv(kUrlVar)), [](std::optional<HttpResponse>, std::optional<Error>) {});
+    std::exit(started->get_future().wait_for(kWait) == std::future_status::ready ? 0 : 4);
+  }
+  test::TempDir dir("mvsdk-exit-test");
+  LocalHttpServer server;
+  std::atomic<int> requests{0};
+  server.server().set_pre_routing_handler([&](const httplib::Request&, httplib::Response&) {
+    ++requests;
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  stalled_body(server, "/stall", 1 << 20, 4096);
+  ASSERT_TRUE(server.start());
+  ::setenv(kDirVar, dir.path().c_str(), 1);
+  ::setenv(kUrlVar, server.url("/stall").c_str(), 1);
+  EXPECT_EXIT(std::exit(1), ::testing::ExitedWithCode(0), "");  // the child exits above
+  ::unsetenv(kDirVar);
+  ::unsetenv(kUrlVar);
+  server.stop();
+  EXPECT_GE(requests.load(), 1);
+  EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 }  // namespace

@@ -1,17 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <future>
-#include <memory>
 #include <mutex>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "mvsdk/log.h"
 #include "platform/log.h"
@@ -19,186 +12,155 @@
 #include "platform/settings.h"
 #include "support/alloc_counter.h"
 
-namespace fs = std::filesystem;
-using namespace mvsdk::platform;
-using namespace std::chrono_literals;
-
+namespace mvsdk::platform {
 namespace {
 
-// Sets or clears environment variables for one test and restores them afterwards.
-class EnvGuard {
- public:
-  void set(const char* name, const char* value) {
-    remember(name);
-    if (value)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
-  }
-  ~EnvGuard() {
-    for (auto& [name, old] : saved_) {
-      if (old)
-        setenv(name.c_str(), old->c_str(), 1);
-      else
-        unsetenv(name.c_str());
-    }
-  }
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
 
- private:
-  void remember(const char* name) {
-    for (auto& s : saved_)
-      if (s.first == name) return;
-    const char* v = std::getenv(name);
-    saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+// A sink that collects lines under a lock; the first line equal to `stuck` blocks it until
+// release() (for a full queue).
+struct Collector {
+  std::mutex mutex;
+  Lines lines;
+  std::promise<void> entered, released;
+  std::shared_future<void> release_future = released.get_future().share();
+  LogSink sink(std::string stuck = "") {
+    return [this, stuck](Level, std::string_view line) {
+      if (!stuck.empty() && line == stuck) {
+        entered.set_value();
+        release_future.wait();
+      }
+      std::lock_guard<std::mutex> lock(mutex);
+      lines.emplace_back(line);
+    };
   }
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  void block(const std::string& stuck) {
+    log_set_sink(sink(stuck));
+    log_line(Level::kError, stuck);
+    ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
+  }
 };
-
-// Lines of every level, logged through log_line and log_printf from the test's thread.
-void log_each_level(std::string_view tag) {
-  for (Level level : {Level::kError, Level::kInfo, Level::kDebug}) {
-    const std::string text = std::string(tag) + " " + std::to_string(static_cast<int>(level));
-    log_line(level, text);
-    log_printf(level, "%s printf", text.c_str());
-  }
-}
-
-struct Received {
-  mvsdk::LogLevel level;
-  std::string line;
-  std::thread::id thread;
-};
-
-}  // namespace
 
 // The public control: a threshold lets through its level and the more severe ones, the host's
 // sink gets each line with its level on the kit's log thread, and an empty sink means stderr.
 TEST(Log, HostLevelAndSinkOnTheLogThread) {
-  using mvsdk::LogLevel;
-  EXPECT_EQ(mvsdk::logLevel(), LogLevel::info);  // the default
+  EXPECT_EQ(logLevel(), LogLevel::info);  // the default
   std::mutex mutex;
-  std::vector<Received> got;
+  Lines got;
   std::optional<bool> flush_inside_sink;
-  mvsdk::setLogSink([&](LogLevel level, const std::string& line) {
+  const auto caller = std::this_thread::get_id();
+  setLogSink([&](LogLevel level, const std::string& line) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (!flush_inside_sink) flush_inside_sink = mvsdk::flushLog(std::chrono::seconds(5));
-    got.push_back({level, line, std::this_thread::get_id()});
+    if (!flush_inside_sink) flush_inside_sink = flushLog(5s);
+    EXPECT_NE(std::this_thread::get_id(), caller);
+    got.push_back(std::to_string(static_cast<int>(level)) + ":" + line);
   });
-  const struct {
-    LogLevel threshold;
-    std::vector<LogLevel> logged;
-  } cases[] = {
+  const std::pair<LogLevel, Lines> cases[] = {
       {LogLevel::off, {}},
-      {LogLevel::error, {LogLevel::error}},
-      {LogLevel::info, {LogLevel::error, LogLevel::info}},
-      {LogLevel::debug, {LogLevel::error, LogLevel::info, LogLevel::debug}},
+      {LogLevel::error, {"1:e", "1:e 1"}},
+      {LogLevel::debug, {"1:e", "1:e 1", "2:i", "2:i 2", "3:d", "3:d 3"}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(static_cast<int>(c.threshold));
-    mvsdk::setLogLevel(c.threshold);
-    EXPECT_EQ(mvsdk::logLevel(), c.threshold);
-    EXPECT_EQ(log_enabled(Level::kDebug), c.threshold == LogLevel::debug);
-    log_each_level("level");
-    ASSERT_TRUE(mvsdk::flushLog(std::chrono::seconds(10)));
+  for (const auto& [threshold, want] : cases) {
+    SCOPED_TRACE(static_cast<int>(threshold));
+    setLogLevel(threshold);
+    EXPECT_EQ(logLevel(), threshold);
+    EXPECT_EQ(log_enabled(Level::kDebug), threshold == LogLevel::debug);
+    for (auto [level, text] : {std::pair(Level::kError, "e"), {Level::kInfo, "i"}, {Level::kDebug, "d"}}) {
+      log_line(level, text);
+      log_printf(level, "%s %d", text, static_cast<int>(level));
+    }
+    ASSERT_TRUE(flushLog(10s));
     std::lock_guard<std::mutex> lock(mutex);
-    std::vector<std::string> want, seen;
-    for (LogLevel l : c.logged) {
-      const std::string text = "level " + std::to_string(static_cast<int>(l));
-      want.insert(want.end(), {text, text + " printf"});
-    }
-    for (const auto& r : got) {
-      seen.push_back(r.line);
-      EXPECT_EQ("level " + std::to_string(static_cast<int>(r.level)), r.line.substr(0, 7));
-      EXPECT_NE(r.thread, std::this_thread::get_id());
-    }
-    EXPECT_EQ(seen, want);
+    EXPECT_EQ(got, want);
     got.clear();
   }
   EXPECT_EQ(flush_inside_sink, std::optional<bool>(false));  // a sink cannot wait for itself
 
-  mvsdk::setLogLevel(LogLevel::info);
-  mvsdk::setLogSink({});
+  setLogLevel(LogLevel::info);
+  setLogSink({});
   testing::internal::CaptureStderr();
   log_line(Level::kInfo, "component: first");
   log_line(Level::kError, "");
   log_line(Level::kDebug, "component: below the threshold");
   log_printf(Level::kInfo, "component: %s %d", "second", 2);
-  ASSERT_TRUE(mvsdk::flushLog());
+  ASSERT_TRUE(flushLog());
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "component: first\n\ncomponent: second 2\n");
 }
 
 TEST(Log, SilencedSinkAndThrowingSink) {
-  std::vector<std::string> got;
-  log_set_sink([&](Level, std::string_view l) { got.emplace_back(l); });
+  Collector c;
+  log_set_sink(c.sink());
   log_line(Level::kError, "one");
-  ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
+  ASSERT_TRUE(log_flush(10s));
   log_set_sink({});
   EXPECT_FALSE(log_enabled(Level::kError));
   log_line(Level::kError, "silenced");
   log_set_sink([](Level, std::string_view) { throw std::runtime_error("sink down"); });
   log_line(Level::kError, "lost");
-  ASSERT_TRUE(log_flush(std::chrono::seconds(10)));  // a line goes to the sink of its delivery
-  log_set_sink([&](Level, std::string_view l) { got.emplace_back(l); });
+  ASSERT_TRUE(log_flush(10s));  // a line goes to the sink of its delivery
+  log_set_sink(c.sink());
   log_line(Level::kError, "two");
-  ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
+  ASSERT_TRUE(log_flush(10s));
   log_reset_sink();
-  EXPECT_EQ(got, (std::vector<std::string>{"one", "two"}));
+  EXPECT_EQ(c.lines, (Lines{"one", "two"}));
 }
 
-// Producers never wait: with the sink stuck on a line, thousands of lines from several threads
-// return at once; what does not fit in the queue is counted and reported in one line once the
-// sink is free again. While stuck, a flush times out.
+// Producers never wait and never allocate: with the sink stuck on a line, thousands of lines from
+// several threads return at once; what does not fit in the queue is counted and reported in one
+// line once the sink is free again. While stuck, a flush times out.
 TEST(Log, FullQueueDropsCountsAndReportsOnce) {
-  std::promise<void> entered, release;
-  std::shared_future<void> released = release.get_future().share();
-  std::mutex mutex;
-  std::vector<std::string> got;
-  log_set_sink([&, released](Level, std::string_view line) {
-    if (line == "stuck") {
-      entered.set_value();
-      released.wait();
+  Collector c;
+  log_set_sink(c.sink());  // the log thread runs before the counting starts
+  log_set_level(Level::kInfo);
+  const std::string long_line(3 * kLogLineMax, 'x');
+  std::size_t allocations = 0;
+  {
+    test::AllocationGuard guard;
+    for (int i = 0; i < 10; ++i) {
+      log_printf(Level::kInfo, "component: %s %d of %zu, %.3f", "voice", i, long_line.size(), 0.5 * i);
+      log_line(Level::kInfo, "component: plain");
+      log_printf(Level::kInfo, "%s", long_line.c_str());
+      log_printf(Level::kDebug, "component: %s", "below the threshold");
     }
-    std::lock_guard<std::mutex> lock(mutex);
-    got.emplace_back(line);
-  });
-  log_line(Level::kError, "stuck");
-  ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
+    allocations = guard.count();
+  }
+  ASSERT_TRUE(log_flush(10s));
+  c.block("stuck");
   const std::uint64_t dropped_before = log_dropped_lines();
-
   constexpr int kThreads = 4, kLines = 1000;
-  std::vector<std::future<void>> producers;
-  for (int t = 0; t < kThreads; ++t)
+  std::vector<std::future<std::size_t>> producers;
+  for (int t = 0; t < kThreads; ++t) {
     producers.push_back(std::async(std::launch::async, [t] {
+      test::AllocationGuard guard;
       for (int i = 0; i < kLines; ++i) log_printf(Level::kError, "producer %d line %d", t, i);
+      return guard.count();
     }));
-  bool returned = true;
-  for (auto& p : producers) returned = p.wait_for(10s) == std::future_status::ready && returned;
-  EXPECT_TRUE(returned) << "a producer waited for the sink";
+  }
+  for (auto& p : producers) {
+    ASSERT_EQ(p.wait_for(10s), std::future_status::ready) << "a producer waited for the sink";
+    allocations += p.get();
+  }
+  EXPECT_EQ(allocations, 0u);
   EXPECT_FALSE(log_flush(20ms));
   // The stuck line keeps its slot: the others hold every line that made it.
-  const std::uint64_t queued = kLogSlots - 1;
-  EXPECT_EQ(log_dropped_lines() - dropped_before, kThreads * kLines - queued);
-
-  release.set_value();
-  ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
+  const std::uint64_t queued = kLogSlots - 1, dropped = kThreads * kLines - queued;
+  EXPECT_EQ(log_dropped_lines() - dropped_before, dropped);
+  c.released.set_value();
+  ASSERT_TRUE(log_flush(10s));
   log_reset_sink();
-  const std::string report =
-      "log: " + std::to_string(kThreads * kLines - queued) + " lines dropped, the log queue was full";
-  ASSERT_EQ(got.size(), 1 + queued + 1);
-  EXPECT_EQ(got.front(), "stuck");
-  EXPECT_EQ(got.back(), report);
-  EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const std::string& l) { return l.starts_with("log: "); }), 1);
+  const auto first = std::find(c.lines.begin(), c.lines.end(), "stuck");
+  ASSERT_EQ(c.lines.end() - first, static_cast<std::ptrdiff_t>(1 + queued + 1));
+  EXPECT_EQ(c.lines.back(), "log: " + std::to_string(dropped) + " lines dropped, the log queue was full");
+  EXPECT_EQ(std::count_if(first, c.lines.end(), [](const std::string& l) { return l.starts_with("log: "); }), 1);
 }
 
 // Lines from many threads arrive whole and, per thread, in order; with the sink swapped all the
 // while, every line reaches one of the sinks (or is counted as dropped), and a replaced sink is
 // not destroyed while a line is inside it (the address sanitizer build would see it).
 TEST(Log, ManyThreadsAndSinkSwaps) {
-  struct Seen {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-  };
-  auto seen = std::make_shared<Seen>();
+  auto seen = std::make_shared<Collector>();
   auto make_sink = [seen] {
     auto payload = std::make_shared<std::string>("owned by the sink");
     return LogSink([seen, payload](Level, std::string_view line) {
@@ -220,7 +182,7 @@ TEST(Log, ManyThreadsAndSinkSwaps) {
     while (!stop.load()) log_set_sink(make_sink());
   });
   std::vector<std::thread> writers;
-  for (int t = 0; t < kWriters; ++t)
+  for (int t = 0; t < kWriters; ++t) {
     writers.emplace_back([t, &line_of] {
       for (int i = 0; i < kLines; ++i) {
         const std::string line = line_of(t, i);
@@ -230,12 +192,12 @@ TEST(Log, ManyThreadsAndSinkSwaps) {
           log_printf(Level::kInfo, "%s", line.c_str());
       }
     });
+  }
   for (auto& w : writers) w.join();
   stop = true;
   swapper.join();
-  ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
+  ASSERT_TRUE(log_flush(10s));
   log_reset_sink();
-
   std::vector<int> next(kWriters, 0);
   for (const std::string& line : seen->lines) {
     int t = -1, i = -1;
@@ -250,63 +212,24 @@ TEST(Log, ManyThreadsAndSinkSwaps) {
 // A line longer than a slot is cut on a character boundary and ends in the marker; one that just
 // fits is whole. The same through log_line and log_printf.
 TEST(Log, LongLinesAreCutWithAMarker) {
-  std::vector<std::string> got;
-  log_set_sink([&](Level, std::string_view l) { got.emplace_back(l); });
+  Collector c;
+  log_set_sink(c.sink());
   const std::size_t keep = kLogLineMax - kLogCutMarker.size();
-  const struct {
-    std::string unit;  // one character, repeated
-    std::size_t bytes;
-  } cases[] = {{"a", kLogLineMax}, {"a", kLogLineMax + 1}, {"a", 5000}, {"\xc3\xa9", 3000}, {"\xe4\xb8\xad", 3000}};
-  for (const auto& c : cases) {
+  const std::pair<std::string, std::size_t> cases[] = {
+      {"a", kLogLineMax}, {"a", kLogLineMax + 1}, {"a", 5000}, {"\xc3\xa9", 3000}, {"\xe4\xb8\xad", 3000}};
+  for (const auto& [unit, n] : cases) {
     std::string line;
-    while (line.size() < c.bytes) line += c.unit;
-    line.resize(c.bytes / c.unit.size() * c.unit.size());
+    while (line.size() + unit.size() <= n) line += unit;
     const std::string want = line.size() <= kLogLineMax
                                  ? line
-                                 : line.substr(0, keep / c.unit.size() * c.unit.size()) + std::string(kLogCutMarker);
-    got.clear();
+                                 : line.substr(0, keep / unit.size() * unit.size()) + std::string(kLogCutMarker);
+    c.lines.clear();
     log_line(Level::kError, line);
     log_printf(Level::kError, "%s", line.c_str());
-    ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
-    SCOPED_TRACE(line.size());
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0], want);
-    EXPECT_EQ(got[1], want);
+    ASSERT_TRUE(log_flush(10s));
+    EXPECT_EQ(c.lines, (Lines{want, want})) << line.size();
   }
   log_reset_sink();
-}
-
-// The producer side allocates nothing, whether the line is queued, cut, filtered or dropped.
-TEST(Log, ProducersDoNotAllocate) {
-  std::promise<void> entered, release;
-  std::shared_future<void> released = release.get_future().share();
-  log_set_sink([&, released](Level, std::string_view line) {
-    if (line != "stuck") return;
-    entered.set_value();
-    released.wait();
-  });
-  log_set_level(Level::kInfo);
-  const std::string long_line(3 * kLogLineMax, 'x');
-  const char* name = "voice";
-  std::size_t allocations = 0;
-  {
-    mvsdk::test::AllocationGuard guard;
-    for (int i = 0; i < 10; ++i) {
-      log_printf(Level::kInfo, "component: %s %d of %zu, %.3f", name, i, long_line.size(), 0.5 * i);
-      log_line(Level::kInfo, "component: plain");
-      log_printf(Level::kInfo, "%s", long_line.c_str());
-      log_printf(Level::kDebug, "component: %s", "below the threshold");
-    }
-    log_line(Level::kError, "stuck");
-    if (entered.get_future().wait_for(10s) == std::future_status::ready) {
-      for (std::size_t i = 0; i < 2 * kLogSlots; ++i) log_printf(Level::kInfo, "component: filling %zu", i);
-    }
-    allocations = guard.count();
-  }
-  release.set_value();
-  EXPECT_TRUE(log_flush(std::chrono::seconds(10)));
-  log_reset_sink();
-  EXPECT_EQ(allocations, 0u);
 }
 
 // Run in a fresh process: exit while the sink is busy and the queue is full must be clean.
@@ -324,34 +247,31 @@ TEST(Log, ExitWithLinesQueuedIsClean) {
       testing::ExitedWithCode(0), "");
 }
 
-TEST(Paths, CachesDirectoryFromEnvironment) {
-  EnvGuard env;
-  env.set("HOME", "/home/tester");
-  env.set("XDG_CACHE_HOME", "/var/cache/tester");
-  EXPECT_EQ(caches_directory(), fs::path("/var/cache/tester"));
-  env.set("XDG_CACHE_HOME", "");
-  EXPECT_EQ(caches_directory(), fs::path("/home/tester/.cache"));
-  env.set("XDG_CACHE_HOME", nullptr);
-  EXPECT_EQ(caches_directory(), fs::path("/home/tester/.cache"));
-  env.set("XDG_CACHE_HOME", "relative/cache");  // invalid by the XDG rules: ignored
-  EXPECT_EQ(caches_directory(), fs::path("/home/tester/.cache"));
-  env.set("HOME", nullptr);
-  EXPECT_EQ(caches_directory(), std::nullopt);
-  env.set("HOME", "");
-  EXPECT_EQ(caches_directory(), std::nullopt);
-  env.set("XDG_CACHE_HOME", "/only/xdg");
-  EXPECT_EQ(caches_directory(), fs::path("/only/xdg"));
+// XDG base directories: an absolute XDG_*_HOME, else under HOME, else none.
+TEST(Paths, CachesAndConfigDirectoriesFromEnvironment) {
+  const char* names[] = {"HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME"};
+  std::vector<std::optional<std::string>> saved;
+  for (const char* n : names) saved.push_back(std::getenv(n) ? std::optional<std::string>(std::getenv(n)) : std::nullopt);
+  using P = std::optional<fs::path>;
+  const struct {
+    const char *home, *cache, *config;
+    P caches_dir, config_dir;
+  } cases[] = {
+      {"/home/t", "/var/cache/t", "/etc/xdg-t", "/var/cache/t", "/etc/xdg-t/mvsdk"},
+      {"/home/t", "", "", "/home/t/.cache", "/home/t/.config/mvsdk"},
+      {"/home/t", nullptr, nullptr, "/home/t/.cache", "/home/t/.config/mvsdk"},
+      {"/home/t", "relative/cache", nullptr, "/home/t/.cache", "/home/t/.config/mvsdk"},  // not XDG: ignored
+      {nullptr, nullptr, nullptr, std::nullopt, std::nullopt},
+      {"", "/only/xdg", nullptr, "/only/xdg", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const char* values[] = {c.home, c.cache, c.config};
+    for (int i = 0; i < 3; ++i) values[i] ? ::setenv(names[i], values[i], 1) : ::unsetenv(names[i]);
+    EXPECT_EQ(caches_directory(), c.caches_dir) << (c.home ? c.home : "-") << " " << (c.cache ? c.cache : "-");
+    EXPECT_EQ(config_directory(), c.config_dir) << (c.home ? c.home : "-") << " " << (c.config ? c.config : "-");
+  }
+  for (int i = 0; i < 3; ++i) saved[i] ? ::setenv(names[i], saved[i]->c_str(), 1) : ::unsetenv(names[i]);
 }
 
-TEST(Paths, ConfigDirectoryFromEnvironment) {
-  EnvGuard env;
-  env.set("HOME", "/home/tester");
-  env.set("XDG_CONFIG_HOME", "/etc/xdg-tester");
-  EXPECT_EQ(config_directory(), fs::path("/etc/xdg-tester/mvsdk"));
-  env.set("XDG_CONFIG_HOME", "");
-  EXPECT_EQ(config_directory(), fs::path("/home/tester/.config/mvsdk"));
-  env.set("XDG_CONFIG_HOME", nullptr);
-  EXPECT_EQ(config_directory(), fs::path("/home/tester/.config/mvsdk"));
-  env.set("HOME", nullptr);
-  EXPECT_EQ(config_directory(), std::nullopt);
-}
+}  // namespace
+}  // namespace mvsdk::platform

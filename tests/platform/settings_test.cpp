@@ -1,181 +1,101 @@
 #include "platform/settings.h"
 
 #include <gtest/gtest.h>
-
-#include "support/log_capture.h"
-#include "support/tool_launch.h"
-
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <fstream>
-#include <mutex>
-#include <sstream>
-#include <string>
+#include <iterator>
 #include <thread>
-#include <vector>
 
-#include "platform/log.h"
+#include "support/local_service.h"
+#include "support/log_capture.h"
 
-namespace fs = std::filesystem;
-using mvsdk::platform::SettingsStore;
-using nlohmann::json;
-
-using mvsdk::test::LogCapture;
-using mvsdk::test::exec_argv;
-using mvsdk::test::launch_argv;
-using mvsdk::test::self_path;
-
+namespace mvsdk::platform {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "mvsdk-settings-XXXXXX").string();
-    path_ = mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+namespace fs = std::filesystem;
+using nlohmann::json;
 
 std::string read_text(const fs::path& p) {
   std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
+  return std::string(std::istreambuf_iterator<char>(f), {});
 }
-
 void write_text(const fs::path& p, const std::string& text) {
   fs::create_directories(p.parent_path());
-  std::ofstream f(p, std::ios::binary | std::ios::trunc);
-  f << text;
-}
-
-// Runs fn in a forked child process and returns its exit status (fn's result: 0 on success);
-// a child that does not finish within the bound is killed and reported as -1.
-template <class Fn>
-int run_in_child(Fn fn) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(fn());
-  if (pid < 0) return -2;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-}  // namespace
-
-// Run as a separate process by SharedStoreValuesSurviveIntoTheNextProcess (the test binary
-// re-executes itself with MVSDK_SETTINGS_CHILD set); skipped in a normal run.
-TEST(SettingsStoreChild, WriteOrRead) {
-  const char* mode = std::getenv("MVSDK_SETTINGS_CHILD");
-  if (mode == nullptr) GTEST_SKIP() << "helper for the cross-process test";
-  const char* home = std::getenv("XDG_CONFIG_HOME");
-  const char* account = std::getenv("MVSDK_SETTINGS_ACCOUNT");
-  ASSERT_TRUE(home && account);
-  SettingsStore& s = SettingsStore::shared();
-  ASSERT_EQ(s.file(), fs::path(home) / "mvsdk" / "settings.json");
-  if (std::string(mode) == "write") {
-    ASSERT_TRUE(s.set("MVNetRequest_Account", std::string(account)));
-    ASSERT_TRUE(s.set("count", 5));
-  } else {
-    EXPECT_EQ(s.get_string("MVNetRequest_Account"), std::string(account));
-    EXPECT_EQ(s.get("count"), json(5));
-    EXPECT_EQ(s.get_string("count"), std::nullopt);  // not a string
-    EXPECT_EQ(s.get("absent"), std::nullopt);
-  }
+  std::ofstream(p, std::ios::binary | std::ios::trunc) << text;
 }
 
 // The process-wide store resolves its location from the environment on first use: one fresh
-// process writes through it, the next one reads what the first wrote.
+// process writes through it, the next one reads what the first wrote. Each child re-runs this
+// test and finds the parent's directory in the environment.
 TEST(SettingsStore, SharedStoreValuesSurviveIntoTheNextProcess) {
-  TempDir home;
-  const std::string account = "171800000012345678";
-  const std::string exe = self_path();
-  ASSERT_FALSE(exe.empty());
-  const auto argv = launch_argv(exe, {"--gtest_filter=SettingsStoreChild.WriteOrRead"});
-  auto run = [&](const char* mode) {
-    return run_in_child([&] {
-      setenv("XDG_CONFIG_HOME", home.path().c_str(), 1);
-      setenv("MVSDK_SETTINGS_CHILD", mode, 1);
-      setenv("MVSDK_SETTINGS_ACCOUNT", account.c_str(), 1);
-      exec_argv(argv);
-      return 127;
-    });
-  };
-  ASSERT_EQ(run("write"), 0);
-  const fs::path file = home.path() / "mvsdk" / "settings.json";
-  EXPECT_EQ(json::parse(read_text(file)), (json{{"MVNetRequest_Account", account}, {"count", 5}}));
-  EXPECT_EQ(run("read"), 0);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::optional<test::TempDir> made;
+  const char* inherited = std::getenv("MVSDK_SETTINGS_TEST_HOME");
+  const fs::path home = inherited ? fs::path(inherited) : made.emplace("mvsdk-settings").path();
+  ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+  ::setenv("MVSDK_SETTINGS_TEST_HOME", home.c_str(), 1);
+  EXPECT_EXIT(
+      {
+        SettingsStore& s = SettingsStore::shared();
+        std::exit(s.file() == home / "mvsdk" / "settings.json" && s.set("account", "1718") && s.set("count", 5) ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(json::parse(read_text(home / "mvsdk" / "settings.json")), (json{{"account", "1718"}, {"count", 5}}));
+  EXPECT_EXIT(
+      {
+        SettingsStore& s = SettingsStore::shared();
+        std::exit(s.get_string("account") == "1718" && s.get("count") == json(5) && !s.get_string("count") ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  ::unsetenv("MVSDK_SETTINGS_TEST_HOME");
 }
 
 TEST(SettingsStore, CorruptFileReadsEmptyAndIsReplacedOnWrite) {
-  TempDir dir;
+  test::TempDir dir("mvsdk-settings");
   const fs::path file = dir.path() / "settings.json";
   for (const std::string& corrupt : {std::string("{\"a\": 1,"), std::string("[1, 2]"), std::string(""),
                                     std::string("\"text\""), std::string("\x00\xff{}", 4)}) {
     SCOPED_TRACE(corrupt);
     write_text(file, corrupt);
-    LogCapture log;
+    test::LogCapture log;
     SettingsStore store(file);
     EXPECT_EQ(store.get("a"), std::nullopt);
-    auto lines = log.lines();
+    const auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(file.string()), std::string::npos);
-
     ASSERT_TRUE(store.set("b", "x"));
-    EXPECT_EQ(json::parse(read_text(file)), (json{{"b", "x"}}));
     EXPECT_EQ(SettingsStore(file).get_string("b"), "x");
   }
 }
 
-TEST(SettingsStore, CreatesDirectoryWritesPrivatelyAndLeavesNoTemporaryFiles) {
-  TempDir dir;
+TEST(SettingsStore, WritesPrivatelyAtomicallyAndStaysUsableWhenItCannot) {
+  test::TempDir dir("mvsdk-settings");
   const fs::path file = dir.path() / "deeper" / "mvsdk" / "settings.json";
   SettingsStore store(file);
   EXPECT_EQ(store.get("k"), std::nullopt);  // missing file: empty, no error
   ASSERT_TRUE(store.set("k", "v1"));
   ASSERT_TRUE(store.set("k", "v2"));
-  ASSERT_TRUE(store.set("other", true));
-  EXPECT_EQ(json::parse(read_text(file)), (json{{"k", "v2"}, {"other", true}}));
-  std::vector<std::string> names;
-  for (auto& e : fs::directory_iterator(file.parent_path())) names.push_back(e.path().filename().string());
-  EXPECT_EQ(names, std::vector<std::string>{"settings.json"});
+  EXPECT_TRUE(store.remove("nothing-there"));
+  EXPECT_EQ(json::parse(read_text(file)), (json{{"k", "v2"}}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), {}), 1);  // no temporary files
   struct stat st {};
   ASSERT_EQ(stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_TRUE(store.remove("nothing-there"));
-}
+  // Values that cannot be written are refused.
+  EXPECT_FALSE(store.set("bad", std::string("\xff\xfe not utf-8")));
+  EXPECT_FALSE(store.set(std::string("\xc3"), 1));
+  EXPECT_EQ(store.get("bad"), std::nullopt);
 
-TEST(SettingsStore, UnwritableLocationKeepsValueInMemoryAndLogs) {
-  TempDir dir;
+  // An unwritable location keeps the value in memory and logs; a read-only directory keeps the
+  // old file intact.
+  test::LogCapture log;
   write_text(dir.path() / "blocker", "a file where a directory should be");
-  LogCapture log;
-  SettingsStore store(dir.path() / "blocker" / "settings.json");
-  EXPECT_FALSE(store.set("k", 42));
-  EXPECT_EQ(store.get("k"), json(42));
+  SettingsStore blocked(dir.path() / "blocker" / "settings.json");
+  EXPECT_FALSE(blocked.set("k", 42));
+  EXPECT_EQ(blocked.get("k"), json(42));
   EXPECT_FALSE(log.lines().empty());
-
-  // A read-only directory: the rename cannot happen, the old file stays intact.
   if (geteuid() != 0) {
     const fs::path ro = dir.path() / "ro";
     write_text(ro / "settings.json", R"({"keep":1})");
@@ -183,25 +103,13 @@ TEST(SettingsStore, UnwritableLocationKeepsValueInMemoryAndLogs) {
     SettingsStore ro_store(ro / "settings.json");
     EXPECT_FALSE(ro_store.set("new", 2));
     EXPECT_EQ(ro_store.get("new"), json(2));
-    EXPECT_EQ(json::parse(read_text(ro / "settings.json")), (json{{"keep", 1}}));
     fs::permissions(ro, fs::perms::owner_all);
+    EXPECT_EQ(json::parse(read_text(ro / "settings.json")), (json{{"keep", 1}}));
   }
 }
 
-TEST(SettingsStore, RefusesValuesThatCannotBeWrittenAndStaysUsable) {
-  TempDir dir;
-  const fs::path file = dir.path() / "settings.json";
-  LogCapture log;
-  SettingsStore store(file);
-  EXPECT_FALSE(store.set("bad", std::string("\xff\xfe not utf-8")));
-  EXPECT_FALSE(store.set(std::string("\xc3"), 1));
-  EXPECT_EQ(store.get("bad"), std::nullopt);
-  EXPECT_TRUE(store.set("good", "ok"));
-  EXPECT_EQ(SettingsStore(file).get_string("good"), "ok");
-}
-
 TEST(SettingsStore, ConcurrentWritersLoseNothing) {
-  TempDir dir;
+  test::TempDir dir("mvsdk-settings");
   const fs::path file = dir.path() / "settings.json";
   SettingsStore store(file);
   constexpr int kThreads = 4, kPerThread = 25;
@@ -216,8 +124,9 @@ TEST(SettingsStore, ConcurrentWritersLoseNothing) {
     });
   }
   for (auto& t : ts) t.join();
-  const json on_disk = json::parse(read_text(file));
-  EXPECT_EQ(on_disk.size(), static_cast<size_t>(kThreads * kPerThread));
-  SettingsStore reread(file);
-  EXPECT_EQ(reread.get("t3_24"), json(24));
+  EXPECT_EQ(json::parse(read_text(file)).size(), static_cast<size_t>(kThreads * kPerThread));
+  EXPECT_EQ(SettingsStore(file).get("t3_24"), json(24));
 }
+
+}  // namespace
+}  // namespace mvsdk::platform
