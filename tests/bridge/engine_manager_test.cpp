@@ -193,7 +193,8 @@ TEST_F(EngineManager, ChangeResetsEngineAndPassesAudioMeanwhile) {
   EXPECT_FALSE(log.contains("Warning: setSpeakersStyle completion timeout"));
   // Afterwards conversions reach the engine again.
   EXPECT_EQ(convert().size(), kBlock.size());
-  EXPECT_TRUE(log.contains("MVRtvcEngineManager: syncRealTimeTranscribeData - engineStatus=1, hasSpeaker=1, inputLength=960"));
+  EXPECT_TRUE(log.contains(
+      "MVRtvcEngineManager: syncRealTimeTranscribeData - engineStatus=1, hasSpeaker=1, inputLength=960"));
 }
 
 // Voice 3's acoustic model does not load. Whether the change restarts a running engine or starts

@@ -160,7 +160,8 @@ class ConvertTest : public ::testing::Test {
     const auto written = read_wav(input);  // the input as the file holds it
     const auto o = read_wav(output);
     ASSERT_TRUE(o && written) << "unreadable output";
-    EXPECT_EQ(std::tuple(o->rate, o->channels, o->bits, o->is_float), std::tuple(in.rate, in.channels, in.bits, in.is_float));
+    EXPECT_EQ(std::tuple(o->rate, o->channels, o->bits, o->is_float),
+              std::tuple(in.rate, in.channels, in.bits, in.is_float));
     ASSERT_EQ(o->frames(), written->frames());
     std::size_t first = 0;
     while (first < o->frames() && o->at(first, 0) == 0.0) ++first;

@@ -289,7 +289,8 @@ TEST_P(LivePeriodTest, ConvertsLiveWithoutGapsChangesVoiceAndQuits) {
   ASSERT_TRUE(server);
   const auto speech = speechlike(kRate, 1, 3.0);
   Client player("player", server_name_, true, std::vector<float>(speech.begin(), speech.end()));
-  Client recorder("recorder", server_name_, false, std::vector<float>(static_cast<std::size_t>((kRunLimitSeconds + 15) * kRate)), period);
+  const auto recorded = static_cast<std::size_t>((kRunLimitSeconds + 15) * kRate);
+  Client recorder("recorder", server_name_, false, std::vector<float>(recorded), period);
   ASSERT_TRUE(player.ok() && recorder.ok());
 
   auto tool = live({"--server", server_name_, "--no-connect", "--in", "player:out", "--out", "recorder:in"});
@@ -309,7 +310,8 @@ TEST_P(LivePeriodTest, ConvertsLiveWithoutGapsChangesVoiceAndQuits) {
   // Commands while it runs: a bad one prints the commands; the tone settings answer with the
   // values the kit holds.
   for (const char* command : {"voice", "pitch 3 20", "mode 1", "voices"}) tool->send(command);
-  for (const char* answer : {R"(commands: voice ID \| mode[^\n]*\n)", R"(mode 0, intonation 3.00 semitones, pitch 20.00\n)",
+  for (const char* answer : {R"(commands: voice ID \| mode[^\n]*\n)",
+                             R"(mode 0, intonation 3.00 semitones, pitch 20.00\n)",
                              R"(mode 1, intonation 3.00 semitones, pitch 20.00\n)",
                              "\\* 1\tSynthetic voice 1\n  2\tSynthetic voice 2\n"}) {
     EXPECT_TRUE(tool->wait_output(std::regex(answer), 10s)) << answer << "\n" << tool->out();
@@ -319,9 +321,9 @@ TEST_P(LivePeriodTest, ConvertsLiveWithoutGapsChangesVoiceAndQuits) {
   // at most a chunk's computation later.
   const auto& x = recorder.samples();
   ASSERT_TRUE(recorder.wait_frames(delay + static_cast<std::size_t>(kRate * (judged ? 0.5 : 5.0)), 30s));
-  const auto first = static_cast<std::size_t>(
-      std::find_if(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(recorder.frames()), [](float v) { return v != 0; }) -
-      x.begin());
+  const auto recorded_end = x.begin() + static_cast<std::ptrdiff_t>(recorder.frames());
+  const auto first = static_cast<std::size_t>(std::find_if(x.begin(), recorded_end, [](float v) { return v != 0; }) -
+                                              x.begin());
   ASSERT_LT(first, recorder.frames()) << "no sound";
   EXPECT_GE(first, delay);
   if (judged) {
@@ -351,7 +353,8 @@ TEST_P(LivePeriodTest, ConvertsLiveWithoutGapsChangesVoiceAndQuits) {
   EXPECT_GT(std::sqrt(energy / static_cast<double>(std::max<std::size_t>(best.second * period, 1))), 1e-3);
   EXPECT_GT(diff / in_energy, 0.05) << "a copy of the input";
   const std::size_t change_at = recorder.frames();
-  const std::size_t muted_before = silent_periods(x, p_first * period, (change_at / period - 1) * period, period).size();
+  const std::size_t muted_before =
+      silent_periods(x, p_first * period, (change_at / period - 1) * period, period).size();
 
   tool->send("voice 2");
   ASSERT_TRUE(tool->wait_output(std::regex("\nvoice 2 \"Synthetic voice 2\"\n"), 30s)) << tool->out();
@@ -407,7 +410,8 @@ TEST_F(LiveTest, WhatEndsOrRefusesARun) {
       {{"--in", "nobody:out"}, 0, 0, 1, "mvsdk-live: --in: no JACK port named \"nobody:out\""},
       {{"--out", "system:playback_1", "--out", "nobody:in"}, 0, 0, 1,
        "mvsdk-live: --out: no JACK port named \"nobody:in\""},
-      {{"--in", "system:playback_1"}, 0, 0, 1, "mvsdk-live: --in: the JACK port \"system:playback_1\" is not an output port"},
+      {{"--in", "system:playback_1"}, 0, 0, 1,
+       "mvsdk-live: --in: the JACK port \"system:playback_1\" is not an output port"},
       {{"--server", server_name_ + "-absent"}, 0, 0, 1,
        "mvsdk-live: jack: no JACK server \"" + server_name_ + "-absent\" is running"},
       {{"--mode", "3"}, 0, 0, 2, "mvsdk-live: --mode takes 0, 1 or 2"},

@@ -178,7 +178,8 @@ TEST_F(SDKFaultsTest, CallFaultsFailThePreparation) {
     recorder.expect({3, 5, "Please call prepare method first"});
     EXPECT_TRUE(cache_files().empty());
   }
-  ASSERT_TRUE(service.reset() && service.set_call({{"path", "/api/sdkra/getSpeakerList"}, {"form", "raw"}, {"body", "<html>"}}));
+  ASSERT_TRUE(service.reset());
+  ASSERT_TRUE(service.set_call({{"path", "/api/sdkra/getSpeakerList"}, {"form", "raw"}, {"body", "<html>"}}));
   prepare();
   EXPECT_TRUE(manager->getVoiceList().empty());
   manager->checkResources();

@@ -150,7 +150,8 @@ TEST_F(SDKLifecycleTest, WholeLifecycleThenStop) {
 
   // Tone control on a running engine: clamped, stored, no result.
   manager->setMode(1, 45.0f, -500.0f);
-  EXPECT_EQ(std::tuple(manager->getMode(), manager->getIntonation(), manager->getPitch()), std::tuple(1, 30.0f, -200.0f));
+  EXPECT_EQ(std::tuple(manager->getMode(), manager->getIntonation(), manager->getPitch()),
+            std::tuple(1, 30.0f, -200.0f));
   manager->setMode(0, 0.0f, 0.0f);
 
   // Started but no voice yet: silence, nothing kept.

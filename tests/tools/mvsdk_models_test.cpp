@@ -116,7 +116,9 @@ TEST(MvsdkModels, SeedsAndCommandLine) {
   for (const int seed : {1, 2}) {
     const auto run = mvsdk::test::run_models_tool(root / std::to_string(seed), static_cast<std::uint64_t>(seed), 2);
     ASSERT_EQ(run.status, 0) << run.output;
-    for (const auto& net : kNetworks) EXPECT_NE(run.output.find(std::to_string(net.floats) + " floats"), std::string::npos);
+    for (const auto& net : kNetworks) {
+      EXPECT_NE(run.output.find(std::to_string(net.floats) + " floats"), std::string::npos) << net.file;
+    }
     for (const char* f : {"am.bin", "bn.bin", "voc.bin", "voice-1.txt", "voice-2.csv", "catalogue.json"}) {
       const bool same = read_text(first / f) == read_text(root / std::to_string(seed) / f);
       EXPECT_EQ(same, seed == 1 || std::string(f) == "catalogue.json") << seed << " " << f;
