@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -52,15 +51,11 @@ TEST(EngineConcurrency, ConversionsWhileVoicesChangeEnginesRestartAndStop) {
   std::atomic<bool> done{false};
   std::atomic<int> conversions{0};
   std::atomic<int> wrong_length{0};
-  std::atomic<int> converted{0};  // disturbed calls answered by the engine (not passed through)
 
   std::thread converter([&] {
     const Bytes block(960, 0x21);
     for (int i = 0; !done.load(); ++i) {
-      auto check = [&](const Bytes& out) {
-        if (!out.empty() && out.size() != block.size()) wrong_length.fetch_add(1);
-        if (!out.empty() && out != block) converted.fetch_add(1);
-      };
+      auto check = [&](const Bytes& out) { wrong_length += !out.empty() && out.size() != block.size(); };
       if (i % 3 == 2) {
         manager->realTimeTranscribeDataWithData(block, 1, 0.5f, 0, check);
       } else {
@@ -73,23 +68,10 @@ TEST(EngineConcurrency, ConversionsWhileVoicesChangeEnginesRestartAndStop) {
 
   std::thread disturber([&] {
     for (int i = 0; !done.load(); ++i) {
-      switch (i % 6) {
-        case 0:
-        case 3:
-          other->resetEngineWithSuccess(nullptr);
-          break;
-        case 1:
-          other->getSoundDataCheckWithPath(recording, nullptr);
-          break;
-        case 4:
-          manager->engineManager()->stopEngine([] {});
-          break;
-        case 5:
-          other->releaseEngineWithSuccess(nullptr);
-          break;
-        default:
-          break;
-      }
+      if (i % 3 == 0) other->resetEngineWithSuccess(nullptr);
+      if (i % 6 == 1) other->getSoundDataCheckWithPath(recording, nullptr);
+      if (i % 6 == 4) manager->engineManager()->stopEngine([] {});
+      if (i % 6 == 5) other->releaseEngineWithSuccess(nullptr);
       std::this_thread::sleep_for(60ms);
     }
   });
@@ -109,18 +91,14 @@ TEST(EngineConcurrency, ConversionsWhileVoicesChangeEnginesRestartAndStop) {
   EXPECT_TRUE(change_voice(*manager, 1));
   EXPECT_TRUE(test::drain_engine_queue(300s));
   EXPECT_TRUE(manager->getEngineStatus());
-  const Bytes block(960, 0x21);
-  int calm_converted = 0;
   for (int i = 0; i < 5; ++i) {
-    const Bytes out = manager->syncRealTimeTranscribeDataWithData(block, 1, 0, 0);
+    const Bytes out = manager->syncRealTimeTranscribeDataWithData(Bytes(960, 0x21), 1, 0, 0);
     EXPECT_EQ(out.size(), 960u);
-    if (out != block) ++calm_converted;
+    EXPECT_NE(out, Bytes(960, 0x21)) << "not converted";
   }
-  EXPECT_EQ(calm_converted, 5);
 
   EXPECT_EQ(reported, kChanges);
   EXPECT_GT(conversions.load(), 0);
-  std::printf("conversions %d, answered by the engine %d\n", conversions.load(), converted.load());
   EXPECT_EQ(wrong_length.load(), 0);
 
   manager->destroyEngineWithSuccess(nullptr);

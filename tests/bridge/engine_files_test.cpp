@@ -1,49 +1,33 @@
 #include <gtest/gtest.h>
 
 #include "bridge/engine_files.h"
+#include "support/bridge_catalogue.h"
 
 using namespace mvsdk;
 using namespace mvsdk::bridge;
+using mvsdk::test::bin_entry;
 
-namespace {
-MVRtvcBinFileItemModel bin(std::int64_t id, std::int64_t bid, std::string file) {
-  MVRtvcBinFileItemModel b;
-  b.id = id;
-  b.bid = bid;
-  b.file = std::move(file);
-  return b;
-}
-}  // namespace
-
-TEST(EngineFiles, SlotsSortedByBidAndFirstEntryWins) {
+TEST(EngineFiles, SlotsByBidFirstEntryWinsAndFailuresInOrder) {
   MVRtvcSpeakerListModel cat;
-  cat.binFiles = {bin(7, 0, "other"), bin(5, 3, "voc"), bin(3, 1, "am"), bin(3, 9, "dup-am"), bin(4, 2, "bn")};
+  cat.binFiles = {bin_entry(7, 0, "other"), bin_entry(5, 3, "voc"), bin_entry(3, 1, "am"), bin_entry(3, 9, "dup-am"),
+                  bin_entry(4, 2, "bn")};
   auto sel = select_engine_files(&cat, {3, 4, 5, 99});
   ASSERT_TRUE(sel.ok()) << sel.error;
-  EXPECT_EQ(sel.files[0].file, "am");
-  EXPECT_EQ(sel.files[1].file, "bn");
-  EXPECT_EQ(sel.files[2].file, "voc");
+  EXPECT_EQ(sel.files[0].file + sel.files[1].file + sel.files[2].file, "ambnvoc");
   EXPECT_EQ(describe_engine_files(sel.files), "id1:3  id2:4  id3:5");
-
   // The same id twice in the list takes two catalogue entries of that id, in catalogue order.
   auto twice = select_engine_files(&cat, {3, 3, 5});
   ASSERT_TRUE(twice.ok());
-  EXPECT_EQ(twice.files[0].file, "am");
-  EXPECT_EQ(twice.files[1].file, "voc");
-  EXPECT_EQ(twice.files[2].file, "dup-am");
-}
+  EXPECT_EQ(twice.files[0].file + twice.files[1].file + twice.files[2].file, "amvocdup-am");
 
-TEST(EngineFiles, FailuresInOrder) {
-  MVRtvcSpeakerListModel cat;
-  cat.binFiles = {bin(1, 1, "a"), bin(2, 2, "b")};
-  EXPECT_EQ(select_engine_files(nullptr, {1, 2, 3}).error, "Resource not found 1");
-  EXPECT_EQ(select_engine_files(nullptr, {}).error, "Resource not found 1");
-  EXPECT_EQ(select_engine_files(&cat, {1, 2}).error, "At least 3 Bin file IDs required");
-  EXPECT_EQ(select_engine_files(&cat, {9, 2, 3}).error, "Resource not found 1");
-  EXPECT_EQ(select_engine_files(&cat, {1, 9, 2}).error, "Resource not found 2");
-  EXPECT_EQ(select_engine_files(&cat, {1, 2, 9}).error, "Resource not found 3");
-  MVRtvcSpeakerListModel empty;
-  EXPECT_EQ(select_engine_files(&empty, {1, 2}).error, "At least 3 Bin file IDs required");
+  MVRtvcSpeakerListModel small, empty;
+  small.binFiles = {bin_entry(1, 1, "a"), bin_entry(2, 2, "b")};
+  const std::tuple<const MVRtvcSpeakerListModel*, std::vector<std::int64_t>, std::string> failures[] = {
+      {nullptr, {1, 2, 3}, "Resource not found 1"},  {nullptr, {}, "Resource not found 1"},
+      {&small, {1, 2}, "At least 3 Bin file IDs required"}, {&small, {9, 2, 3}, "Resource not found 1"},
+      {&small, {1, 9, 2}, "Resource not found 2"},   {&small, {1, 2, 9}, "Resource not found 3"},
+      {&empty, {1, 2}, "At least 3 Bin file IDs required"}};
+  for (const auto& [model, ids, error] : failures) EXPECT_EQ(select_engine_files(model, ids).error, error);
 }
 
 TEST(EngineFiles, FitRule) {

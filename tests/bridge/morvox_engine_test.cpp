@@ -1,14 +1,12 @@
+#include "bridge/morvox_engine.h"
+
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <fstream>
-#include <future>
 #include <mutex>
-#include <thread>
-#include <vector>
 
-#include "bridge/morvox_engine.h"
 #include "engine/driver/MVSoundLibrary.h"
 #include "engine/driver/engine.h"
 #include "platform/dispatch.h"
@@ -21,23 +19,29 @@ using namespace std::chrono_literals;
 
 namespace {
 
-Bytes tone_bytes(std::size_t samples, double freq = 180.0) {
+Bytes tone_bytes(std::size_t samples) {
   Bytes b(samples * 2);
   for (std::size_t i = 0; i < samples; ++i) {
-    const auto v = static_cast<std::int16_t>(std::lround(8000 * std::sin(2 * M_PI * freq * i / 48000.0)));
+    const auto v = static_cast<std::int16_t>(std::lround(8000 * std::sin(2 * M_PI * 180.0 * i / 48000.0)));
     std::memcpy(&b[i * 2], &v, 2);
   }
   return b;
 }
 
+// Keeps the engine busy with a task of its own until release is set.
+void hold_engine(std::promise<void>& release) {
+  std::promise<void> held;
+  MorvoxEngine::runOnEngine([&held, released = release.get_future().share()] {
+    held.set_value();
+    released.wait();
+  });
+  held.get_future().wait();
+}
+
 class Bridge : public ::testing::Test {
  protected:
-  void SetUp() override {
-    engine_ = MorvoxEngine::create();
-    stop();
-  }
+  void SetUp() override { stop(); }
   void TearDown() override { stop(); }
-
   void stop() {
     engine_->stopEngine([] {});
     ASSERT_TRUE(mvsdk::test::drain_engine_queue());
@@ -49,8 +53,18 @@ class Bridge : public ::testing::Test {
     ASSERT_TRUE(mvsdk::test::drain_engine_queue());
     ASSERT_TRUE(engine_->getEngineStatus());
   }
+  std::optional<Bytes> convert_async(const Bytes& in) {
+    std::optional<Bytes> out;
+    bool called = false;
+    engine_->getRealTimeSoundTransferData(in, 1, 0, 0, [&](std::optional<Bytes> o) {
+      called = true;
+      out = std::move(o);
+    });
+    EXPECT_TRUE(called);  // on the calling thread, before returning
+    return out;
+  }
 
-  std::shared_ptr<MorvoxEngine> engine_;
+  std::shared_ptr<MorvoxEngine> engine_ = MorvoxEngine::create();
 };
 
 }  // namespace
@@ -59,55 +73,31 @@ TEST_F(Bridge, DefaultsAndNumberArrays) {
   EXPECT_EQ(engine_->inputRate(), 48000);
   EXPECT_EQ(engine_->outputRate(), 48000);
   ASSERT_EQ(engine_->pArray().size(), 6u);
-  const auto rf = engine_->resultFloat();
-  const auto six = MorvoxEngine::getFloatArray(rf);
+  const auto six = MorvoxEngine::getFloatArray(engine_->resultFloat());
   ASSERT_EQ(six.size(), 6u);
-  EXPECT_FLOAT_EQ(static_cast<float>(six[1]), 4.622f);
-  EXPECT_FLOAT_EQ(static_cast<float>(six[2]), 138.813f);
-  EXPECT_FLOAT_EQ(static_cast<float>(six[4]), 2000.0f);
-  EXPECT_EQ(six[5], 0.0);
+  EXPECT_EQ(six, (std::vector<double>{six[0], 4.622f, 138.813f, six[3], 2000.0, 0.0}));
   // A shorter array reads its missing entries as 0, never past its end.
   const float three[3] = {1, 2, 3};
   EXPECT_EQ(MorvoxEngine::getFloatArray(three), (std::vector<double>{1, 2, 3, 0, 0, 0}));
   EXPECT_EQ(MorvoxEngine::getArrayFloat({0.5, -2}), (std::vector<float>{0.5f, -2.0f}));
 }
 
-TEST_F(Bridge, ConversionsYieldNoneBeforeAStart) {
-  const Bytes in = tone_bytes(480);
-  EXPECT_FALSE(engine_->getSyncRealTimeSoundTransferData(in, 1, 0, 0).has_value());
-  bool called = false;
-  engine_->getRealTimeSoundTransferData(in, 1, 0, 0, [&](std::optional<Bytes> out) {
-    called = true;
-    EXPECT_FALSE(out.has_value());
-  });
-  EXPECT_TRUE(called);  // on the calling thread, before returning
-  EXPECT_TRUE(mvsdk::test::drain_engine_queue());
-  EXPECT_FALSE(engine_->getEngineStatus());
-}
-
-TEST_F(Bridge, OddByteCountsAndOversizedCalls) {
+TEST_F(Bridge, ConversionLengths) {
+  // Before a start: none, at once.
+  EXPECT_FALSE(engine_->getSyncRealTimeSoundTransferData(tone_bytes(480), 1, 0, 0).has_value());
+  EXPECT_FALSE(convert_async(tone_bytes(480)).has_value());
   start();
-  // A fresh engine gives silence before its first chunk, as many samples as asked for.
+  // A fresh engine gives silence before its first chunk, as many whole samples as asked for.
   Bytes odd = tone_bytes(480);
   odd.push_back(0x7f);
-  auto out = engine_->getSyncRealTimeSoundTransferData(odd, 1, 0, 0);
-  ASSERT_TRUE(out.has_value());
-  EXPECT_EQ(out->size(), 960u);
-  std::optional<Bytes> async_out;
-  engine_->getRealTimeSoundTransferData(odd, 1, 0, 0, [&](std::optional<Bytes> o) { async_out = std::move(o); });
-  ASSERT_TRUE(async_out.has_value());
-  EXPECT_EQ(async_out->size(), 960u);
-  // One byte carries no sample: nothing to pull.
+  EXPECT_EQ(engine_->getSyncRealTimeSoundTransferData(odd, 1, 0, 0).value_or(Bytes{}).size(), 960u);
+  EXPECT_EQ(convert_async(odd).value_or(Bytes{}).size(), 960u);
   EXPECT_FALSE(engine_->getSyncRealTimeSoundTransferData(Bytes{1}, 1, 0, 0).has_value());
-
   // More samples than the output buffer holds: pulled in pieces, never past the buffer.
   engine_->engineReset([] {});
   ASSERT_TRUE(mvsdk::test::drain_engine_queue());
   const std::size_t big = MorvoxEngine::kResultSamples + 3200;
-  const Bytes large(big * 2 + 1, 0);
-  engine_->getRealTimeSoundTransferData(large, 1, 0, 0, [&](std::optional<Bytes> o) { async_out = std::move(o); });
-  ASSERT_TRUE(async_out.has_value());
-  EXPECT_EQ(async_out->size(), big * 2);
+  EXPECT_EQ(convert_async(Bytes(big * 2 + 1, 0)).value_or(Bytes{}).size(), big * 2);
   EXPECT_TRUE(mvsdk::test::drain_engine_queue());
 }
 
@@ -142,9 +132,7 @@ TEST_F(Bridge, RatesAndThreadsApplyAtTheNextStart) {
   engine_->setEngineThreads(1);  // for the next start only
   auto* e = mvsdk::engine::MVSoundLibrary::currentEngine();
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->input_rate(), 16000);
-  EXPECT_EQ(e->output_rate(), 24000);
-  EXPECT_EQ(e->threads(), 3);
+  EXPECT_EQ(std::tuple(e->input_rate(), e->output_rate(), e->threads()), std::tuple(16000, 24000, 3));
   // A short style never reaches the engine, but the completion still reports.
   std::promise<void> done;
   engine_->setSpeakersStyle(std::make_shared<const std::vector<float>>(3, 1.0f), [&] { done.set_value(); });
@@ -153,31 +141,16 @@ TEST_F(Bridge, RatesAndThreadsApplyAtTheNextStart) {
 
 TEST_F(Bridge, CalibrationChunksAndResults) {
   const auto dir = mvsdk::test::temp_dir("calibration");
-  const std::string file_1961 = (dir / "rec1961.pcm").string();
-  const std::string file_1960 = (dir / "rec1960.pcm").string();
-  {
-    const Bytes b = tone_bytes(981);
-    std::ofstream(file_1961, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), 1961);
-    std::ofstream(file_1960, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), 1960);
+  const Bytes b = tone_bytes(981);
+  for (std::size_t n : {1960, 1961}) {
+    std::ofstream(dir / std::to_string(n), std::ios::binary).write(reinterpret_cast<const char*>(b.data()), n);
   }
-
-  // Unusable paths answer 0 and 0 at once, on the calling thread.
-  for (const std::string& bad : {std::string(), (dir / "missing.pcm").string()}) {
-    bool called = false;
-    EXPECT_EQ(engine_->getSoundDataCheck(bad, [&](float a, float b) {
-      called = true;
-      EXPECT_EQ(a, 0.0f);
-      EXPECT_EQ(b, 0.0f);
-    }), 0u);
-    EXPECT_TRUE(called);
-  }
-
-  // Without an engine the pitch array keeps its defaults, which the pass reports, on the main
-  // queue, after its two chunks (the second of one byte).
   struct Report {
-    float a, b;
-    bool on_main;
+    float a = 0, b = 0;
+    bool on_main = false;
   };
+  // Unusable paths answer 0 and 0 at once, on the calling thread; others on the main queue after
+  // the pass's chunks (the second of 1961 bytes is one byte).
   auto run = [&](const std::string& path, std::size_t chunks) {
     auto p = std::make_shared<std::promise<Report>>();
     EXPECT_EQ(engine_->getSoundDataCheck(path, [p](float a, float b) {
@@ -187,30 +160,23 @@ TEST_F(Bridge, CalibrationChunksAndResults) {
     EXPECT_EQ(f.wait_for(120s), std::future_status::ready);
     return f.get();
   };
-  Report r = run(file_1961, 2);
+  for (const std::string& bad : {std::string(), (dir / "missing").string()}) {
+    const Report r = run(bad, 0);
+    EXPECT_TRUE(r.a == 0 && r.b == 0 && !r.on_main);
+  }
+  // Without an engine the pitch array keeps its defaults.
+  Report r = run(dir / "1961", 2);
   EXPECT_TRUE(r.on_main);
   EXPECT_FLOAT_EQ(r.a, 4.622f);
   EXPECT_FLOAT_EQ(r.b, 138.813f);
-  EXPECT_EQ(run(file_1960, 1).on_main, true);
-
+  EXPECT_TRUE(run(dir / "1960", 1).on_main);
   // With an engine the pass pushes in mode 2 and reports the array's entries after the last chunk.
   start();
-  r = run(file_1961, 2);
+  r = run(dir / "1961", 2);
   EXPECT_TRUE(r.on_main);
   const auto rf = engine_->resultFloat();
-  EXPECT_EQ(r.a, rf[1]);
-  EXPECT_EQ(r.b, rf[2]);
+  EXPECT_EQ(std::pair(r.a, r.b), std::pair(rf[1], rf[2]));
   EXPECT_TRUE(std::isfinite(r.a) && std::isfinite(r.b));
-}
-
-// Keeps the engine busy with a task of its own until release is set.
-void hold_engine(std::promise<void>& release) {
-  std::promise<void> held;
-  MorvoxEngine::runOnEngine([&held, released = release.get_future().share()] {
-    held.set_value();
-    released.wait();
-  });
-  held.get_future().wait();
 }
 
 // Pipelined input that the engine cannot take in time is bounded: the oldest goes first and is
@@ -235,18 +201,15 @@ TEST_F(Bridge, PipelinedBacklogDropsTheOldestInput) {
   EXPECT_EQ(after.pendingSamples, 0u);
 }
 
+// While another task is inside the engine, a synchronous conversion returns at once: its push
+// waits in the pump's ring and runs after the task, in order.
 TEST_F(Bridge, SynchronousPushNeverWaitsBehindTheEngine) {
   start();
-  // While another task is inside the engine, a synchronous conversion returns at once: its push
-  // waits in the pump's ring and runs after the task, in order.
   std::promise<void> release;
   hold_engine(release);
   const auto before = MorvoxEngine::pathStats();
-  const Bytes in = tone_bytes(480);
   for (int i = 0; i < 20; ++i) {
-    auto out = engine_->getSyncRealTimeSoundTransferData(in, 1, 0, 0);
-    ASSERT_TRUE(out.has_value());  // silence before the first chunk counts as output
-    EXPECT_EQ(out->size(), in.size());
+    EXPECT_EQ(engine_->getSyncRealTimeSoundTransferData(tone_bytes(480), 1, 0, 0).value_or(Bytes{}).size(), 960u);
   }
   auto* e = mvsdk::engine::MVSoundLibrary::currentEngine();
   ASSERT_NE(e, nullptr);

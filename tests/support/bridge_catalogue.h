@@ -17,6 +17,9 @@
 
 namespace mvsdk::test {
 
+// One catalogue entry of a weight file.
+MVRtvcBinFileItemModel bin_entry(std::int64_t id, std::int64_t bid, std::string file);
+
 // Made once per process: writes the cache files and returns a fresh catalogue each call (so no
 // style is cached in it yet).
 std::shared_ptr<MVRtvcSpeakerListModel> bridge_catalogue();

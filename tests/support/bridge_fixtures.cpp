@@ -8,7 +8,6 @@
 #include "bridge/style_data.h"
 #include "platform/crypto.h"
 #include "platform/dispatch.h"
-#include "platform/log.h"
 #include "support/synthetic_models.h"
 
 namespace mvsdk::test {
@@ -18,9 +17,8 @@ namespace fs = std::filesystem;
 fs::path bridge_cache_dir() {
   static const fs::path dir = [] {
     const fs::path caches = temp_dir("bridge-cache");
-    const fs::path config = temp_dir("bridge-config");
     ::setenv("XDG_CACHE_HOME", caches.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", temp_dir("bridge-config").c_str(), 1);
     fs::create_directories(caches / "MVRtvcFile");
     return caches / "MVRtvcFile";
   }();
@@ -28,10 +26,8 @@ fs::path bridge_cache_dir() {
 }
 
 void cache_link(const std::string& name, const std::string& target) {
-  const fs::path p = bridge_cache_dir() / name;
-  std::error_code ec;
-  fs::remove(p, ec);
-  fs::create_symlink(target, p);
+  cache_remove(name);
+  fs::create_symlink(target, bridge_cache_dir() / name);
 }
 
 void cache_write(const std::string& name, const std::string& content) {
@@ -52,24 +48,18 @@ std::string encrypt_style_text(const std::string& text) {
 
 std::string style_numbers(int n) {
   std::string s;
-  for (int i = 0; i < n; ++i) {
-    if (i) s += ",";
-    s += std::to_string(0.02 * ((i % 11) - 5));
-  }
+  for (int i = 0; i < n; ++i) s += (i ? "," : "") + std::to_string(0.02 * ((i % 11) - 5));
   return s;
 }
 
-namespace {
-bool drain(platform::Queue& q, std::chrono::milliseconds timeout) {
+bool drain_engine_queue(std::chrono::milliseconds timeout) { return bridge::MorvoxEngine::waitUntilIdle(timeout); }
+
+bool drain_main_queue(std::chrono::milliseconds timeout) {
   auto done = std::make_shared<std::promise<void>>();
   auto f = done->get_future();
-  q.async([done] { done->set_value(); });
+  platform::main_queue().async([done] { done->set_value(); });
   return f.wait_for(timeout) == std::future_status::ready;
 }
-}  // namespace
-
-bool drain_engine_queue(std::chrono::milliseconds timeout) { return bridge::MorvoxEngine::waitUntilIdle(timeout); }
-bool drain_main_queue(std::chrono::milliseconds timeout) { return drain(platform::main_queue(), timeout); }
 
 bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
   const auto end = std::chrono::steady_clock::now() + timeout;
@@ -80,47 +70,13 @@ bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds tim
   return true;
 }
 
-QueueGate::QueueGate()
-    : release_(std::make_shared<std::promise<void>>()), held_(std::make_shared<std::promise<void>>()) {
-  held_future_ = held_->get_future();
-  auto released = std::make_shared<std::shared_future<void>>(release_->get_future().share());
-  bridge::MorvoxEngine::runOnEngine([held = held_, released] {
+QueueGate::QueueGate() {
+  auto held = std::make_shared<std::promise<void>>();
+  held_ = held->get_future();
+  bridge::MorvoxEngine::runOnEngine([held, released = release_->get_future().share()] {
     held->set_value();
-    released->wait_for(std::chrono::seconds(60));
+    released.wait_for(std::chrono::seconds(60));
   });
-}
-
-QueueGate::~QueueGate() { release(); }
-
-bool QueueGate::wait_held(std::chrono::milliseconds timeout) {
-  return held_future_.wait_for(timeout) == std::future_status::ready;
-}
-
-void QueueGate::release() {
-  if (released_) return;
-  released_ = true;
-  release_->set_value();
-}
-
-
-std::string FakeHost::engineToken() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return token_;
-}
-
-std::shared_ptr<MVRtvcSpeakerListModel> FakeHost::speakerListModel() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return catalogue_;
-}
-
-void FakeHost::set_token(std::string token) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  token_ = std::move(token);
-}
-
-void FakeHost::set_catalogue(std::shared_ptr<MVRtvcSpeakerListModel> catalogue) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  catalogue_ = std::move(catalogue);
 }
 
 }  // namespace mvsdk::test

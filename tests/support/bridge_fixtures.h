@@ -10,11 +10,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "bridge/mv_rtvc_engine_host.h"
 #include "models/speaker_list_model.h"
-
 #include "support/log_capture.h"
 
 namespace mvsdk::test {
@@ -45,28 +44,42 @@ bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds tim
 class QueueGate {
  public:
   QueueGate();
-  ~QueueGate();
+  ~QueueGate() { release(); }
   // True once the holding task runs (everything queued before it has run).
-  bool wait_held(std::chrono::milliseconds timeout = std::chrono::seconds(120));
-  void release();
+  bool wait_held(std::chrono::milliseconds timeout = std::chrono::seconds(120)) {
+    return held_.wait_for(timeout) == std::future_status::ready;
+  }
+  void release() {
+    if (!std::exchange(released_, true)) release_->set_value();
+  }
 
  private:
-  std::shared_ptr<std::promise<void>> release_;
-  std::shared_ptr<std::promise<void>> held_;
-  std::future<void> held_future_;
+  std::shared_ptr<std::promise<void>> release_ = std::make_shared<std::promise<void>>();
+  std::future<void> held_;
   bool released_ = false;
 };
 
 // A host with settable token, muteOnFail and catalogue.
 class FakeHost : public bridge::MVRtvcEngineHost {
  public:
-  std::string engineToken() const override;
+  std::string engineToken() const override {
+    std::lock_guard lock(mutex_);
+    return token_;
+  }
   bool engineMuteOnFail() const override { return mute_.load(); }
-  std::shared_ptr<MVRtvcSpeakerListModel> speakerListModel() const override;
-
-  void set_token(std::string token);
+  std::shared_ptr<MVRtvcSpeakerListModel> speakerListModel() const override {
+    std::lock_guard lock(mutex_);
+    return catalogue_;
+  }
+  void set_token(std::string token) {
+    std::lock_guard lock(mutex_);
+    token_ = std::move(token);
+  }
   void set_mute(bool mute) { mute_.store(mute); }
-  void set_catalogue(std::shared_ptr<MVRtvcSpeakerListModel> catalogue);
+  void set_catalogue(std::shared_ptr<MVRtvcSpeakerListModel> catalogue) {
+    std::lock_guard lock(mutex_);
+    catalogue_ = std::move(catalogue);
+  }
 
  private:
   mutable std::mutex mutex_;

@@ -1,5 +1,6 @@
 #include "support/local_service.h"
 
+#include "support/seeded_weights.h"
 #include "support/tool_launch.h"
 
 #include <fcntl.h>
@@ -14,7 +15,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <random>
 #include <strings.h>
 
 extern char** environ;
@@ -24,16 +24,8 @@ namespace mvsdk::test {
 namespace fs = std::filesystem;
 
 TempDir::TempDir(const std::string& prefix) {
-  std::random_device rd;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const fs::path p = fs::temp_directory_path() / (prefix + "-" + std::to_string(::getpid()) +
-                                                    "-" + std::to_string(rd()));
-    std::error_code ec;
-    if (fs::create_directory(p, ec)) {
-      path_ = p;
-      return;
-    }
-  }
+  std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  if (::mkdtemp(pattern.data())) path_ = pattern;
 }
 
 TempDir::~TempDir() {
@@ -43,12 +35,12 @@ TempDir::~TempDir() {
 
 void write_sample_service_folder(const fs::path& dir, std::size_t bin_bytes) {
   fs::create_directories(dir / "voices");
-  std::mt19937 rng(1234);
+  SeededFloats rng(1234);
   const char* bins[] = {"am.bin", "bn.bin", "voc.bin"};
   nlohmann::json bin_files = nlohmann::json::array();
   for (int i = 0; i < 3; ++i) {
     std::string bytes(bin_bytes, '\0');
-    for (auto& c : bytes) c = static_cast<char>(rng() & 0xFF);
+    for (auto& c : bytes) c = static_cast<char>(rng.next(128.0f));
     std::ofstream(dir / bins[i], std::ios::binary) << bytes;
     bin_files.push_back({{"id", 11 + i}, {"bid", 1 + i}, {"size", bin_bytes}, {"file", bins[i]}});
   }

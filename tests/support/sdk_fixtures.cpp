@@ -3,6 +3,8 @@
 #include <memory>
 #include <mutex>
 
+#include <gtest/gtest.h>
+
 #include "platform/dispatch.h"
 #include "support/models_tool.h"
 #include "support/synthetic_models.h"
@@ -12,8 +14,6 @@ namespace mvsdk::test {
 std::string to_string(const ActionResult& r) {
   return "(" + std::to_string(r.action) + ", " + std::to_string(r.code) + ", \"" + r.message + "\")";
 }
-
-ResultRecorder::ResultRecorder() : state_(std::make_shared<State>()) {}
 
 ActionResultCallback ResultRecorder::actions() {
   return [state = state_](std::int64_t action, std::int64_t code, const std::string& message) {
@@ -38,6 +38,13 @@ std::optional<ActionResult> ResultRecorder::next(std::chrono::milliseconds timeo
   ActionResult r = state_->results.front();
   state_->results.pop_front();
   return r;
+}
+
+void ResultRecorder::expect(const ActionResult& want, std::chrono::milliseconds timeout) {
+  const auto got = next(timeout);
+  ASSERT_TRUE(got) << "no action result, wanted " << to_string(want);
+  EXPECT_EQ(*got, want);
+  EXPECT_TRUE(got->on_main_queue);
 }
 
 std::size_t ResultRecorder::pending() const {

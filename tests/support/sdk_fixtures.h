@@ -37,13 +37,14 @@ struct DownloadReportSeen {
 // arrival order.
 class ResultRecorder {
  public:
-  ResultRecorder();
   // Callbacks that record into this recorder (which must outlive them: keep it alive until the
   // main queue is drained).
   ActionResultCallback actions();
   DownloadCallback downloads();
   // The next action result, waiting at most timeout; nullopt when none came.
   std::optional<ActionResult> next(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+  // A test failure unless the next result (within timeout) is want, delivered on the main queue.
+  void expect(const ActionResult& want, std::chrono::milliseconds timeout = std::chrono::seconds(120));
   // Results received so far and not taken by next().
   std::size_t pending() const;
   std::vector<DownloadReportSeen> download_reports() const;
@@ -55,7 +56,7 @@ class ResultRecorder {
     std::deque<ActionResult> results;
     std::vector<DownloadReportSeen> downloads;
   };
-  std::shared_ptr<State> state_;
+  std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 // A configuration with the recorder's callbacks and token "test-token".

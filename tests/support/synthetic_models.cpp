@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <random>
 #include <stdexcept>
 #include <vector>
 
 #include "engine/nets/amengine.h"
 #include "engine/nets/bnengine.h"
 #include "engine/nets/vocengine.h"
+#include "support/seeded_weights.h"
 
 namespace mvsdk::test {
 
@@ -46,17 +46,15 @@ void write_random_floats(const std::filesystem::path& path, std::size_t n_floats
                          std::uint32_t seed) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) throw std::runtime_error("cannot write " + path.string());
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> dist(-scale, scale);
+  SeededFloats rng(seed);
   std::vector<float> block(1 << 16);
-  for (std::size_t done = 0; done < n_floats;) {
-    const std::size_t n = std::min(block.size(), n_floats - done);
-    for (std::size_t i = 0; i < n; ++i) block[i] = dist(rng);
+  for (std::size_t done = 0, n = 0; done < n_floats; done += n) {
+    n = std::min(block.size(), n_floats - done);
+    rng.fill(block.data(), n, scale);
     if (std::fwrite(block.data(), sizeof(float), n, f) != n) {
       std::fclose(f);
       throw std::runtime_error("short write to " + path.string());
     }
-    done += n;
   }
   std::fclose(f);
 }

@@ -30,9 +30,7 @@ TEST(Agreement, FiguresOfAKnownDifference) {
   const float b[] = {3.0f, 3.5f};
   Agreement g;
   g.add(a, b, 2);
-  EXPECT_EQ(g.count(), 2u);
-  EXPECT_EQ(g.differing(), 1u);
-  EXPECT_DOUBLE_EQ(g.max_abs(), 0.5);
+  EXPECT_EQ(std::tuple(g.count(), g.differing(), g.max_abs()), std::tuple(2u, 1u, 0.5));
   EXPECT_NEAR(g.rel_rms(), 0.1, 1e-12);
   EXPECT_NEAR(g.snr_db(), 20.0, 1e-9);
   EXPECT_NEAR(g.ref_rms(), std::sqrt(12.5), 1e-12);
@@ -78,10 +76,8 @@ TEST(Agreement, MergeEqualsOnePass) {
   first.add(a, b, 2);
   second.add(a + 2, b + 2, 2);
   first.merge(second);
-  EXPECT_EQ(first.count(), whole.count());
-  EXPECT_EQ(first.differing(), whole.differing());
-  EXPECT_DOUBLE_EQ(first.max_abs(), whole.max_abs());
-  EXPECT_DOUBLE_EQ(first.snr_db(), whole.snr_db());
+  EXPECT_EQ(std::tuple(first.count(), first.differing(), first.max_abs(), first.snr_db()),
+            std::tuple(whole.count(), whole.differing(), whole.max_abs(), whole.snr_db()));
 }
 
 TEST(CompareFolders, GroupsChunksByStageAndDecodesLittleEndian) {
