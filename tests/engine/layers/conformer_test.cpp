@@ -6,7 +6,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "conformer_ref.h"
 #include "engine/layers/convmodule.h"
 #include "engine/layers/feedforward.h"
 #include "engine/layers/subencoder.h"
