@@ -92,7 +92,7 @@ TEST(Tensor, ShapesCapacityAndBuffers) {
 TEST(Tensor, ReloadAndConcatCopyTheLogicalSize) {
   Tf src(2, 80), dst(16, 80);
   fill_iota(src, 0.5f);
-  for (int i = 0; i < dst.capacity; ++i) dst.data[i] = kCanary;
+  std::fill(dst.data, dst.data + dst.capacity, kCanary);
   dst.reload(&src);
   expect_shape(dst, 1, 1, 2, 80);
   EXPECT_EQ(std::memcmp(dst.data, src.data, 160 * sizeof(float)), 0);
@@ -174,9 +174,7 @@ TEST(Tensor, UpsampleRepeatsRowsForEveryRowWidthInAndOutOfPlace) {
 
 TEST(Tensor, StreamingOperationsDoNotAllocate) {
   Tf a(16, 192), b(16, 192), big(960, 9), f0(16, 1);
-  fill_iota(a, 0.0f);
-  fill_iota(b, 1.0f);
-  fill_iota(f0, 0.0f);
+  for (Tf* t : {&a, &b, &f0}) fill_iota(*t, 1.0f);
   a.resize(1, 1, 4, 192);
   b.resize(1, 1, 4, 192);
   mvsdk::test::AllocationGuard guard;

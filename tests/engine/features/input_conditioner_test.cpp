@@ -100,9 +100,9 @@ TEST(InputConditioner, LatencyIsZeroOffAndTenMillisecondsWithSuppression) {
     c.publish(k.settings);
     ASSERT_TRUE(c.prepare(48000));
     // A seeded noise burst, then a lone click at a known place.
-    test::SeededFloats r(3);
     Samples x(48000, 0);
-    for (std::size_t i = 0; i < 24000; ++i) x[i] = static_cast<std::int16_t>(r.next(3000.0f));
+    test::SeededFloats r(3);
+    std::generate_n(x.begin(), 24000, [&] { return static_cast<std::int16_t>(r.next(3000.0f)); });
     x[30000] = 20000;
     const Samples y = run(c, x);
     EXPECT_EQ(c.latency_samples(), k.latency);
@@ -129,7 +129,7 @@ TEST(InputConditioner, GateCutsBelowThresholdAndKeepsSyllablesWhole) {
     // Noise peaking at 300 (below), a syllable from 0.5 s to 0.8 s, noise again to 2 s.
     test::SeededFloats r(11);
     Samples x(2 * kRate);
-    for (auto& v : x) v = static_cast<std::int16_t>(r.next(300.0f));
+    std::generate(x.begin(), x.end(), [&] { return static_cast<std::int16_t>(r.next(300.0f)); });
     const auto syl = test::syllables(kRate, 0.3, 0.3, 0.0, 0.5);
     for (std::size_t i = 0; i < syl.signal.size(); ++i) x[kRate / 2 + i] = s16(syl.signal[i] * 32767.0 + x[kRate / 2 + i]);
     const Samples y = run(c, x);
