@@ -196,7 +196,8 @@ TEST(InputConditioner, ChangesWhileRunningDoNotClickAllocateOrWait) {
       {.gain = true, .gain_db = -12, .denoise = true, .gate = true, .gate_threshold_dbfs = -30},
       {.gain = true, .gain_db = -12, .gate = true, .gate_threshold_dbfs = -30},
       {.gain = true, .gain_db = -12, .denoise = true, .gate = true, .gate_threshold_dbfs = -30},
-      {.gain = true, .gain_db = -12, .denoise = true, .denoise_db = 10, .gate = true, .gate_threshold_dbfs = -30},
+      {.gain = true, .gain_db = -12, .denoise = true, .denoise_db = 10, .gate = true,
+       .gate_threshold_dbfs = -30},
       {.denoise = true, .denoise_db = 10, .gate = true, .gate_threshold_dbfs = -30},
       {.denoise = true, .denoise_db = 10},
       {}};

@@ -89,7 +89,9 @@ TEST(EmbedLayer, MatchesDirectEvaluation) {
         return std::fabs(a) < std::fabs(b);
       }));
       ASSERT_GT(scale, 0.1);
-      for (size_t i = 0; i < want.size(); ++i) ASSERT_NEAR(out.data[i], want[i], 2e-5 * scale) << d << " " << t << " " << i;
+      for (size_t i = 0; i < want.size(); ++i) {
+        ASSERT_NEAR(out.data[i], want[i], 2e-5 * scale) << "d " << d << " t " << t << " i " << i;
+      }
     }
   }
 }

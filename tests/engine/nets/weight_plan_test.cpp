@@ -43,7 +43,9 @@ std::size_t span_of(const WeightPlan& plan, const std::string& prefix) {
     n += static_cast<std::size_t>(plan[i].padded());
   }
   EXPECT_LT(first, plan.size()) << "no block under " << prefix;
-  for (std::size_t i = first; i <= last && i < plan.size(); ++i) between += static_cast<std::size_t>(plan[i].padded());
+  for (std::size_t i = first; i <= last && i < plan.size(); ++i) {
+    between += static_cast<std::size_t>(plan[i].padded());
+  }
   EXPECT_EQ(n, between) << "blocks under " << prefix << " are not consecutive";
   return n;
 }
