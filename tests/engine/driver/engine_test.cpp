@@ -69,8 +69,7 @@ TEST(Engine, StartupSilenceUnderrunDelayAndReset) {
   EXPECT_EQ(e->setdelay(17), 16);
   EXPECT_EQ(e->setdelay(5), 5);
   e->reset();
-  EXPECT_FALSE(e->started());
-  EXPECT_EQ(e->queued_samples(), 0);
+  EXPECT_TRUE(!e->started() && e->queued_samples() == 0);
   EXPECT_EQ(e->Outpop(out.data(), 480), 480);
   pos = 0;
   EXPECT_EQ(next_chunk(), 7680);

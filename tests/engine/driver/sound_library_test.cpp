@@ -57,7 +57,7 @@ TEST_F(SoundLibrary, StartPushPopStopAndSecondStartKeepsEngine) {
   std::vector<float> style(192, 0.05f);
   EXPECT_EQ(MVSoundLibrary::setSpeakersStyleSoundLibrary(style.data()), MVSoundLibrary::kDone);
   EXPECT_EQ(MVSoundLibrary::engineSetdelay(4), MVSoundLibrary::kDone);
-  EXPECT_EQ(first->delay(), 4);
+  EXPECT_EQ(first->delay(), 4);  // passed on to the engine
   std::vector<short> in(480, 100), out(480);
   float p[6] = {0, 0, 0, 0.1f, 2000, 0};
   int produced = 0;

@@ -34,11 +34,9 @@ TEST(FeatureQueue, ChunksOverlapByThreeFramesAndResetKeepsWaitingChunks) {
   ASSERT_TRUE(q.valid());
   EXPECT_EQ(q.pop(), nullptr);
   push_frames(q, 0, 18);
-  EXPECT_EQ(q.size(), 0);
-  EXPECT_EQ(q.fill(), 18);
+  EXPECT_TRUE(q.size() == 0 && q.fill() == 18);
   push_frames(q, 18, 19);
-  EXPECT_EQ(q.size(), 1);
-  EXPECT_EQ(q.fill(), 3);
+  EXPECT_TRUE(q.size() == 1 && q.fill() == 3);
   push_frames(q, 19, 19 + 32);  // every 16 further frames complete one more chunk
   ASSERT_EQ(q.size(), 3);
   // reset forgets the partial chunk but keeps those waiting; the next needs 19 new frames.
@@ -52,8 +50,7 @@ TEST(FeatureQueue, ChunksOverlapByThreeFramesAndResetKeepsWaitingChunks) {
     expect_rows(t, first);
     delete t;  // the caller owns popped chunks
   }
-  EXPECT_EQ(q.pop(), nullptr);
-  EXPECT_EQ(q.dropped(), 0);
+  EXPECT_TRUE(q.pop() == nullptr && q.dropped() == 0);
 }
 
 TEST(FeatureQueue, RecycledChunksKeepPushesFreeOfAllocation) {

@@ -31,16 +31,6 @@ TEST(Linear, MatchesReferenceAndRefusesWhatDoesNotFit) {
     ASSERT_TRUE(lin.forward(x.get()));
     expect_near(from_tensor(*x), affine(xm, W, b, in, out), 1e-5);
   }
-  // 17 rows, a capacity too small for the output or the wrong width are refused, x left alone.
-  std::vector<float> w(64, 0.5f);
-  Linear lin(w.data(), 0, 4, 8);
-  Tf many(17, 8), tight(2, 4), wrong(2, 5);
-  many.resize(1, 1, 17, 4);
-  for (Tf* t : {&many, &tight, &wrong}) {
-    const int width = t->shape[3];
-    EXPECT_FALSE(lin.forward(t));
-    EXPECT_EQ(t->shape[3], width);
-  }
 }
 
 TEST(Prenet, MatchesReferenceOnOddAndRealShapesAndRefusesWhatDoesNotFit) {
@@ -68,14 +58,23 @@ TEST(Prenet, MatchesReferenceOnOddAndRealShapesAndRefusesWhatDoesNotFit) {
       }
     }
   }
+}
+
+// 17 rows, a capacity too small for the output (4 x 8 or 4 x 9) or the wrong width are refused,
+// x left alone, by the linear layer and by the Prenet built of them.
+TEST(Linear, RefusesWhatDoesNotFit) {
   std::vector<float> w(Prenet::stream_floats(5, 9), 0.1f);
+  Linear lin(w.data(), 0, 4, 8);
   Prenet net(w.data(), 0, 5, 9);
-  Tf many(17, 9), narrow(4, 5), wrong(2, 9);  // a row too many, no room for 4 x 9, wrong width
-  many.resize(1, 1, 17, 5);
-  for (Tf* t : {&many, &narrow, &wrong}) {
-    const int width = t->shape[3];
-    EXPECT_FALSE(net.forward(t));
-    EXPECT_EQ(t->shape[3], width);
+  Tf many(17, 9), tight(4, 5), wrong(2, 7);
+  for (auto [layer, in] : {std::pair{0, 4}, {1, 5}}) {
+    many.resize(1, 1, 17, in);
+    tight.resize(1, 1, 4, in);
+    for (Tf* t : {&many, &tight, &wrong}) {
+      const int width = t->shape[3];
+      EXPECT_FALSE(layer ? net.forward(t) : lin.forward(t)) << layer << " " << width;
+      EXPECT_EQ(t->shape[3], width);
+    }
   }
   EXPECT_FALSE(net.forward(nullptr));
 }
@@ -112,11 +111,10 @@ TEST(Conv1d, MatchesReferenceInAnyChunkingStrideAndAfterReset) {
   conv.reset();
   Tf tight(4, C), wrong(4, C + 1);
   tight.data[0] = 1.0f;
-  EXPECT_FALSE(conv.forward(&tight, 1));
+  EXPECT_FALSE(conv.forward(&tight, 1) || conv.forward(&wrong, 1) || conv.forward(x.get(), 0));
   EXPECT_EQ(tight.data[0], 1.0f);
-  EXPECT_FALSE(conv.forward(&wrong, 1));
-  EXPECT_FALSE(conv.forward(x.get(), 0));
-  for (int i = 0; i < conv.history().size; ++i) EXPECT_EQ(conv.history().data[i], 0.0f);
+  const Tf& h = conv.history();
+  EXPECT_TRUE(std::all_of(h.data, h.data + h.size, [](float v) { return v == 0.0f; }));
 }
 
 TEST(Conv1d, SharedWorkspaceMatchesOwnedAndBoundsTheChunk) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <tuple>
@@ -81,16 +82,16 @@ TEST(EmbedLayer, MatchesDirectEvaluation) {
       std::memcpy(in.data, x.data(), sizeof(float) * x.size());
       Tensor<float> out(4, d);
       ASSERT_TRUE(layer.forward(in, &out));
-      const int t2 = EmbedLayer::out_frames(t);
-      ASSERT_EQ(out.shape[2], t2);
-      ASSERT_EQ(out.shape[3], d);
+      ASSERT_TRUE(out.shape[2] == EmbedLayer::out_frames(t) && out.shape[3] == d);
       EXPECT_EQ(0, std::memcmp(in.data, x.data(), sizeof(float) * x.size())) << "input modified";
       const std::vector<float> want = naive_embed(layer, x, t);
-      double scale = 0;
-      for (float v : want) scale = std::max(scale, static_cast<double>(std::fabs(v)));
+      const double scale = std::fabs(*std::max_element(want.begin(), want.end(), [](float a, float b) {
+        return std::fabs(a) < std::fabs(b);
+      }));
       ASSERT_GT(scale, 0.1);
-      for (size_t i = 0; i < want.size(); ++i)
+      for (size_t i = 0; i < want.size(); ++i) {
         ASSERT_NEAR(out.data[i], want[i], 2e-5 * scale) << "d " << d << " t " << t << " i " << i;
+      }
     }
   }
 }

@@ -1,16 +1,19 @@
 #pragma once
 // Test helpers for the layer tests: seeded weight streams, tensors from row matrices, and naive
-// double-precision references written from the layers' formulas (no BLAS, no vector code).
+// double-precision references written from the layers' formulas (no BLAS, no vector code),
+// reading the same float weight streams as the layers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <vector>
 
 #include "engine/core/alignmm.h"
+#include "engine/layers/pos_enc.h"
 #include "support/seeded_weights.h"
 
 namespace layer_ref {
@@ -165,5 +168,218 @@ inline void expect_same(const Tf& a, const Tf& b, const char* what = "") {
   ASSERT_EQ(a.size, b.size) << what;
   EXPECT_EQ(std::memcmp(a.data, b.data, sizeof(float) * a.size), 0) << what;
 }
+
+// Streaming self-attention: caches of keys and values, the 20-chunk window with the one-call
+// position shift, two position biases.
+struct AttnWeights {
+  const float* w[11];  // q W, q b, k W, k b, v W, v b, out W, out b, pos W, pos u, pos v
+};
+
+// Fills the 11 blocks of an attention layer in `s` with uniform values.
+inline AttnWeights fill_attn(Stream& s, int dim, SeededFloats& rng, float wscale, float bscale) {
+  AttnWeights a;
+  for (int i = 0; i < 11; ++i) {
+    const bool matrix = i == 0 || i == 2 || i == 4 || i == 6 || i == 8;
+    a.w[i] = s.take(matrix ? dim * dim : dim, rng, matrix ? wscale : bscale);
+  }
+  return a;
+}
+
+class RefAttn {
+ public:
+  RefAttn(const AttnWeights& a, mvsdk::engine::PositionEncoding& pe, int heads, int head_dim)
+      : a_(a), H_(heads), d_(head_dim), dim_(heads * head_dim) {
+    mvsdk::engine::Tensor<float>* table = nullptr;
+    pe.fetch(336, table);
+    pos_ = affine(from_tensor(*table), a.w[8], nullptr, dim_, dim_);
+  }
+
+  Mat forward(const Mat& x) {
+    const int T = static_cast<int>(x.size());
+    const Mat q = affine(x, a_.w[0], a_.w[1], dim_, dim_);
+    const Mat k = affine(x, a_.w[2], a_.w[3], dim_, dim_);
+    const Mat v = affine(x, a_.w[4], a_.w[5], dim_, dim_);
+    for (int t = 0; t < T; ++t) {
+      keys_.push_back(k[t]);
+      values_.push_back(v[t]);
+    }
+    int shift = 0;
+    if (static_cast<int>(keys_.size()) > 20 * T) {
+      for (int t = 0; t < T; ++t) {
+        keys_.pop_front();
+        values_.pop_front();
+      }
+      shift = T;
+    }
+    last_shift = shift;
+    const int L = static_cast<int>(keys_.size());
+    Mat context(T, std::vector<double>(dim_, 0.0));
+    for (int t = 0; t < T; ++t) {
+      for (int h = 0; h < H_; ++h) {
+        std::vector<double> s(L);
+        double m = -INFINITY;
+        for (int l = 0; l < L; ++l) {
+          double c = 0, p = 0;
+          for (int j = 0; j < d_; ++j) {
+            const int i = h * d_ + j;
+            c += (q[t][i] + a_.w[9][i]) * keys_[l][i];
+            p += (q[t][i] + a_.w[10][i]) * pos_[shift + l][i];
+          }
+          s[l] = (c + p) / std::sqrt(static_cast<double>(d_));
+          m = std::max(m, s[l]);
+        }
+        double sum = 0;
+        for (double& e : s) sum += (e = std::exp(e - m));
+        for (int l = 0; l < L; ++l)
+          for (int j = 0; j < d_; ++j) context[t][h * d_ + j] += s[l] / sum * values_[l][h * d_ + j];
+      }
+    }
+    return affine(context, a_.w[6], a_.w[7], dim_, dim_);
+  }
+
+  int last_shift = 0;
+
+ private:
+  AttnWeights a_;
+  int H_, d_, dim_;
+  Mat pos_;
+  std::deque<std::vector<double>> keys_, values_;
+};
+
+// Feed-forward, convolution module and conformer block.
+struct FFWeights {
+  const float *w1, *b1, *w2, *b2;
+  int dim, hidden;
+};
+
+inline FFWeights fill_ff(Stream& s, int dim, int hidden, SeededFloats& rng) {
+  FFWeights f;
+  f.dim = dim;
+  f.hidden = hidden;
+  f.w1 = s.take(dim * hidden, rng, 1.7f / std::sqrt(static_cast<float>(dim)));
+  f.b1 = s.take(hidden, rng, 0.5f);
+  f.w2 = s.take(hidden * dim, rng, 1.7f / std::sqrt(static_cast<float>(hidden)));
+  f.b2 = s.take(dim, rng, 0.5f);
+  return f;
+}
+
+inline Mat ref_ff(const FFWeights& f, const Mat& x, bool use_swish) {
+  const auto act = [use_swish](double v) { return use_swish ? swish(v) : std::max(v, 0.0); };
+  return affine(map(affine(x, f.w1, f.b1, f.dim, f.hidden), act), f.w2, f.b2, f.hidden, f.dim);
+}
+
+struct ConvWeights {
+  const float *pw1w, *pw1b, *dww, *dwb, *pw2w, *pw2b, *gamma, *beta;
+  int dim;
+};
+
+inline ConvWeights fill_conv(Stream& s, int dim, SeededFloats& rng) {
+  ConvWeights c;
+  c.dim = dim;
+  const float ws = 1.7f / std::sqrt(static_cast<float>(dim));
+  c.pw1w = s.take(2 * dim * dim, rng, ws);
+  c.pw1b = s.take(2 * dim, rng, 0.5f);
+  c.dww = s.take(dim * 15, rng, 0.4f);
+  c.dwb = s.take(dim, rng, 0.5f);
+  c.pw2w = s.take(dim * dim, rng, ws);
+  c.pw2b = s.take(dim, rng, 0.5f);
+  c.gamma = s.take(dim, rng, 1.5f);
+  c.beta = s.take(dim, rng, 0.5f);
+  return c;
+}
+
+class RefConv {
+ public:
+  RefConv(const ConvWeights& w, int mode) : w_(w), mode_(mode) { reset(); }
+
+  // The history after a reset: glu of the first pointwise bias, 14 times.
+  void reset() {
+    hist_.assign(14, std::vector<double>(w_.dim));
+    for (auto& r : hist_)
+      for (int c = 0; c < w_.dim; ++c) r[c] = w_.pw1b[c] * sigmoid(w_.pw1b[w_.dim + c]);
+  }
+
+  // Gated pointwise convolution, depthwise convolution over the history (mode 1) or between
+  // seven zero frames either side (mode 0), norm, swish, pointwise convolution.
+  Mat forward(const Mat& x) {
+    const int dim = w_.dim;
+    const int T = static_cast<int>(x.size());
+    const Mat pw = affine(x, w_.pw1w, w_.pw1b, dim, 2 * dim, true);
+    Mat seq = mode_ != 0 ? hist_ : Mat(7, std::vector<double>(dim, 0.0));
+    for (int t = 0; t < T; ++t) {
+      seq.emplace_back(dim);
+      for (int c = 0; c < dim; ++c) seq.back()[c] = pw[t][c] * sigmoid(pw[t][dim + c]);
+    }
+    if (mode_ != 0) hist_.assign(seq.end() - 14, seq.end());
+    seq.resize(seq.size() + 7, std::vector<double>(dim, 0.0));
+    Mat y(T, std::vector<double>(dim));
+    for (int t = 0; t < T; ++t)
+      for (int c = 0; c < dim; ++c) {
+        double s = w_.dwb[c];
+        for (int k = 0; k < 15; ++k) s += seq[t + k][c] * w_.dww[c * 15 + k];
+        y[t][c] = s;
+      }
+    layer_norm(y, w_.gamma, w_.beta, 1e-5);
+    return affine(map(y, swish), w_.pw2w, w_.pw2b, dim, dim, true);
+  }
+
+ private:
+  ConvWeights w_;
+  int mode_;
+  Mat hist_;
+};
+
+// A norm of the block as the reference sees it: gain and bias per feature.
+struct RefNorm {
+  std::vector<double> g, b;
+  void apply(Mat& x) const { layer_norm(x, g.data(), b.data(), 1e-12); }
+};
+
+struct BlockWeights {
+  AttnWeights attn;
+  FFWeights ff_late, ff_early;
+  ConvWeights conv;
+};
+
+// Fills attention, ff_late, ff_early and conv in stream order (the norms follow).
+inline BlockWeights fill_block_body(Stream& s, int dim, int hidden, SeededFloats& rng) {
+  BlockWeights b;
+  b.attn = fill_attn(s, dim, rng, 1.5f / std::sqrt(static_cast<float>(dim)), 0.3f);
+  b.ff_late = fill_ff(s, dim, hidden, rng);
+  b.ff_early = fill_ff(s, dim, hidden, rng);
+  b.conv = fill_conv(s, dim, rng);
+  return b;
+}
+
+class RefBlock {
+ public:
+  // norms: late, attn, early, conv, final.
+  RefBlock(const BlockWeights& w, mvsdk::engine::PositionEncoding& pe, int heads, int head_dim,
+           std::vector<RefNorm> norms)
+      : w_(w), attn_(w.attn, pe, heads, head_dim), conv_(w.conv, 1), n_(std::move(norms)) {}
+
+  Mat forward(Mat x) {
+    Mat r = x;
+    n_[2].apply(r);
+    x = add(x, ref_ff(w_.ff_early, r, true), 0.5);
+    r = x;
+    n_[1].apply(r);
+    x = add(x, attn_.forward(r));
+    r = x;
+    n_[3].apply(r);
+    x = add(x, conv_.forward(r));
+    r = x;
+    n_[0].apply(r);
+    x = add(x, ref_ff(w_.ff_late, r, true), 0.5);
+    n_[4].apply(x);
+    return x;
+  }
+
+ private:
+  BlockWeights w_;
+  RefAttn attn_;
+  RefConv conv_;
+  std::vector<RefNorm> n_;
+};
 
 }  // namespace layer_ref

@@ -73,14 +73,11 @@ TEST(DeConv1d, BothModesMatchTheDirectFormulaAcrossChunksAndResets) {
       layer.reset();  // the second pass starts from silence again
     }
   }
+  // A channel mismatch, more than 16 x cum frames, no room for the 15 x 4 output: refused.
   std::vector<float> w(DeConv1d::weight_floats(6, 4, 8, 0), 0.1f);
   DeConv1d layer(w.data(), 6, 1, 4, 8, 0, 1);
-  Tf wrong(1, 200), small(5, 8);
-  wrong.resize(1, 1, 5, 7);  // channel mismatch
-  EXPECT_FALSE(layer.forward(&wrong));
-  wrong.resize(1, 1, 17, 8);  // more than 16 x cum frames
-  EXPECT_FALSE(layer.forward(&wrong));
-  EXPECT_FALSE(layer.forward(&small));  // no room for the 15 x 4 output
+  Tf wrong(5, 7), many(17, 8), small(5, 8);
+  for (Tf* t : {&wrong, &many, &small}) EXPECT_FALSE(layer.forward(t)) << t->shape[2];
   EXPECT_EQ(small.shape[2], 5);
 }
 
