@@ -103,11 +103,9 @@ class NetRequestTest : public ::testing::Test {
     return requests.empty() ? json::object() : requests.back();
   }
 
-  static TempDir* root_;
-  static test::LocalService* service_;
+  static inline TempDir* root_ = nullptr;
+  static inline test::LocalService* service_ = nullptr;
 };
-TempDir* NetRequestTest::root_ = nullptr;
-test::LocalService* NetRequestTest::service_ = nullptr;
 
 TEST_F(NetRequestTest, CommonHeadersQueryAndBody) {
   auto o = send(kSpeakerList, {{"a", "x y"}, {"b", 5}});
