@@ -63,6 +63,14 @@ struct Recorder {
     return events->cv.wait_for(lock, kWait, done);
   }
   bool wait() { return wait_for([&] { return completions > 0; }); }
+  void complete(bool ok, const std::string& text, const std::optional<Error>& e) {
+    std::lock_guard lock(events->mutex);
+    ++completions;
+    success = ok;
+    message = text;
+    error = e;
+    note(":c");
+  }
 };
 using RecorderPtr = std::shared_ptr<Recorder>;
 
@@ -74,22 +82,14 @@ MVRtvcDownFileManager::ProgressBlock progress_of(const RecorderPtr& r) {
   };
 }
 MVRtvcDownFileManager::BatchCompleteBlock batch_of(const RecorderPtr& r) {
-  return [r](bool success, const std::string& message) {
-    std::lock_guard lock(r->events->mutex);
-    ++r->completions;
-    r->success = success;
-    r->message = message;
-    r->note(":c");
-  };
+  return [r](bool success, const std::string& message) { r->complete(success, message, std::nullopt); };
 }
 MVRtvcDownFileManager::FileCompleteBlock file_of(const RecorderPtr& r) {
-  return [r](bool success, const std::optional<Error>& error) {
-    std::lock_guard lock(r->events->mutex);
-    ++r->completions;
-    r->success = success;
-    r->error = error;
-    r->note(":c");
-  };
+  return [r](bool success, const std::optional<Error>& error) { r->complete(success, "", error); };
+}
+// The domain and code of a download's error, or ("", 0) for none.
+std::pair<std::string, std::int64_t> code_of(const RecorderPtr& r) {
+  return r->error ? std::pair(r->error->domain, r->error->code) : std::pair(std::string(), std::int64_t{0});
 }
 
 class DownFileManagerTest : public ::testing::Test {
@@ -174,14 +174,11 @@ TEST_F(DownFileManagerTest, WholeCatalogueWithSharesAndExactFiles) {
   ASSERT_EQ(entries.size(), 5u);
   ASSERT_TRUE(manager_->checkEngineFiles(entries, 0));
   const auto state = manager_->state();
-  EXPECT_EQ(state.binCount, 3);
-  EXPECT_EQ(state.speakerCount, 2);
-  EXPECT_EQ(state.allSize, 2 * 4096 + 3 * static_cast<std::int64_t>(kBinBytes));
+  EXPECT_EQ(std::tuple(state.binCount, state.speakerCount, state.allSize),
+            std::tuple(3, 2, 2 * 4096 + 3 * static_cast<std::int64_t>(kBinBytes)));
 
   const auto r = run_batch();
-  EXPECT_EQ(r->completions, 1);
-  EXPECT_TRUE(r->success) << r->message;
-  EXPECT_TRUE(r->on_main);
+  EXPECT_EQ(std::tuple(r->completions, r->success, r->on_main), std::tuple(1, true, true)) << r->message;
   // After each file the fraction reaches the sum of the shares so far, never going back.
   const auto& progress = r->progress;
   ASSERT_FALSE(progress.empty());
@@ -245,12 +242,11 @@ TEST_F(DownFileManagerTest, FailedDownloadsLeaveNothingAndFailTheBatch) {
   ASSERT_TRUE(service_->set_file({{"name", "am.bin"}, {"mode", "cut"}}));
   ASSERT_TRUE(service_->set_file({{"name", "voices/bob.txt"}, {"mode", "404"}}));
   const auto cut = download(url("am.bin"));
-  ASSERT_FALSE(cut->success);
-  EXPECT_EQ(cut->error->domain, kCurlErrorDomain);
+  EXPECT_FALSE(cut->success);
+  EXPECT_EQ(code_of(cut).first, kCurlErrorDomain);
   const auto missing = download(url("voices/bob.txt"));
-  ASSERT_FALSE(missing->success);
-  EXPECT_EQ(missing->error->domain, kDownFileErrorDomain);
-  EXPECT_EQ(missing->error->code, kDownFileHttpStatus);
+  EXPECT_FALSE(missing->success);
+  ASSERT_EQ(code_of(missing), std::pair(std::string(kDownFileErrorDomain), kDownFileHttpStatus));
   EXPECT_NE(missing->error->description.find("404"), std::string::npos);
   EXPECT_EQ(manager_->getFilePath(url("am.bin")), "");
   EXPECT_TRUE(nothing_cached());
@@ -279,8 +275,8 @@ TEST_F(DownFileManagerTest, FailedDownloadsLeaveNothingAndFailTheBatch) {
   ::setenv("MVSDK_DOWNLOAD_STALL_SECONDS", "1", 1);
   throttle("am.bin", 1024, 2500);
   const auto stalled = download(url("am.bin"));
-  ASSERT_FALSE(stalled->success);
-  EXPECT_EQ(stalled->error->domain, kCurlErrorDomain);
+  EXPECT_FALSE(stalled->success);
+  EXPECT_EQ(code_of(stalled).first, kCurlErrorDomain);
   EXPECT_EQ(manager_->getFilePath(url("am.bin")), "");
 }
 
@@ -327,10 +323,7 @@ TEST_F(DownFileManagerTest, RefusedReferencesAndCacheDirectory) {
                  {"files/am.bin", kDownFileInvalidURL}};
   for (const auto& c : refused) {
     EXPECT_EQ(manager_->getFilePath(c.reference), "") << c.reference;
-    const auto r = download(c.reference);
-    ASSERT_TRUE(r->error.has_value()) << c.reference;
-    EXPECT_EQ(r->error->domain, kDownFileErrorDomain);
-    EXPECT_EQ(r->error->code, c.code) << c.reference;
+    EXPECT_EQ(code_of(download(c.reference)), std::pair(std::string(kDownFileErrorDomain), c.code)) << c.reference;
   }
   EXPECT_TRUE(service_->requests().empty());
   EXPECT_FALSE(fs::exists(cache_.path() / "escaped.bin"));
@@ -339,15 +332,10 @@ TEST_F(DownFileManagerTest, RefusedReferencesAndCacheDirectory) {
   const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
   ::unsetenv("XDG_CACHE_HOME");
   ::unsetenv("HOME");
-  const bool cleaned = manager_->cleanAllFiles();
-  const bool has_cache_path = manager_->getCachePath().has_value();
-  const auto r = download(url("am.bin"));
+  const auto got = std::tuple{manager_->cleanAllFiles(), manager_->getCachePath(), code_of(download(url("am.bin")))};
   if (!home.empty()) ::setenv("HOME", home.c_str(), 1);
   ::setenv("XDG_CACHE_HOME", cache_.path().c_str(), 1);
-  EXPECT_FALSE(cleaned);
-  EXPECT_FALSE(has_cache_path);
-  ASSERT_TRUE(r->error.has_value());
-  EXPECT_EQ(r->error->code, kDownFileNoCacheDirectory);
+  EXPECT_EQ(got, std::tuple(false, std::nullopt, std::pair(std::string(kDownFileErrorDomain), kDownFileNoCacheDirectory)));
 }
 
 TEST_F(DownFileManagerTest, FilePathsAndCleaning) {

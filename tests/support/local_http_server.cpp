@@ -3,12 +3,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdlib>
 
 namespace mvsdk::test {
@@ -17,11 +16,6 @@ namespace {
 constexpr auto kStartTimeout = std::chrono::seconds(5);
 
 std::string base_url(int port) { return "http://127.0.0.1:" + std::to_string(port); }
-
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
 
 std::string trim(const std::string& s) {
   auto b = s.find_first_not_of(" \t");
@@ -140,7 +134,7 @@ void RawHttpCapture::handle(int fd) {
       RawRequest head = parse_raw_request(raw.substr(0, head_end + 4));
       std::size_t length = 0;
       for (auto& [name, value] : head.headers)
-        if (lower(name) == "content-length") length = std::strtoull(value.c_str(), nullptr, 10);
+        if (::strcasecmp(name.c_str(), "content-length") == 0) length = std::strtoull(value.c_str(), nullptr, 10);
       need = head_end + 4 + length;
     }
   }
@@ -159,22 +153,17 @@ void RawHttpCapture::handle(int fd) {
 
 RawRequest parse_raw_request(std::string raw) {
   RawRequest r;
-  auto head_end = raw.find("\r\n\r\n");
-  std::string head = raw.substr(0, head_end == std::string::npos ? raw.size() : head_end);
-  std::size_t pos = 0;
-  bool first = true;
-  while (pos <= head.size()) {
-    auto eol = head.find("\r\n", pos);
-    std::string line = head.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
-    if (first) {
-      r.request_line = line;
-      first = false;
-    } else if (!line.empty()) {
-      auto colon = line.find(':');
-      r.headers.emplace_back(line.substr(0, colon), colon == std::string::npos ? "" : trim(line.substr(colon + 1)));
-    }
-    if (eol == std::string::npos) break;
-    pos = eol + 2;
+  const auto head_end = raw.find("\r\n\r\n");
+  const std::string head = raw.substr(0, head_end);
+  std::size_t eol = head.find("\r\n");
+  r.request_line = head.substr(0, eol);
+  while (eol != std::string::npos) {
+    const std::size_t start = eol + 2;
+    eol = head.find("\r\n", start);
+    const std::string line = head.substr(start, eol == std::string::npos ? std::string::npos : eol - start);
+    if (line.empty()) continue;
+    const auto colon = line.find(':');
+    r.headers.emplace_back(line.substr(0, colon), colon == std::string::npos ? "" : trim(line.substr(colon + 1)));
   }
   if (head_end != std::string::npos) r.body = raw.substr(head_end + 4);
   r.raw = std::move(raw);

@@ -1,5 +1,6 @@
 #include "support/log_capture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string_view>
 
@@ -32,10 +33,8 @@ std::vector<std::string> LogCapture::lines() const {
 bool LogCapture::contains(const std::string& text) const {
   platform::log_flush(kFlushWait);
   std::lock_guard<std::mutex> lock(state_->mutex);
-  for (const auto& l : state_->lines) {
-    if (l.find(text) != std::string::npos) return true;
-  }
-  return false;
+  return std::any_of(state_->lines.begin(), state_->lines.end(),
+                     [&](const std::string& l) { return l.find(text) != std::string::npos; });
 }
 
 }  // namespace mvsdk::test
