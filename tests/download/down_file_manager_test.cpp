@@ -13,6 +13,7 @@
 
 #include "download/mv_rtvc_down_file_manager.h"
 #include "models/speaker_list_model.h"
+#include "mvsdk/service_protocol.h"
 #include "platform/dispatch.h"
 #include "support/local_service.h"
 
@@ -109,10 +110,13 @@ class DownFileManagerTest : public ::testing::Test {
     ::unsetenv("MVSDK_DOWNLOAD_STALL_SECONDS");
   }
 
-  std::string url(const std::string& rel) const { return service_->url() + "/files/" + rel; }
+  std::string url(const std::string& rel) const {
+    return service_->url() + std::string(protocol::kFilesPrefix) + rel;
+  }
   // The same file through another host name (the transport would run two hosts side by side).
   std::string other_host(const std::string& rel) const {
-    return "http://localhost:" + std::to_string(service_->port()) + "/files/" + rel;
+    return "http://localhost:" + std::to_string(service_->port()) + std::string(protocol::kFilesPrefix) +
+           rel;
   }
   fs::path cache_dir() const { return cache_.path() / "MVRtvcFile"; }
   void throttle(const char* name, int chunk_bytes, int delay_ms) {
@@ -193,7 +197,8 @@ TEST_F(DownFileManagerTest, WholeCatalogueWithSharesAndExactFiles) {
   // Every file arrived whole under its own name, requested once with the one header.
   EXPECT_EQ(cached_names(), (Strings{"alice.txt", "am.bin", "bn.bin", "bob.txt", "voc.bin"}));
   for (const auto& e : entries) {
-    const std::string rel = e.filePath.substr(e.filePath.find("/files/") + 7);
+    const std::string rel =
+        e.filePath.substr(e.filePath.find(protocol::kFilesPrefix) + protocol::kFilesPrefix.size());
     EXPECT_EQ(read_file(manager_->getFilePath(e.filePath)), read_file(root_.path() / rel)) << rel;
   }
   const auto requests = service_->requests();

@@ -38,6 +38,8 @@ const bool g_config_set = [] {
 }();
 
 constexpr auto kWait = std::chrono::seconds(30);
+// The wire texts spelled out here, not taken from mvsdk/service_protocol.h: these tests pin what
+// the client puts on the wire, so a slip in the shared header cannot pass unnoticed.
 constexpr const char* kUserAgent = "morvox:sdkra/v2.0.0;os:ios";
 constexpr const char* kLogin = "/api/sdkra/login";
 constexpr const char* kCheckVersion = "/api/sdkra/checkVersion";
