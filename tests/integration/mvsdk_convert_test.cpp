@@ -3,17 +3,13 @@
 // user meets, each of which must be one line on stderr, a non-zero exit and no output file.
 // The WAV files are written and read here by hand, independently of the tool's libsndfile code.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <optional>
 
+#include "support/local_http_server.h"
 #include "support/local_service.h"
 #include "support/speechlike.h"
 #include "support/tool_launch.h"
@@ -71,8 +67,7 @@ void write_wav(const fs::path& path, const Wav& w) {
 }
 
 std::optional<Wav> read_wav(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string s = read_file(path);
   if (s.size() < 12 || s.compare(0, 4, "RIFF") != 0 || s.compare(8, 4, "WAVE") != 0) return std::nullopt;
   Wav w;
   std::string data;
@@ -106,16 +101,6 @@ std::optional<Wav> read_wav(const fs::path& path) {
   return w;
 }
 
-struct ToolResult {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // Every run gets the same home, data, cache and settings folders, so the synthetic models are
 // made by the first run and reused by the others, as for a user.
 class ConvertTest : public ::testing::Test {
@@ -124,20 +109,8 @@ class ConvertTest : public ::testing::Test {
   static void TearDownTestSuite() { delete home_; }
   static fs::path data_folder() { return home_->path() / "data" / "mvsdk" / "synthetic-v1"; }
 
-  ToolResult convert(const std::vector<std::string>& args) {
-    const fs::path home = home_->path(), out = dir_.path() / "stdout.txt", err = dir_.path() / "stderr.txt";
-    const std::string cmd = "env HOME=" + shell_quote(home) + " XDG_DATA_HOME=" + shell_quote(home / "data") +
-                            " XDG_CACHE_HOME=" + shell_quote(home / "cache") + " XDG_CONFIG_HOME=" +
-                            shell_quote(home / "config") + " " + launch_command(tool_path("mvsdk-convert"), args) +
-                            " >" + shell_quote(out) + " 2>" + shell_quote(err) + " </dev/null";
-    ToolResult r;
-    const int status = std::system(cmd.c_str());
-    if (status != -1 && WIFEXITED(status)) r.status = WEXITSTATUS(status);
-    r.out = slurp(out);
-    r.err = slurp(err);
-    fs::remove(out);
-    fs::remove(err);
-    return r;
+  ToolOutput convert(const std::vector<std::string>& args) {
+    return run_tool_in_home("mvsdk-convert", args, home_->path());
   }
   Wav speech(int rate, int channels, int bits = 16, bool is_float = false, double seconds = 1.2) {
     return {rate, channels, bits, is_float, speechlike(rate, channels, seconds)};
@@ -151,7 +124,7 @@ class ConvertTest : public ::testing::Test {
     write_wav(input, in);
     fs::remove(output);
     args.insert(args.end(), {input.string(), output.string()});
-    const ToolResult r = convert(args);
+    const ToolOutput r = convert(args);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.err, "");
     for (const char* says : {"voices are synthetic", "real-time", "start-up"}) {
@@ -185,7 +158,7 @@ class ConvertTest : public ::testing::Test {
   // A failure: exit 1, one line on stderr naming the step, no output file, no leftovers.
   void expect_failure(const std::vector<std::string>& args, const std::string& step, const std::string& message,
                       const fs::path& out) {
-    const ToolResult r = convert(args);
+    const ToolOutput r = convert(args);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     ASSERT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.err.rfind("mvsdk-convert: " + step + ": ", 0), 0u) << r.err;
@@ -217,10 +190,10 @@ TEST_F(ConvertTest, EveryFormatKeepsLengthRateChannelsAndFormat) {
   convert_and_check(speech(16000, 1), {"--calibrate", (dir_.path() / "rec.wav").string()});
   EXPECT_EQ(fs::last_write_time(data_folder() / "catalogue.json"), made);
   fs::remove(output);
-  const ToolResult quiet = convert({"--quiet", input.string(), output.string()});
+  const ToolOutput quiet = convert({"--quiet", input.string(), output.string()});
   EXPECT_EQ(std::pair(quiet.status, quiet.out), std::pair(0, std::string())) << quiet.err;
 
-  const ToolResult list = convert({"--list-voices"});
+  const ToolOutput list = convert({"--list-voices"});
   ASSERT_EQ(list.status, 0) << list.err;
   EXPECT_NE(list.out.find("1\tSynthetic voice 1\n2\tSynthetic voice 2\n3\tSynthetic voice 3\n"), std::string::npos)
       << list.out;
@@ -229,7 +202,7 @@ TEST_F(ConvertTest, EveryFormatKeepsLengthRateChannelsAndFormat) {
   LocalService service(data_folder(), "secret");
   ASSERT_TRUE(service.ok()) << service.error();
   fs::remove(output);
-  const ToolResult ok = convert({"--service", service.url(), "--token", "secret", input.string(), output.string()});
+  const ToolOutput ok = convert({"--service", service.url(), "--token", "secret", input.string(), output.string()});
   ASSERT_EQ(ok.status, 0) << ok.err;
   EXPECT_EQ(ok.out.find("synthetic"), std::string::npos) << "the note is for the embedded service";
   EXPECT_TRUE(fs::remove(output));
@@ -239,18 +212,8 @@ TEST_F(ConvertTest, EveryFormatKeepsLengthRateChannelsAndFormat) {
 
 TEST_F(ConvertTest, FailuresAreOneLineWithNoOutputFile) {
   write_wav(input, speech(16000, 1, 16, false, 1.0));
-  int port = 0;  // nobody listens: a port that was free a moment ago
-  {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    port = ntohs(a.sin_port);
-    ::close(s);
-  }
+  const int port = unused_local_port();
+  ASSERT_GT(port, 0);
   const std::string in = input.string(), out = output.string();
   const std::string missing = (dir_.path() / "missing.wav").string(), notes = (dir_.path() / "notes.wav").string();
   std::ofstream(notes) << "not audio";
@@ -267,7 +230,7 @@ TEST_F(ConvertTest, FailuresAreOneLineWithNoOutputFile) {
   // A bad command line: usage, exit 2.
   for (const auto& [option, value, says] : {std::tuple{"--mode", "7", "--mode takes 0, 1 or 2"},
                                             std::tuple{"--threads", "17", "--threads takes 0 (automatic) to 16"}}) {
-    const ToolResult usage = convert({option, value, in, out});
+    const ToolOutput usage = convert({option, value, in, out});
     EXPECT_EQ(usage.status, 2);
     EXPECT_NE(usage.err.find(says), std::string::npos) << usage.err;
     EXPECT_FALSE(fs::exists(output));

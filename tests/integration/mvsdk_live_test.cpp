@@ -15,8 +15,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <regex>
 #include <thread>
@@ -44,11 +42,6 @@ constexpr double kSteadySeconds = 10.0;
 constexpr double kRunLimitSeconds = 30.0;
 // The first run makes the synthetic models and downloads them from the embedded service.
 constexpr auto kBringUp = 180s;
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // A program of this test: standard input from a pipe, standard output and error to files.
 class Child {
@@ -115,8 +108,8 @@ class Child {
       if (std::chrono::steady_clock::now() >= end || wait_exit(0ms)) return std::nullopt;
     }
   }
-  std::string out() const { return slurp(out_); }
-  std::string err() const { return slurp(err_); }
+  std::string out() const { return read_file(out_); }
+  std::string err() const { return read_file(err_); }
 
  private:
   fs::path out_, err_;

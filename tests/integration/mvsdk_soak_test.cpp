@@ -2,10 +2,7 @@
 // voice changes and restarts asked for were made), its memory check trips on a real leak, and bad
 // command lines are refused.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <fstream>
-#include <iterator>
 #include <regex>
 
 #include "support/local_service.h"
@@ -14,9 +11,7 @@
 namespace mvsdk::test {
 namespace {
 
-struct SoakRun {
-  int status = -1;
-  std::string out, err;
+struct SoakRun : ToolOutput {
   // The numbers of the summary line starting with key, in order.
   std::vector<double> numbers(const std::string& key) const {
     const auto at = out.find("\n" + key);
@@ -31,25 +26,11 @@ struct SoakRun {
   }
 };
 
-std::string slurp(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // All runs share one home (and so one synthetic data folder, made by the first run).
 SoakRun soak(const std::vector<std::string>& args) {
   static TempDir home("mvsdk-soak-home");
-  const auto out = home.path() / "stdout.txt", err = home.path() / "stderr.txt";
-  std::string cmd = "env HOME=" + shell_quote(home.path()) + " XDG_DATA_HOME=" + shell_quote(home.path() / "data") +
-                    " XDG_CACHE_HOME=" + shell_quote(home.path() / "cache") + " XDG_CONFIG_HOME=" +
-                    shell_quote(home.path() / "config") + " OPENBLAS_NUM_THREADS=1 " +
-                    launch_command(tool_path("mvsdk-soak"), args) + " >" + shell_quote(out) + " 2>" +
-                    shell_quote(err) + " </dev/null";
-  SoakRun r;
-  const int status = std::system(cmd.c_str());
-  if (status != -1 && WIFEXITED(status)) r.status = WEXITSTATUS(status);
-  r.out = "\n" + slurp(out);  // so that every summary line starts after a line break
-  r.err = slurp(err);
+  SoakRun r{run_tool_in_home("mvsdk-soak", args, home.path())};
+  r.out.insert(0, "\n");  // so that every summary line starts after a line break
   return r;
 }
 

@@ -1,9 +1,10 @@
 #include "support/tool_launch.h"
 
-#include <unistd.h>
+#include <sys/wait.h>
 
-#include <filesystem>
-#include <system_error>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 
 #ifndef MVSDK_TEST_EMULATOR
 #define MVSDK_TEST_EMULATOR ""
@@ -13,12 +14,8 @@ namespace mvsdk::test {
 
 std::string tool_path(const std::string& name) { return std::string(MVSDK_BINARY_DIR) + "/tools/" + name; }
 
-std::string self_path() {
-  std::error_code ec;
-  const auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : p.string();
-}
-
+namespace {
+// The emulator's words (empty when native).
 std::vector<std::string> emulator_words() {
   std::vector<std::string> words;
   const std::string all = MVSDK_TEST_EMULATOR;
@@ -31,22 +28,13 @@ std::vector<std::string> emulator_words() {
   }
   return words;
 }
+}  // namespace
 
 std::vector<std::string> launch_argv(const std::string& executable, const std::vector<std::string>& args) {
   std::vector<std::string> argv = emulator_words();
   argv.push_back(executable);
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
-}
-
-int exec_argv(const std::vector<std::string>& argv) {
-  if (argv.empty()) return -1;
-  std::vector<char*> raw;
-  raw.reserve(argv.size() + 1);
-  for (const auto& a : argv) raw.push_back(const_cast<char*>(a.c_str()));
-  raw.push_back(nullptr);
-  ::execvp(raw[0], raw.data());
-  return -1;
 }
 
 std::string shell_quote(const std::string& word) {
@@ -68,6 +56,30 @@ std::string launch_command(const std::string& executable, const std::vector<std:
     cmd += shell_quote(w);
   }
   return cmd;
+}
+
+ToolOutput run_tool_in_home(const std::string& name, const std::vector<std::string>& args,
+                            const std::filesystem::path& home) {
+  const auto out = home / (name + ".stdout"), err = home / (name + ".stderr");
+  const std::string cmd = "env HOME=" + shell_quote(home) + " XDG_DATA_HOME=" + shell_quote(home / "data") +
+                          " XDG_CACHE_HOME=" + shell_quote(home / "cache") + " XDG_CONFIG_HOME=" +
+                          shell_quote(home / "config") + " OPENBLAS_NUM_THREADS=1 " +
+                          launch_command(tool_path(name), args) + " >" + shell_quote(out) + " 2>" +
+                          shell_quote(err) + " </dev/null";
+  ToolOutput r;
+  const int status = std::system(cmd.c_str());
+  if (status != -1 && WIFEXITED(status)) r.status = WEXITSTATUS(status);
+  r.out = read_file(out);
+  r.err = read_file(err);
+  std::error_code ec;
+  std::filesystem::remove(out, ec);
+  std::filesystem::remove(err, ec);
+  return r;
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace mvsdk::test

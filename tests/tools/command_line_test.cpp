@@ -1,11 +1,10 @@
 // The tools' strict number parsing: a command line's number is the whole text or an error, never
-// a prefix, a wrapped value or an infinity; and the shared end of a tool's main.
+// a prefix, a wrapped value or an infinity; and the conditioning options and live commands.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <functional>
 #include <limits>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -143,31 +142,6 @@ TEST(CommandLineConditioning, LiveCommandsChangeOneStage) {
     if (k.expect) k.expect(want);
     EXPECT_EQ(got, want);
   }
-}
-
-struct FakeParsed {
-  std::optional<int> options;
-  bool help = false;
-  std::string error;
-};
-
-TEST(CommandLineMain, HelpErrorAndRun) {
-  int runs = 0;
-  auto run = [&](int value) {
-    ++runs;
-    return value;
-  };
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(finish_main("tool", FakeParsed{std::nullopt, true, ""}, "usage: tool\n", run), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "usage: tool\n");
-
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(finish_main("tool", FakeParsed{std::nullopt, false, "bad --x"}, "usage: tool\n", run), 2);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "tool: bad --x\nusage: tool\n");
-  EXPECT_EQ(runs, 0);
-
-  EXPECT_EQ(finish_main("tool", FakeParsed{5, false, ""}, "usage: tool\n", run), 5);
-  EXPECT_EQ(runs, 1);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "bridge/style_data.h"
@@ -14,16 +13,13 @@
 #include "engine/nets/weight_plan.h"
 #include "support/models_tool.h"
 #include "support/synthetic_models.h"
+#include "support/tool_launch.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using mvsdk::engine::WeightRole;
-
-std::string read_text(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using mvsdk::test::read_file;
 
 struct Network {
   const char* file;
@@ -74,7 +70,7 @@ TEST(MvsdkModels, WeightFilesHaveTheNetworksSizesAndLayout) {
 TEST(MvsdkModels, CatalogueAndStyleFiles) {
   const fs::path& dir = mvsdk::test::synthetic_model_folder();
   ASSERT_FALSE(dir.empty());
-  const auto cat = nlohmann::json::parse(read_text(dir / "catalogue.json"), nullptr, false);
+  const auto cat = nlohmann::json::parse(read_file(dir / "catalogue.json"), nullptr, false);
   ASSERT_TRUE(cat["binFiles"].is_array() && cat["binFiles"].size() == 3u) << cat;
   nlohmann::json ids = nlohmann::json::array();
   for (std::size_t i = 0; i < 3; ++i) {
@@ -96,7 +92,7 @@ TEST(MvsdkModels, CatalogueAndStyleFiles) {
     EXPECT_EQ(s["speakerInfo"], stem + ".txt");
     const auto decoded = mvsdk::bridge::decode_style_data((dir / (stem + ".txt")).string());
     ASSERT_TRUE(decoded.has_value());
-    EXPECT_EQ(*decoded, mvsdk::bridge::parse_number_list(read_text(dir / (stem + ".csv"))));
+    EXPECT_EQ(*decoded, mvsdk::bridge::parse_number_list(read_file(dir / (stem + ".csv"))));
     ASSERT_EQ(decoded->size(), 192u);
     double sum = 0.0, sq = 0.0;
     for (float v : *decoded) sum += v, sq += static_cast<double>(v) * v;
@@ -120,7 +116,7 @@ TEST(MvsdkModels, SeedsAndCommandLine) {
       EXPECT_NE(run.output.find(std::to_string(net.floats) + " floats"), std::string::npos) << net.file;
     }
     for (const char* f : {"am.bin", "bn.bin", "voc.bin", "voice-1.txt", "voice-2.csv", "catalogue.json"}) {
-      const bool same = read_text(first / f) == read_text(root / std::to_string(seed) / f);
+      const bool same = read_file(first / f) == read_file(root / std::to_string(seed) / f);
       EXPECT_EQ(same, seed == 1 || std::string(f) == "catalogue.json") << seed << " " << f;
     }
   }
