@@ -12,6 +12,7 @@
 #include <map>
 
 #include "mvsdk/mvsdk.h"
+#include "mvsdk/service_protocol.h"
 #include "support/bridge_fixtures.h"
 #include "support/local_service.h"
 #include "support/log_capture.h"
@@ -162,9 +163,9 @@ TEST_F(SDKFaultsTest, StyleFileFaultReachesTheVoiceChange) {
 // that is not JSON is a reply without data: an empty catalogue, which start refuses.
 TEST_F(SDKFaultsTest, CallFaultsFailThePreparation) {
   const std::tuple<nlohmann::json, std::int64_t, std::string> cases[] = {
-      {{{"path", "/api/sdkra/login"}, {"status", 500}, {"message", ""}}, 1, "error，code: 500"},
-      {{{"path", "/api/sdkra/checkVersion"}, {"code", 7}, {"message", "too old"}}, 1, "too old"},
-      {{{"path", "/api/sdkra/getSpeakerList"}, {"transfer", "chunked"}, {"pad_bytes", (32u << 20) + 1}}, 2,
+      {{{"path", std::string(protocol::kLoginPath)}, {"status", 500}, {"message", ""}}, 1, "error，code: 500"},
+      {{{"path", std::string(protocol::kCheckVersionPath)}, {"code", 7}, {"message", "too old"}}, 1, "too old"},
+      {{{"path", std::string(protocol::kSpeakerListPath)}, {"transfer", "chunked"}, {"pad_bytes", (32u << 20) + 1}}, 2,
        "reply body larger than the limit of 33554432 bytes"},
   };
   for (const auto& [behaviour, action, message] : cases) {
@@ -179,7 +180,7 @@ TEST_F(SDKFaultsTest, CallFaultsFailThePreparation) {
     EXPECT_TRUE(cache_files().empty());
   }
   ASSERT_TRUE(service.reset());
-  ASSERT_TRUE(service.set_call({{"path", "/api/sdkra/getSpeakerList"}, {"form", "raw"}, {"body", "<html>"}}));
+  ASSERT_TRUE(service.set_call({{"path", std::string(protocol::kSpeakerListPath)}, {"form", "raw"}, {"body", "<html>"}}));
   prepare();
   EXPECT_TRUE(manager->getVoiceList().empty());
   manager->checkResources();

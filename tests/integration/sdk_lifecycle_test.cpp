@@ -14,6 +14,7 @@
 #include "engine/driver/MVSoundLibrary.h"
 #include "engine/driver/engine.h"
 #include "mvsdk/mvsdk.h"
+#include "mvsdk/service_protocol.h"
 #include "sdk/sdk_manager_impl.h"
 #include "support/alloc_counter.h"
 #include "support/bridge_fixtures.h"
@@ -118,7 +119,7 @@ TEST_F(SDKLifecycleTest, WholeLifecycleStopThenSyncModeAndRelease) {
   // The login carried the token and the device account.
   const auto requests = service.requests();
   const auto login = std::find_if(requests.begin(), requests.end(),
-                                  [](const auto& r) { return r.value("path", "") == "/api/sdkra/login"; });
+                                  [](const auto& r) { return r.value("path", "") == protocol::kLoginPath; });
   ASSERT_NE(login, requests.end());
   const auto auth = test::header_values(*login, "Authorization");
   ASSERT_EQ(auth.size(), 1u);
