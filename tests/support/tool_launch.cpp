@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 
 #ifndef MVSDK_TEST_EMULATOR
 #define MVSDK_TEST_EMULATOR ""
@@ -78,8 +77,15 @@ ToolOutput run_tool_in_home(const std::string& name, const std::vector<std::stri
 }
 
 std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  // One read of the whole file: model files are hundreds of megabytes, too many for a character
+  // iterator in an unoptimised (coverage) build.
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return {};
+  std::string bytes(static_cast<std::size_t>(in.tellg()), '\0');
+  in.seekg(0);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
 }
 
 }  // namespace mvsdk::test
