@@ -86,7 +86,9 @@ std::vector<std::string> input_conditioning_report(const InputConditioning& in) 
 
 namespace mvsdk {
 
-std::string inputConditioningProblem(const InputConditioning& input) { return sdk::input_conditioning_problem(input); }
+std::string inputConditioningProblem(const InputConditioning& input) {
+  return sdk::input_conditioning_problem(input);
+}
 
 std::vector<std::string> inputConditioningReport(const InputConditioning& input) {
   return sdk::input_conditioning_report(input);

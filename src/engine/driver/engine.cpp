@@ -108,7 +108,7 @@ engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inR
 }
 
 // The members free themselves in reverse order of declaration: the worker pool first, then the
-// networks, the ring, the buffers and the resamplers.
+// networks and the feature extractor, the sample buffers, the ring and the resamplers.
 engine::~engine() = default;
 
 void engine::ResamplerFree::operator()(SpeexResamplerState_* rs) const {

@@ -143,7 +143,7 @@ class engine {
   int out_buf_len = 0;
   Aligned<short> voc_buf;  // 24 kHz samples from the vocoder
   Aligned<short> zero_block;  // out_step zero samples for the start-up delay
-  Aligned<float> scratch;  // kChunkVocoderSamples floats, for observers only
+  Aligned<float> scratch;  // kVocBufSamples floats, for observers only
   int max_piece_ = 0;      // input samples per piece
 
   std::unique_ptr<amengine> am;
