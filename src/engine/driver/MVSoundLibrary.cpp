@@ -67,6 +67,7 @@ struct LibraryState {
   std::atomic<int> readers{0};        // calls inside the engine outside the lifecycle lock
   std::atomic<int> nret{0};
   std::atomic<int> threads{1};        // engine threads of the next start
+  std::atomic<bool> half{false};      // half-precision weights from the next start
   ModelFile params_am_addr;
   ModelFile params_bn_addr;
   ModelFile params_vocv4_addr;
@@ -165,6 +166,15 @@ void MVSoundLibrary::setEngineThreads(int threads) {
 int MVSoundLibrary::engineThreads() {
   EngineRef ref;
   return ref.get() ? ref.get()->threads() : 0;
+}
+
+void MVSoundLibrary::setHalfPrecisionWeights(bool on) {
+  state().half.store(on, std::memory_order_relaxed);
+}
+
+bool MVSoundLibrary::halfPrecisionWeights() {
+  EngineRef ref;
+  return ref.get() ? ref.get()->half_precision() : false;
 }
 
 int MVSoundLibrary::startEngine(const char* amPath, const char* bnPath, const char* vocPath, int inRate,

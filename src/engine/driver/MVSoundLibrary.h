@@ -56,6 +56,12 @@ class MVSoundLibrary {
   static void setEngineThreads(int threads);
   // Threads of the running engine; 0 when not running.
   static int engineThreads();
+  // From the next startEngine on: whether the engine holds its matrix weights in half precision
+  // (converted once at start, computed in single precision; about half the weight memory, a small
+  // loss of fidelity). Off by default: the weights are used as the files hold them.
+  static void setHalfPrecisionWeights(bool on);
+  // Whether the running engine holds its weights in half precision; false when not running.
+  static bool halfPrecisionWeights();
 
   // Where failures are reported (one line each); the default discards them. The bridge routes
   // them to the kit's log.

@@ -91,6 +91,8 @@ class engine {
   int input_rate() const { return in_rate_; }
   // Threads computing a chunk (1 without workers).
   int threads() const;
+  // Whether the matrix weights are held in half precision.
+  bool half_precision() const { return half_precision_; }
   int output_rate() const { return out_rate_; }
   int delay() const { return delay_; }
   bool started() const { return started_.load(std::memory_order_acquire) != 0; }
@@ -118,6 +120,7 @@ class engine {
   int delay_ = 2;       // start-up delay in 10 ms steps
   std::atomic<int> started_{0};
   bool ok_ = false;
+  bool half_precision_ = false;
 
   // Owners of the C handles and aligned blocks; each frees what it holds (null is ignored).
   struct ResamplerFree {
