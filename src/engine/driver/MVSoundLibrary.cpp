@@ -141,7 +141,8 @@ int start_locked(const char* amPath, const char* bnPath, const char* vocPath, in
   {
     UnsharedBuild unshared;
     built = std::make_unique<engine>(am.floats(), bn.floats(), voc.floats(), inRate, outRate,
-                                     s.threads.load(std::memory_order_relaxed));
+                                     s.threads.load(std::memory_order_relaxed),
+                                     s.half.load(std::memory_order_relaxed));
   }
   if (!built->ok()) {
     log([=] {

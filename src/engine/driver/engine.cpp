@@ -35,8 +35,8 @@ T* alloc_aligned(int n) {
 }  // namespace
 
 engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inRate, int outRate,
-               int threads)
-    : in_rate_(inRate), out_rate_(outRate) {
+               int threads, bool half_weights)
+    : in_rate_(inRate), out_rate_(outRate), half_precision_(half_weights) {
   // Tensors whose buffer could not be allocated keep a null buffer silently; any such failure
   // while building (in the networks' layers too) shows in this count and fails the construction.
   const std::uint64_t failures_before = aligned_malloc_failures();

@@ -61,7 +61,10 @@ class engine {
   // failed; such an engine must only be destroyed. threads: how many threads compute a chunk's
   // matrix products (the pushing thread and threads - 1 workers the engine owns; 0 = automatic,
   // see automatic_engine_threads); the output is the same to the bit for every count.
-  engine(const float* am, const float* bn, const float* voc, int inRate, int outRate, int threads = 1);
+  // half_weights: the networks' matrix weights are converted to half precision at construction
+  // and the products read those (computed in single precision); see half_weights.h.
+  engine(const float* am, const float* bn, const float* voc, int inRate, int outRate, int threads = 1,
+         bool half_weights = false);
   ~engine();
   engine(const engine&) = delete;
   engine& operator=(const engine&) = delete;
