@@ -10,7 +10,7 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_L
   target_compile_options(mvsdk_options INTERFACE $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<CONFIG:Release>>:-Wno-restrict>)
 endif()
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64" AND MVSDK_X86_AVX2)
-  target_compile_options(mvsdk_options INTERFACE -mavx2 -mfma)
+  target_compile_options(mvsdk_options INTERFACE -mavx2 -mfma -mf16c)
 endif()
 # Floating-point contraction stays off: the engine's arithmetic fuses multiply-adds only where
 # the code asks for it explicitly, so results do not depend on the compiler's mood.

@@ -41,6 +41,7 @@ bool watch(Done done, std::chrono::microseconds limit, Keep keep_watching) {
 }
 
 thread_local WorkerPool* t_pool = nullptr;
+thread_local int t_thread_index = 0;
 
 }  // namespace
 
@@ -49,7 +50,10 @@ WorkerPool::WorkerPool(int threads) {
   workers_.reserve(static_cast<std::size_t>(wanted - 1));
   for (int i = 1; i < wanted; ++i) {
     try {
-      workers_.emplace_back([this] { work(); });
+      workers_.emplace_back([this, i] {
+        t_thread_index = i;
+        work();
+      });
     } catch (const std::system_error&) {
       break;  // run with the workers already started
     }
@@ -119,6 +123,8 @@ void WorkerPool::work() {
     take_parts();
   }
 }
+
+int WorkerPool::thread_index() { return t_thread_index; }
 
 WorkerPool* current_pool() { return t_pool; }
 

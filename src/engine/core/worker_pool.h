@@ -38,6 +38,9 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   int threads() const { return threads_; }
+  // Which thread of its pool the calling thread is: 1 .. threads() - 1 for a worker, 0 for any
+  // other thread (the caller of run among them). Products use it to pick per-thread scratch.
+  static int thread_index();
 
   // Runs job(ctx, part) once for every part in [0, parts) (parts clamped to 1..kMaxParts), on
   // the calling thread and the workers, in no set order. Returns when every part has returned.

@@ -10,6 +10,7 @@
 #include "engine/core/worker_pool.h"
 #include "engine/driver/engine.h"
 #include "engine/driver/model_file.h"
+#include "engine/kernels/half.h"
 #include "engine/nets/amengine.h"
 #include "engine/nets/bnengine.h"
 #include "engine/nets/vocengine.h"
@@ -150,6 +151,12 @@ int start_locked(const char* amPath, const char* bnPath, const char* vocPath, in
              std::to_string(outRate) + " Hz)";
     });
     return MVSoundLibrary::kEngineInitError;
+  }
+  // The floats the engine holds in half precision are not read again: their pages go back.
+  if (const HalfWeights* half = built->half_weights()) {
+    for (const HalfWeights::Block& block : half->blocks()) {
+      for (ModelFile* f : {&am, &bn, &voc}) f->discard(block.src, block.count);
+    }
   }
   s.params_am_addr = std::move(am);
   s.params_bn_addr = std::move(bn);

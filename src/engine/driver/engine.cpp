@@ -11,9 +11,11 @@
 #include "engine/core/worker_pool.h"
 #include "engine/driver/rb.h"
 #include "engine/features/fex.h"
+#include "engine/kernels/half.h"
 #include "engine/nets/amengine.h"
 #include "engine/nets/bnengine.h"
 #include "engine/nets/vocengine.h"
+#include "engine/nets/weight_plan.h"
 
 namespace mvsdk::engine {
 
@@ -26,6 +28,27 @@ constexpr int kResamplerQuality = 8;
 constexpr int kVocBufSamples = 7680;
 constexpr int kResampleSlack = 64;      // room beyond the exact rate ratio for the resamplers
 
+// Offers the plan's matrices that the chunk's products read (gemm_acc) to the table. The position
+// projection (computed once, at construction) and the embedding's first kernel (a direct BLAS
+// call, and tiny) stay in single precision.
+void add_half_blocks(HalfWeights& table, const WeightPlan& plan, const float* file) {
+  std::size_t offset = 0;
+  for (const WeightBlock& block : plan) {
+    switch (block.role) {
+      case WeightRole::kMatrix:
+      case WeightRole::kConvKernel:
+      case WeightRole::kResidualKernel:
+      case WeightRole::kSourceConvKernel:
+      case WeightRole::kSpectrumKernel:
+        table.add(file + offset, static_cast<std::size_t>(block.count), block.fan_in);
+        break;
+      default:
+        break;
+    }
+    offset += static_cast<std::size_t>(block.padded());
+  }
+}
+
 // n aligned elements of T, or null when the block could not be allocated.
 template <class T>
 T* alloc_aligned(int n) {
@@ -36,7 +59,7 @@ T* alloc_aligned(int n) {
 
 engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inRate, int outRate,
                int threads, bool half_weights)
-    : in_rate_(inRate), out_rate_(outRate), half_precision_(half_weights) {
+    : in_rate_(inRate), out_rate_(outRate) {
   // Tensors whose buffer could not be allocated keep a null buffer silently; any such failure
   // while building (in the networks' layers too) shows in this count and fails the construction.
   const std::uint64_t failures_before = aligned_malloc_failures();
@@ -97,6 +120,17 @@ engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inR
   out_rb.reset(rb_init(ring_bytes));
   if (!out_rb) return;
   if (threads < 1) threads = automatic_engine_threads();
+  if (half_weights) {
+    try {
+      half_ = std::make_unique<HalfWeights>(threads);
+      add_half_blocks(*half_, am_weight_plan(), am_w);
+      add_half_blocks(*half_, bn_weight_plan(), bn_w);
+      add_half_blocks(*half_, voc_weight_plan(), voc_w);
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+    if (!half_->finish()) return;
+  }
   if (threads > 1) {
     try {
       pool_ = std::make_unique<WorkerPool>(threads);
@@ -108,7 +142,7 @@ engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inR
 }
 
 // The members free themselves in reverse order of declaration: the worker pool first, then the
-// networks and the feature extractor, the sample buffers, the ring and the resamplers.
+// half-precision weights, the networks and the feature extractor, the sample buffers, the ring and the resamplers.
 engine::~engine() = default;
 
 void engine::ResamplerFree::operator()(SpeexResamplerState_* rs) const {
@@ -142,6 +176,7 @@ void engine::ring_unlock() { out_rb_lock_.clear(std::memory_order_release); }
 void engine::setstyle(const float* src) {
   if (!ok_ || !src) return;
   std::memcpy(style->data, src, kStyleSize * sizeof(float));
+  const HalfWeightsScope half_share(half_.get());
   am->setstyle(style.get());
 }
 
@@ -167,6 +202,7 @@ int engine::push_piece(const short* samples, int count, int flag, int control, f
   fe->insert(in16, m, flag);
   if (fe->size() < 1) return 0;
   const PoolScope products_share(pool_.get());
+  const HalfWeightsScope half_share(half_.get());
   return process_chunk(control, controls);
 }
 

@@ -30,6 +30,7 @@ class bnengine;
 class vocengine;
 class FeatureExtract;
 class WorkerPool;
+class HalfWeights;
 struct RingBuffer;
 
 // What a chunk observer is shown, stage by stage (for dumps and diagnostics).
@@ -94,8 +95,10 @@ class engine {
   int input_rate() const { return in_rate_; }
   // Threads computing a chunk (1 without workers).
   int threads() const;
-  // Whether the matrix weights are held in half precision.
-  bool half_precision() const { return half_precision_; }
+  // Whether the matrix weights are held in half precision, and their table (null when not): the
+  // blocks listed there are not read as floats again.
+  bool half_precision() const { return half_ != nullptr; }
+  const HalfWeights* half_weights() const { return half_.get(); }
   int output_rate() const { return out_rate_; }
   int delay() const { return delay_; }
   bool started() const { return started_.load(std::memory_order_acquire) != 0; }
@@ -123,7 +126,6 @@ class engine {
   int delay_ = 2;       // start-up delay in 10 ms steps
   std::atomic<int> started_{0};
   bool ok_ = false;
-  bool half_precision_ = false;
 
   // Owners of the C handles and aligned blocks; each frees what it holds (null is ignored).
   struct ResamplerFree {
@@ -157,7 +159,8 @@ class engine {
   std::unique_ptr<vocengine> voc;
   std::unique_ptr<FeatureExtract> fe;
   std::unique_ptr<Tensor<float>> style;
-  std::unique_ptr<WorkerPool> pool_;  // null with one thread
+  std::unique_ptr<HalfWeights> half_;  // null in single precision
+  std::unique_ptr<WorkerPool> pool_;   // null with one thread
 
   ChunkObserver observer_ = nullptr;
   void* observer_user_ = nullptr;

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -32,6 +34,18 @@ void ModelFile::close() {
   if (data_) munmap(data_, n_bytes_);
   data_ = nullptr;
   n_bytes_ = 0;
+}
+
+void ModelFile::discard(const float* p, std::size_t count) {
+  if (!data_ || !p) return;
+  const auto base = reinterpret_cast<std::uintptr_t>(data_);
+  const auto first = reinterpret_cast<std::uintptr_t>(p);
+  if (first < base || first - base >= n_bytes_) return;
+  const std::uintptr_t end = first + std::min(count, (base + n_bytes_ - first) / sizeof(float)) * sizeof(float);
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t from = (first + page - 1) / page * page;
+  const std::uintptr_t to = end / page * page;
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
 }
 
 bool ModelFile::open(const std::string& path, std::size_t min_floats) {

@@ -21,6 +21,11 @@ class ModelFile {
   bool open(const std::string& path, std::size_t min_floats);
   void close();
 
+  // Gives back the memory of the whole pages inside [p, p + count) that lie in this mapping
+  // (nothing for a range outside it). The floats stay readable: a page read again comes back from
+  // the file. For blocks the engine has copied in another form and will not read again.
+  void discard(const float* p, std::size_t count);
+
   const float* floats() const { return static_cast<const float*>(data_); }
   std::size_t n_floats() const { return n_bytes_ / sizeof(float); }
   std::size_t n_bytes() const { return n_bytes_; }

@@ -7,20 +7,38 @@
 #include <cstdint>
 
 #include "engine/core/worker_pool.h"
+#include "engine/kernels/half.h"
 #include "engine/kernels/simd.h"
+
+#if defined(__x86_64__) && defined(__F16C__)
+#include <immintrin.h>
+#endif
 
 namespace mvsdk::engine {
 
 namespace {
 
-// The vector vocabulary the kernels are written in, per width.
+// The vector vocabulary the kernels are written in, per width. load() takes the weights as
+// floats or as halves, widened exactly to floats.
 template <class V>
 struct Lanes;
+
+inline float widen(float f) { return f; }
+inline float widen(std::uint16_t h) { return half_to_float(h); }
 
 template <>
 struct Lanes<v4sf> {
   static constexpr int W = 4;
   static v4sf load(const float* p) { return load4(p); }
+  static v4sf load(const std::uint16_t* p) {
+#if defined(__x86_64__) && defined(__F16C__)
+    return (v4sf)_mm_cvtph_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+#elif defined(__aarch64__)
+    return (v4sf)vcvt_f32_f16(vreinterpret_f16_u16(vld1_u16(p)));
+#else
+    return v4sf{half_to_float(p[0]), half_to_float(p[1]), half_to_float(p[2]), half_to_float(p[3])};
+#endif
+  }
   static void store(float* p, v4sf v) { store4(p, v); }
   static v4sf splat(float f) { return splat4(f); }
   static v4sf fma(v4sf a, v4sf b, v4sf c) { return fma4(a, b, c); }
@@ -31,6 +49,15 @@ template <>
 struct Lanes<v8sf> {
   static constexpr int W = 8;
   static v8sf load(const float* p) { return load8(p); }
+  static v8sf load(const std::uint16_t* p) {
+#if defined(__F16C__)
+    return (v8sf)_mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+#else
+    v8sf v;
+    for (int l = 0; l < 8; ++l) v[l] = half_to_float(p[l]);
+    return v;
+#endif
+  }
   static void store(float* p, v8sf v) { store8(p, v); }
   static v8sf splat(float f) { return v8sf{} + f; }
   static v8sf fma(v8sf a, v8sf b, v8sf c) { return fma_lanes(a, b, c); }
@@ -66,8 +93,8 @@ inline float lane_sum(V v) {
 constexpr int kRowBlock = 16;
 
 // MR rows of C, U vectors of columns, rows k0 .. k1 - 1 of B: C += alpha x (the block's sums).
-template <class V, int MR, int U>
-void nn_tile(int K, int k0, int k1, float alpha, const float* A, int lda, const float* B, int ldb,
+template <class V, int MR, int U, class TB>
+void nn_tile(int K, int k0, int k1, float alpha, const float* A, int lda, const TB* B, int ldb,
              float* C, int ldc) {
   using L = Lanes<V>;
   V acc[MR][U];
@@ -76,7 +103,7 @@ void nn_tile(int K, int k0, int k1, float alpha, const float* A, int lda, const 
     MVSDK_UNROLL
     for (int u = 0; u < U; ++u) acc[m][u] = L::splat(0.0f);
   for (int k = k0; k < k1; ++k) {
-    const float* bk = B + static_cast<std::ptrdiff_t>(k) * ldb;
+    const TB* bk = B + static_cast<std::ptrdiff_t>(k) * ldb;
     // The same panel row one block further down, into the second-level cache: the next block
     // then arrives while this one is computed.
     if (k + kRowBlock < K) {
@@ -103,38 +130,40 @@ void nn_tile(int K, int k0, int k1, float alpha, const float* A, int lda, const 
 
 // One column of C at C (all M rows), rows k0 .. k1 - 1 of B, scalar: the leftover columns
 // narrower than a vector.
-void nn_column(int M, int k0, int k1, float alpha, const float* A, int lda, const float* B,
+template <class TB>
+void nn_column(int M, int k0, int k1, float alpha, const float* A, int lda, const TB* B,
                int ldb, float* C, int ldc) {
   for (int m = 0; m < M; ++m) {
     const float* am = A + static_cast<std::ptrdiff_t>(m) * lda;
     float s = 0.0f;
-    for (int k = k0; k < k1; ++k) s = std::fma(am[k], B[static_cast<std::ptrdiff_t>(k) * ldb], s);
+    for (int k = k0; k < k1; ++k) {
+      s = std::fma(am[k], widen(B[static_cast<std::ptrdiff_t>(k) * ldb]), s);
+    }
     C[static_cast<std::ptrdiff_t>(m) * ldc] += alpha * s;
   }
 }
 
 // All M rows of the U x W columns at B and C, rows k0 .. k1 - 1 of B, four rows of C at a time.
-template <class V, int U>
-void nn_panel(int M, int K, int k0, int k1, float alpha, const float* A, int lda, const float* B,
-              int ldb,
-              float* C, int ldc) {
+template <class V, int U, class TB>
+void nn_panel(int M, int K, int k0, int k1, float alpha, const float* A, int lda, const TB* B,
+              int ldb, float* C, int ldc) {
   int m = 0;
   for (; m + 4 <= M; m += 4) {
-    nn_tile<V, 4, U>(K, k0, k1, alpha, A + static_cast<std::ptrdiff_t>(m) * lda, lda, B, ldb,
+    nn_tile<V, 4, U, TB>(K, k0, k1, alpha, A + static_cast<std::ptrdiff_t>(m) * lda, lda, B, ldb,
                      C + static_cast<std::ptrdiff_t>(m) * ldc, ldc);
   }
   const float* a = A + static_cast<std::ptrdiff_t>(m) * lda;
   float* c = C + static_cast<std::ptrdiff_t>(m) * ldc;
   switch (M - m) {
-    case 3: nn_tile<V, 3, U>(K, k0, k1, alpha, a, lda, B, ldb, c, ldc); break;
-    case 2: nn_tile<V, 2, U>(K, k0, k1, alpha, a, lda, B, ldb, c, ldc); break;
-    case 1: nn_tile<V, 1, U>(K, k0, k1, alpha, a, lda, B, ldb, c, ldc); break;
+    case 3: nn_tile<V, 3, U, TB>(K, k0, k1, alpha, a, lda, B, ldb, c, ldc); break;
+    case 2: nn_tile<V, 2, U, TB>(K, k0, k1, alpha, a, lda, B, ldb, c, ldc); break;
+    case 1: nn_tile<V, 1, U, TB>(K, k0, k1, alpha, a, lda, B, ldb, c, ldc); break;
     default: break;
   }
 }
 
-template <class V>
-void gemm_nn(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
+template <class V, class TB>
+void gemm_nn(int M, int N, int K, float alpha, const float* A, int lda, const TB* B, int ldb,
              float* C, int ldc) {
   constexpr int W = Lanes<V>::W;
   for (int k0 = 0; k0 < K; k0 += kRowBlock) {
@@ -144,18 +173,18 @@ void gemm_nn(int M, int N, int K, float alpha, const float* A, int lda, const fl
     // registers; the block's panel (kRowBlock x 2W floats) stays in cache across the row groups.
     // (Three vectors measured slower on the content encoder's products.)
     for (; j + 2 * W <= N; j += 2 * W) {
-      nn_panel<V, 2>(M, K, k0, k1, alpha, A, lda, B + j, ldb, C + j, ldc);
+      nn_panel<V, 2, TB>(M, K, k0, k1, alpha, A, lda, B + j, ldb, C + j, ldc);
     }
-    for (; j + W <= N; j += W) nn_panel<V, 1>(M, K, k0, k1, alpha, A, lda, B + j, ldb, C + j, ldc);
-    for (; j < N; ++j) nn_column(M, k0, k1, alpha, A, lda, B + j, ldb, C + j, ldc);
+    for (; j + W <= N; j += W) nn_panel<V, 1, TB>(M, K, k0, k1, alpha, A, lda, B + j, ldb, C + j, ldc);
+    for (; j < N; ++j) nn_column<TB>(M, k0, k1, alpha, A, lda, B + j, ldb, C + j, ldc);
   }
 }
 
 // ---- C += alpha A B^T, B N x K -----------------------------------------------------------------
 
 // MR rows of A against NR rows of B: C[m][n] for m < MR, n < NR, as dot products over K.
-template <class V, int MR, int NR>
-void nt_tile(int K, float alpha, const float* A, int lda, const float* B, int ldb, float* C,
+template <class V, int MR, int NR, class TB>
+void nt_tile(int K, float alpha, const float* A, int lda, const TB* B, int ldb, float* C,
              int ldc) {
   using L = Lanes<V>;
   constexpr int W = L::W;
@@ -181,47 +210,47 @@ void nt_tile(int K, float alpha, const float* A, int lda, const float* B, int ld
     const float* am = A + static_cast<std::ptrdiff_t>(m) * lda;
     MVSDK_UNROLL
     for (int n = 0; n < NR; ++n) {
-      const float* bn = B + static_cast<std::ptrdiff_t>(n) * ldb;
+      const TB* bn = B + static_cast<std::ptrdiff_t>(n) * ldb;
       float s = lane_sum(acc[m][n]);
-      for (int kk = k; kk < K; ++kk) s = std::fma(am[kk], bn[kk], s);
+      for (int kk = k; kk < K; ++kk) s = std::fma(am[kk], widen(bn[kk]), s);
       C[static_cast<std::ptrdiff_t>(m) * ldc + n] += alpha * s;
     }
   }
 }
 
 // All M rows against the NR rows of B at B (columns n .. n + NR - 1 of C at C).
-template <class V, int NR>
-void nt_panel(int M, int K, float alpha, const float* A, int lda, const float* B, int ldb,
+template <class V, int NR, class TB>
+void nt_panel(int M, int K, float alpha, const float* A, int lda, const TB* B, int ldb,
               float* C, int ldc) {
   int m = 0;
   for (; m + 4 <= M; m += 4) {
-    nt_tile<V, 4, NR>(K, alpha, A + static_cast<std::ptrdiff_t>(m) * lda, lda, B, ldb,
+    nt_tile<V, 4, NR, TB>(K, alpha, A + static_cast<std::ptrdiff_t>(m) * lda, lda, B, ldb,
                       C + static_cast<std::ptrdiff_t>(m) * ldc, ldc);
   }
   const float* a = A + static_cast<std::ptrdiff_t>(m) * lda;
   float* c = C + static_cast<std::ptrdiff_t>(m) * ldc;
   switch (M - m) {
-    case 3: nt_tile<V, 3, NR>(K, alpha, a, lda, B, ldb, c, ldc); break;
-    case 2: nt_tile<V, 2, NR>(K, alpha, a, lda, B, ldb, c, ldc); break;
-    case 1: nt_tile<V, 1, NR>(K, alpha, a, lda, B, ldb, c, ldc); break;
+    case 3: nt_tile<V, 3, NR, TB>(K, alpha, a, lda, B, ldb, c, ldc); break;
+    case 2: nt_tile<V, 2, NR, TB>(K, alpha, a, lda, B, ldb, c, ldc); break;
+    case 1: nt_tile<V, 1, NR, TB>(K, alpha, a, lda, B, ldb, c, ldc); break;
     default: break;
   }
 }
 
-template <class V>
-void gemm_nt(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
+template <class V, class TB>
+void gemm_nt(int M, int N, int K, float alpha, const float* A, int lda, const TB* B, int ldb,
              float* C, int ldc) {
   int n = 0;
   // Three weight rows at a time: with four activation rows that is twelve accumulators; the
   // rows (3 x K floats) stay in cache while the row groups pass over them.
   for (; n + 3 <= N; n += 3) {
-    nt_panel<V, 3>(M, K, alpha, A, lda, B + static_cast<std::ptrdiff_t>(n) * ldb, ldb, C + n, ldc);
+    nt_panel<V, 3, TB>(M, K, alpha, A, lda, B + static_cast<std::ptrdiff_t>(n) * ldb, ldb, C + n, ldc);
   }
   for (; n + 2 <= N; n += 2) {
-    nt_panel<V, 2>(M, K, alpha, A, lda, B + static_cast<std::ptrdiff_t>(n) * ldb, ldb, C + n, ldc);
+    nt_panel<V, 2, TB>(M, K, alpha, A, lda, B + static_cast<std::ptrdiff_t>(n) * ldb, ldb, C + n, ldc);
   }
   if (n < N) {
-    nt_panel<V, 1>(M, K, alpha, A, lda, B + static_cast<std::ptrdiff_t>(n) * ldb, ldb, C + n, ldc);
+    nt_panel<V, 1, TB>(M, K, alpha, A, lda, B + static_cast<std::ptrdiff_t>(n) * ldb, ldb, C + n, ldc);
   }
 }
 
@@ -256,16 +285,29 @@ int check(int M, int N, int K, const float* A, int lda, const float* B, int ldb,
   return 1;
 }
 
+// The product in the engine's kernel, B as floats or halves (arguments already checked).
+template <class V, class TB>
+void kernel_product(int M, int N, int K, float alpha, const float* A, int lda, const TB* B, int ldb,
+                    bool trans_b, float* C, int ldc) {
+  if (trans_b) {
+    gemm_nt<V, TB>(M, N, K, alpha, A, lda, B, ldb, C, ldc);
+  } else {
+    gemm_nn<V, TB>(M, N, K, alpha, A, lda, B, ldb, C, ldc);
+  }
+}
+
+#if defined(MVSDK_SIMD_HAVE_V8)
+using Widest = v8sf;
+#else
+using Widest = v4sf;
+#endif
+
 template <class V>
 bool gemm_small_as(int M, int N, int K, float alpha, const float* A, int lda, const float* B,
                    int ldb, bool trans_b, float* C, int ldc) {
   const int what = check(M, N, K, A, lda, B, ldb, trans_b, C, ldc);
   if (what <= 0) return what == 0;
-  if (trans_b) {
-    gemm_nt<V>(M, N, K, alpha, A, lda, B, ldb, C, ldc);
-  } else {
-    gemm_nn<V>(M, N, K, alpha, A, lda, B, ldb, C, ldc);
-  }
+  kernel_product<V, float>(M, N, K, alpha, A, lda, B, ldb, trans_b, C, ldc);
   return true;
 }
 
@@ -278,22 +320,21 @@ bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, co
 
 bool gemm_small(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
                 bool trans_b, float* C, int ldc) {
-#if defined(MVSDK_SIMD_HAVE_V8)
-  return gemm_small_as<v8sf>(M, N, K, alpha, A, lda, B, ldb, trans_b, C, ldc);
-#else
-  return gemm_small_as<v4sf>(M, N, K, alpha, A, lda, B, ldb, trans_b, C, ldc);
-#endif
+  return gemm_small_as<Widest>(M, N, K, alpha, A, lda, B, ldb, trans_b, C, ldc);
 }
 
 namespace {
 
-// One product, its columns cut into parts for the pool.
+// One product, its columns cut into parts for the pool. Bh, when not null, is the half copy of B
+// (same layout and row stride) the product reads instead; half is its table.
 struct ColumnSplit {
   int M, N, K;
   float alpha;
   const float* A;
   int lda;
   const float* B;
+  const std::uint16_t* Bh;
+  const HalfWeights* half;
   int ldb;
   bool trans_b;
   float* C;
@@ -302,14 +343,46 @@ struct ColumnSplit {
   int grain;  // columns per unit; every part but the last has a whole number of units
 };
 
-void product(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
-             bool trans_b, float* C, int ldc) {
-  if (M <= kGemmSmallRows) {
-    gemm_small(M, N, K, alpha, A, lda, B, ldb, trans_b, C, ldc);
+// Columns [n0, n1) of the product.
+void product(const ColumnSplit& p, int n0, int n1) {
+  const int n = n1 - n0;
+  const std::ptrdiff_t b_offset = p.trans_b ? static_cast<std::ptrdiff_t>(n0) * p.ldb : n0;
+  float* c = p.C + n0;
+  if (p.M <= kGemmSmallRows) {
+    if (p.Bh) {
+      kernel_product<Widest, std::uint16_t>(p.M, n, p.K, p.alpha, p.A, p.lda, p.Bh + b_offset, p.ldb,
+                                            p.trans_b, c, p.ldc);
+    } else {
+      kernel_product<Widest, float>(p.M, n, p.K, p.alpha, p.A, p.lda, p.B + b_offset, p.ldb,
+                                    p.trans_b, c, p.ldc);
+    }
     return;
   }
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, trans_b ? CblasTrans : CblasNoTrans, M, N, K, alpha, A,
-              lda, B, ldb, 1.0f, C, ldc);
+  const float* b = p.B + b_offset;
+  int ldb = p.ldb;
+  if (p.Bh) {
+    // BLAS reads floats: the block's halves are widened into this thread's scratch first, packed
+    // (row stride n, or K when transposed). The scratch holds kScratchColumns columns of the
+    // longest product; a product that does not fit is computed by the engine's own kernel.
+    float* scratch = p.half->scratch(WorkerPool::thread_index());
+    const std::size_t need = static_cast<std::size_t>(n) * static_cast<std::size_t>(p.K);
+    if (scratch == nullptr || need > p.half->scratch_floats()) {
+      kernel_product<Widest, std::uint16_t>(p.M, n, p.K, p.alpha, p.A, p.lda, p.Bh + b_offset,
+                                            p.ldb, p.trans_b, c, p.ldc);
+      return;
+    }
+    const std::uint16_t* bh = p.Bh + b_offset;
+    const int rows = p.trans_b ? n : p.K;
+    const int cols = p.trans_b ? p.K : n;
+    for (int r = 0; r < rows; ++r) {
+      halves_to_floats(bh + static_cast<std::ptrdiff_t>(r) * p.ldb,
+                       scratch + static_cast<std::ptrdiff_t>(r) * cols, static_cast<std::size_t>(cols));
+    }
+    b = scratch;
+    ldb = cols;
+  }
+  cblas_sgemm(CblasRowMajor, CblasNoTrans, p.trans_b ? CblasTrans : CblasNoTrans, p.M, n, p.K,
+              p.alpha, p.A, p.lda, b, ldb, 1.0f, c, p.ldc);
 }
 
 void product_part(void* ctx, int part) {
@@ -317,9 +390,7 @@ void product_part(void* ctx, int part) {
   const int units = (p.N + p.grain - 1) / p.grain;
   const int n0 = units * part / p.parts * p.grain;
   const int n1 = std::min(p.N, units * (part + 1) / p.parts * p.grain);
-  if (n1 <= n0) return;
-  const float* b = p.trans_b ? p.B + static_cast<std::ptrdiff_t>(n0) * p.ldb : p.B + n0;
-  product(p.M, n1 - n0, p.K, p.alpha, p.A, p.lda, b, p.ldb, p.trans_b, p.C + n0, p.ldc);
+  if (n1 > n0) product(p, n0, n1);
 }
 
 thread_local ProductTally* t_tally = nullptr;
@@ -336,46 +407,54 @@ constexpr int kPartsPerThread = 2;
 // as they are on one thread.
 constexpr int kKernelGrain = 16;
 
+void tally(int M, int N, int K, bool half) {
+  if (!t_tally) return;
+  ++t_tally->products;
+  t_tally->multiply_adds += static_cast<double>(M) * N * K;
+  const double weights = static_cast<double>(K) * N;
+  t_tally->b_bytes += weights * static_cast<double>(half ? sizeof(std::uint16_t) : sizeof(float));
+  if (half) t_tally->half_b_bytes += weights * sizeof(std::uint16_t);
+}
+
 }  // namespace
 
 bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
               bool trans_b, float* C, int ldc) {
   const int what = check(M, N, K, A, lda, B, ldb, trans_b, C, ldc);
   if (what <= 0) return what == 0;
-  if (t_tally) tally_product(M, N, K);
+  const HalfWeights* half = current_half_weights();
+  const std::uint16_t* Bh = half ? half->find(B) : nullptr;
+  tally(M, N, K, Bh != nullptr);
   WorkerPool* pool = current_pool();
   const int threads = pool ? pool->threads() : 1;
+  ColumnSplit split{M, N, K, alpha, A, lda, B, Bh, half, ldb, trans_b, C, ldc, 1, N};
   if (M > kGemmSmallRows) {
     // BLAS's rounding of an element depends on the whole product's shape, so the product is cut
     // into the same blocks of columns whatever the number of threads (one thread computes them
     // one after the other); the blocks are what the threads share.
-    const int blocks = (N + kBlasColumns - 1) / kBlasColumns;
-    ColumnSplit split{M, N, K, alpha, A, lda, B, ldb, trans_b, C, ldc, blocks, kBlasColumns};
-    if (threads > 1 && blocks > 1) {
-      pool->run(blocks, product_part, &split);
+    split.parts = (N + kBlasColumns - 1) / kBlasColumns;
+    split.grain = kBlasColumns;
+    if (threads > 1 && split.parts > 1) {
+      pool->run(split.parts, product_part, &split);
     } else {
-      for (int part = 0; part < blocks; ++part) product_part(&split, part);
+      for (int part = 0; part < split.parts; ++part) product_part(&split, part);
     }
     return true;
   }
   const std::int64_t work = static_cast<std::int64_t>(M) * N * K;
   const int parts = std::min(kPartsPerThread * threads, N / kKernelGrain);
   if (threads < 2 || parts < 2 || work < kSplitMinWork) {
-    product(M, N, K, alpha, A, lda, B, ldb, trans_b, C, ldc);
+    product(split, 0, N);
     return true;
   }
-  ColumnSplit split{M, N, K, alpha, A, lda, B, ldb, trans_b, C, ldc, parts, kKernelGrain};
+  split.parts = parts;
+  split.grain = kKernelGrain;
   pool->run(parts, product_part, &split);
   return true;
 }
 
 void set_product_tally(ProductTally* tally) { t_tally = tally; }
 
-void tally_product(int M, int N, int K) {
-  if (!t_tally) return;
-  ++t_tally->products;
-  t_tally->multiply_adds += static_cast<double>(M) * N * K;
-  t_tally->b_bytes += static_cast<double>(K) * N * sizeof(float);
-}
+void tally_product(int M, int N, int K) { tally(M, N, K, false); }
 
 }  // namespace mvsdk::engine

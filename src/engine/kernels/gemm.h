@@ -48,6 +48,9 @@ bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, co
 
 // C += alpha x A x op(B): gemm_small when M <= kGemmSmallRows, else one cblas_sgemm (beta 1) per
 // block of kBlasColumns columns of C. Same argument rules and result as gemm_small. Under a
+// HalfWeightsScope (half.h) whose table holds a half copy of B, the product reads the copy
+// instead: the same result as on B's values rounded to half precision (BLAS gets each block
+// widened to floats in the table's scratch). Under a
 // PoolScope (worker_pool.h) a large product is cut by columns of C into parts the pool's threads
 // share (multiples of 16 columns in the engine's kernel, the BLAS blocks otherwise); every element
 // is summed exactly as without the pool, so the results are the same to the bit for every number
@@ -56,12 +59,13 @@ bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const f
               bool trans_b, float* C, int ldc);
 
 // What the products on one thread amount to, for the benchmarks' bounds: a product of M x K by
-// K x N counts M x N x K multiply-adds and reads K x N floats of op(B) (the weights, for the
-// layers' products).
+// K x N counts M x N x K multiply-adds and reads K x N weights of op(B) (the weights, for the
+// layers' products), as floats or as halves.
 struct ProductTally {
   std::uint64_t products = 0;
   double multiply_adds = 0;
-  double b_bytes = 0;
+  double b_bytes = 0;       // bytes of op(B) read: 2 per weight read in half precision, else 4
+  double half_b_bytes = 0;  // the part of b_bytes read in half precision
 };
 // Counts this thread's products into tally from now on (null: stop counting). gemm_acc counts
 // each product once, on the calling thread, however it is split.
