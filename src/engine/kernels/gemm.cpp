@@ -339,6 +339,7 @@ struct ColumnSplit {
   bool trans_b;
   float* C;
   int ldc;
+  bool blas;  // BLAS (in blocks of kBlasColumns), else the engine's kernel
   int parts;
   int grain;  // columns per unit; every part but the last has a whole number of units
 };
@@ -348,7 +349,7 @@ void product(const ColumnSplit& p, int n0, int n1) {
   const int n = n1 - n0;
   const std::ptrdiff_t b_offset = p.trans_b ? static_cast<std::ptrdiff_t>(n0) * p.ldb : n0;
   float* c = p.C + n0;
-  if (p.M <= kGemmSmallRows) {
+  if (!p.blas) {
     if (p.Bh) {
       kernel_product<Widest, std::uint16_t>(p.M, n, p.K, p.alpha, p.A, p.lda, p.Bh + b_offset, p.ldb,
                                             p.trans_b, c, p.ldc);
@@ -362,11 +363,10 @@ void product(const ColumnSplit& p, int n0, int n1) {
   int ldb = p.ldb;
   if (p.Bh) {
     // BLAS reads floats: the block's halves are widened into this thread's scratch first, packed
-    // (row stride n, or K when transposed). The scratch holds kScratchColumns columns of the
-    // longest product; a product that does not fit is computed by the engine's own kernel.
+    // (row stride n, or K when transposed). gemm_acc checked that a block fits; a thread the
+    // table has no scratch for (none in the engine) computes its block in the engine's kernel.
     float* scratch = p.half->scratch(WorkerPool::thread_index());
-    const std::size_t need = static_cast<std::size_t>(n) * static_cast<std::size_t>(p.K);
-    if (scratch == nullptr || need > p.half->scratch_floats()) {
+    if (scratch == nullptr) {
       kernel_product<Widest, std::uint16_t>(p.M, n, p.K, p.alpha, p.A, p.lda, p.Bh + b_offset,
                                             p.ldb, p.trans_b, c, p.ldc);
       return;
@@ -394,6 +394,8 @@ void product_part(void* ctx, int part) {
 }
 
 thread_local ProductTally* t_tally = nullptr;
+
+static_assert(HalfWeights::kScratchColumns >= kBlasColumns, "a BLAS block must fit the scratch");
 
 // Products smaller than this many multiply-adds run on the calling thread alone: handing them to
 // the pool would cost more than it saves.
@@ -427,8 +429,13 @@ bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const f
   tally(M, N, K, Bh != nullptr);
   WorkerPool* pool = current_pool();
   const int threads = pool ? pool->threads() : 1;
-  ColumnSplit split{M, N, K, alpha, A, lda, B, Bh, half, ldb, trans_b, C, ldc, 1, N};
-  if (M > kGemmSmallRows) {
+  // BLAS above kGemmSmallRows rows, unless the weights are halves whose blocks the table's scratch
+  // cannot hold widened: the engine's kernel then computes the whole product.
+  const bool blas =
+      M > kGemmSmallRows &&
+      (!Bh || static_cast<std::size_t>(K) * kBlasColumns <= half->scratch_floats());
+  ColumnSplit split{M, N, K, alpha, A, lda, B, Bh, half, ldb, trans_b, C, ldc, blas, 1, N};
+  if (blas) {
     // BLAS's rounding of an element depends on the whole product's shape, so the product is cut
     // into the same blocks of columns whatever the number of threads (one thread computes them
     // one after the other); the blocks are what the threads share.

@@ -61,7 +61,7 @@ class HalfWeights {
   // The half copy of the float at p, or null when p lies in no converted block.
   const std::uint16_t* find(const float* p) const;
   // Scratch of `thread` (0 .. threads - 1) and its size in floats: room for kScratchColumns
-  // columns of the longest product added.
+  // columns of the longest product added (the width of gemm_acc's BLAS blocks).
   static constexpr int kScratchColumns = 128;
   float* scratch(int thread) const;
   std::size_t scratch_floats() const { return scratch_floats_; }
