@@ -7,13 +7,17 @@
 #include <vector>
 
 #include "engine/core/alignmm.h"
+#include "engine/kernels/half.h"
 #include "engine/layers/embedlayer.h"
 #include "engine/nets/bnengine.h"
 #include "engine/nets/vocengine.h"
+#include "engine/nets/weight_plan.h"
 
 namespace {
 
 using mvsdk::engine::bnengine;
+using mvsdk::engine::HalfWeights;
+using mvsdk::engine::HalfWeightsScope;
 using mvsdk::engine::Tensor;
 using mvsdk::engine::vocengine;
 
@@ -30,9 +34,27 @@ std::vector<float> synthetic_weights(int n, std::uint64_t seed, float scale) {
   return w;
 }
 
+// With argument 1, the network's matrices in half precision (as the engine converts them).
+std::unique_ptr<HalfWeights> half_table(bool half, const mvsdk::engine::WeightPlan& plan,
+                                        const float* w) {
+  if (!half) return nullptr;
+  auto table = std::make_unique<HalfWeights>(1);
+  std::size_t offset = 0;
+  for (const auto& block : plan) {
+    if (mvsdk::engine::chunk_product_weights(block.role)) {
+      table->add(w + offset, static_cast<std::size_t>(block.count), block.fan_in);
+    }
+    offset += static_cast<std::size_t>(block.padded());
+  }
+  table->finish();
+  return table;
+}
+
 void BM_bnengine_chunk(benchmark::State& state) {
   const std::vector<float> w = synthetic_weights(bnengine::weight_floats(), 1, 0.02f);
   bnengine bn(w.data(), 1);
+  const auto half = half_table(state.range(0) != 0, mvsdk::engine::bn_weight_plan(), w.data());
+  const HalfWeightsScope use(half.get());
   Tensor<float> chunk(19, 80);
   const std::vector<float> x = synthetic_weights(chunk.size, 2, 4.0f);
   for (int i = 0; i < chunk.size; ++i)
@@ -42,7 +64,7 @@ void BM_bnengine_chunk(benchmark::State& state) {
     benchmark::DoNotOptimize(bn.out_tensor()->data);
   }
 }
-BENCHMARK(BM_bnengine_chunk)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_bnengine_chunk)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 // The content encoder's front end alone (its share of BM_bnengine_chunk).
 void BM_embedlayer_chunk(benchmark::State& state) {
@@ -63,6 +85,8 @@ BENCHMARK(BM_embedlayer_chunk)->Unit(benchmark::kMillisecond);
 void BM_vocengine_chunk(benchmark::State& state) {
   const std::vector<float> w = synthetic_weights(vocengine::weight_floats(), 3, 0.03f);
   vocengine voc(w.data(), 1);
+  const auto half = half_table(state.range(0) != 0, mvsdk::engine::voc_weight_plan(), w.data());
+  const HalfWeightsScope use(half.get());
   Tensor<float> feat(16, 100), f0(16, 1);
   const std::vector<float> x = synthetic_weights(feat.size, 4, 1.0f);
   for (int i = 0; i < feat.size; ++i) feat.data[i] = x[i];
@@ -72,7 +96,7 @@ void BM_vocengine_chunk(benchmark::State& state) {
     benchmark::DoNotOptimize(voc.forward(feat, f0, pcm.data()));
   }
 }
-BENCHMARK(BM_vocengine_chunk)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_vocengine_chunk)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 }  // namespace
 

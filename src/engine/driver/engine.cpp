@@ -28,22 +28,13 @@ constexpr int kResamplerQuality = 8;
 constexpr int kVocBufSamples = 7680;
 constexpr int kResampleSlack = 64;      // room beyond the exact rate ratio for the resamplers
 
-// Offers the plan's matrices that the chunk's products read (gemm_acc) to the table. The position
-// projection (computed once, at construction) and the embedding's first kernel (a direct BLAS
-// call, and tiny) stay in single precision.
+// Offers the plan's matrices that the chunk's products read (gemm_acc) to the table. The
+// embedding's first kernel, a direct BLAS call, is too small to be taken.
 void add_half_blocks(HalfWeights& table, const WeightPlan& plan, const float* file) {
   std::size_t offset = 0;
   for (const WeightBlock& block : plan) {
-    switch (block.role) {
-      case WeightRole::kMatrix:
-      case WeightRole::kConvKernel:
-      case WeightRole::kResidualKernel:
-      case WeightRole::kSourceConvKernel:
-      case WeightRole::kSpectrumKernel:
-        table.add(file + offset, static_cast<std::size_t>(block.count), block.fan_in);
-        break;
-      default:
-        break;
+    if (chunk_product_weights(block.role)) {
+      table.add(file + offset, static_cast<std::size_t>(block.count), block.fan_in);
     }
     offset += static_cast<std::size_t>(block.padded());
   }

@@ -101,6 +101,19 @@ std::string indexed(const char* stack, int i) { return std::string(stack) + "[" 
 
 }  // namespace
 
+bool chunk_product_weights(WeightRole role) {
+  switch (role) {
+    case WeightRole::kMatrix:
+    case WeightRole::kConvKernel:
+    case WeightRole::kResidualKernel:
+    case WeightRole::kSourceConvKernel:
+    case WeightRole::kSpectrumKernel:
+      return true;
+    default:
+      return false;
+  }
+}
+
 const char* weight_role_name(WeightRole role) {
   switch (role) {
     case WeightRole::kMatrix: return "matrix";

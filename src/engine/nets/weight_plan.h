@@ -48,6 +48,11 @@ enum class WeightRole {
 // Short lower-case name of a role ("matrix", "norm_gain", ...).
 const char* weight_role_name(WeightRole role);
 
+// Whether blocks of this role are the weights of the matrix products a chunk computes (what the
+// half-precision mode converts). Not the position projection (made once, when a network is
+// built) nor the style, pitch and norm parameters.
+bool chunk_product_weights(WeightRole role);
+
 struct WeightBlock {
   std::string name;  // path of the block in the network, e.g. "decoder[2].attn.query_weight"
   WeightRole role;
