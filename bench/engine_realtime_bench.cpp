@@ -2,9 +2,10 @@
 // through MVSoundLibrary as fast as possible, popping as a host would after every push; and the
 // machine's limits the engine's work is held against.
 //
-//   engine_realtime_bench --models DIR [--seconds S] [--threads N[,N...]] [--rate R]
+//   engine_realtime_bench --models DIR [--seconds S] [--threads N[,N...]] [--rate R] [--half]
 //
-// DIR holds am.bin, bn.bin and voc.bin (mvsdk-models writes them). Prints first this machine's
+// DIR holds am.bin, bn.bin and voc.bin (mvsdk-models writes them). --half runs the engine with its
+// weights in half precision (default: single precision). Prints first this machine's
 // limits, measured in the same run: the streaming read bandwidth (a vectorised read of a buffer far
 // larger than the last-level cache, on 1 and on N threads) and the multiply-add throughput (eight
 // lanes of fused multiply-adds in independent chains). Then per engine thread count: the start
@@ -171,20 +172,32 @@ int main(int argc, char** argv) {
   double seconds = 60;
   int rate = 48000;
   std::vector<int> threads{1, 2};
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool half = false;
+  bool bad = false;
+  for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--models") dir = argv[i + 1];
-    else if (a == "--seconds") seconds = std::atof(argv[i + 1]);
-    else if (a == "--rate") rate = std::atoi(argv[i + 1]);
+    if (a == "--half") {
+      half = true;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      bad = true;
+      break;
+    }
+    const char* v = argv[++i];
+    if (a == "--models") dir = v;
+    else if (a == "--seconds") seconds = std::atof(v);
+    else if (a == "--rate") rate = std::atoi(v);
     else if (a == "--threads") {
       threads.clear();
-      std::stringstream ss(argv[i + 1]);
+      std::stringstream ss(v);
       std::string t;
       while (std::getline(ss, t, ',')) threads.push_back(std::atoi(t.c_str()));
     }
   }
-  if (dir.empty() || seconds <= 0 || rate < 8000) {
-    std::fprintf(stderr, "usage: engine_realtime_bench --models DIR [--seconds S] [--threads 1,2] [--rate R]\n");
+  if (bad || dir.empty() || seconds <= 0 || rate < 8000) {
+    std::fprintf(stderr,
+                 "usage: engine_realtime_bench --models DIR [--seconds S] [--threads 1,2] [--rate R] [--half]\n");
     return 2;
   }
   const std::string am = (fs::path(dir) / "am.bin").string();
@@ -204,6 +217,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 192; ++i) style[i] = 0.3f * std::sin(0.1f * static_cast<float>(i));
 
   std::printf("input: %.0f s at %d Hz in 10 ms pushes, models %.1f MB\n", seconds, rate, model_mb);
+  std::printf("weights: %s precision\n", half ? "half" : "single");
   // The limits are measured in a child process, so that their 512 MB buffer stays out of this
   // process's peak memory.
   const int most_threads = std::max(1, *std::max_element(threads.begin(), threads.end()));
@@ -244,6 +258,7 @@ int main(int argc, char** argv) {
   mvsdk::engine::set_product_tally(&tally);
   for (int n_threads : threads) {
     MVSoundLibrary::setEngineThreads(n_threads);
+    MVSoundLibrary::setHalfPrecisionWeights(half);
     const auto t0 = Clock::now();
     if (MVSoundLibrary::startEngine(am.c_str(), bn.c_str(), voc.c_str(), rate, rate) != MVSoundLibrary::kDone) {
       std::fprintf(stderr, "engine did not start\n");

@@ -144,11 +144,17 @@ typedef struct mvsdk_config {
   double input_gate_release_ms;   /* 1 to 2000 */
   /* Also of the second version (a first-version caller gets 1). */
   int64_t engine_threads;         /* threads computing the engine's chunks: 1, 2..16, 0 automatic */
+  /* Added in the third version of this struct; a caller built with the second (struct_size =
+   * offsetof(mvsdk_config_t, half_precision_weights)) or the first gets 0. Nonzero: the engine
+   * holds its weights in half precision from the next start (about half the weight memory; the
+   * output is close to single precision's, not the same to the bit). */
+  int half_precision_weights;
 } mvsdk_config_t;
 
 /* The kit's defaults: 48000 Hz, 1 channel, S16, no token, mute_on_fail 1, no callbacks, input
  * conditioning off (gain 0 dB, suppression 30 dB, gate at -50 dBFS with attack 1 ms, hold 100 ms
- * and release 100 ms when switched on), engine_threads 1, and struct_size = sizeof(mvsdk_config_t). */
+ * and release 100 ms when switched on), engine_threads 1, half_precision_weights 0, and
+ * struct_size = sizeof(mvsdk_config_t). */
 int mvsdk_config_init(mvsdk_config_t* config);
 /* Hands the configuration to the kit (which copies it). Whatever action_user and download_user
  * point to must stay valid until the configuration is replaced and the handle destroyed. */

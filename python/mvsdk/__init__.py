@@ -132,6 +132,9 @@ class EngineConfig:
     is_sync: bool = False
     # Threads computing the engine's chunks: 1, 2..16, or 0 (the processor's cores, at most 4).
     engine_threads: int = 1
+    # The engine's weights in half precision from the next start: about half the weight memory,
+    # output close to (not the same to the bit as) single precision's.
+    half_precision_weights: bool = False
     on_download: Optional[Callable[[int, int, int], None]] = None
     on_action_result: Optional[Callable[[int, int, str], None]] = None
     input: InputConditioning = field(default_factory=InputConditioning)
@@ -252,7 +255,7 @@ class Kit:
             mute_on_fail=config.mute_on_fail, is_sync=config.is_sync, debug=config.debug,
             transform_debug=config.transform_debug, on_download=config.on_download,
             on_action_result=config.on_action_result, input=asdict(config.input),
-            engine_threads=config.engine_threads)
+            engine_threads=config.engine_threads, half_precision_weights=config.half_precision_weights)
 
     def engine_config(self) -> EngineConfig:
         values = self._core.engine_config()

@@ -251,7 +251,8 @@ class Kit {
 
   void set_engine_config(std::int64_t sample_rate, std::int64_t channel, std::int64_t format, const std::string& token,
                          bool mute_on_fail, bool is_sync, bool debug, bool transform_debug, py::object on_download,
-                         py::object on_action_result, const py::dict& input, std::int64_t engine_threads) {
+                         py::object on_action_result, const py::dict& input, std::int64_t engine_threads,
+                         bool half_precision_weights) {
     EngineConfig c = EngineConfig::defaultConfig();
     c.sampleRate = sample_rate;
     c.channel = channel;
@@ -260,6 +261,7 @@ class Kit {
     c.muteOnFail = mute_on_fail;
     c.isSync = is_sync;
     c.engineThreads = engine_threads;
+    c.halfPrecisionWeights = half_precision_weights;
     c.debug = debug;
     c.transformDebug = transform_debug;
     c.input.gain = input["gain"].cast<bool>();
@@ -298,6 +300,7 @@ class Kit {
     d["mute_on_fail"] = c.muteOnFail;
     d["is_sync"] = c.isSync;
     d["engine_threads"] = c.engineThreads;
+    d["half_precision_weights"] = c.halfPrecisionWeights;
     d["debug"] = c.debug;
     d["transform_debug"] = c.transformDebug;
     py::dict input;
@@ -577,7 +580,8 @@ PYBIND11_MODULE(_core, m) {
       .def("close", &Kit::close)
       .def("set_engine_config", &Kit::set_engine_config, arg("sample_rate"), arg("channel"), arg("format"),
            arg("token"), arg("mute_on_fail"), arg("is_sync"), arg("debug"), arg("transform_debug"),
-           arg("on_download"), arg("on_action_result"), arg("input"), arg("engine_threads"))
+           arg("on_download"), arg("on_action_result"), arg("input"), arg("engine_threads"),
+           arg("half_precision_weights"))
       .def("engine_config", &Kit::engine_config)
       .def("prepare", &Kit::prepare, arg("timeout"))
       .def("check_resources", &Kit::check_resources, arg("timeout"))

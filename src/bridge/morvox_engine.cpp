@@ -308,6 +308,7 @@ struct MorvoxEngine::Shared {
   std::atomic<std::int32_t> inputRate{48000};
   std::atomic<std::int32_t> outputRate{48000};
   std::atomic<std::int32_t> threads{1};
+  std::atomic<bool> half{false};
   std::mutex resultFloatMutex;  // guards resultFloat (written by calibration tasks)
   PitchArray resultFloat{};
 };
@@ -341,6 +342,8 @@ void MorvoxEngine::setEngineThreads(std::int32_t threads) {
   shared_->threads.store(threads, std::memory_order_relaxed);
 }
 
+void MorvoxEngine::setHalfPrecisionWeights(bool on) { shared_->half.store(on, std::memory_order_relaxed); }
+
 std::int32_t MorvoxEngine::inputRate() const { return shared_->inputRate.load(std::memory_order_relaxed); }
 std::int32_t MorvoxEngine::outputRate() const { return shared_->outputRate.load(std::memory_order_relaxed); }
 
@@ -350,11 +353,13 @@ void MorvoxEngine::startEngine(const std::string& amPath, const std::string& bnP
     const bool was_running = MVSoundLibrary::getEngineStatus() != 0;
     const int in_rate = shared->inputRate.load(std::memory_order_relaxed);
     MVSoundLibrary::setEngineThreads(shared->threads.load(std::memory_order_relaxed));
+    MVSoundLibrary::setHalfPrecisionWeights(shared->half.load(std::memory_order_relaxed));
     MVSoundLibrary::startEngine(am.c_str(), bn.c_str(), voc.c_str(), in_rate,
                                 shared->outputRate.load(std::memory_order_relaxed));
     if (!was_running && MVSoundLibrary::getEngineStatus()) {
-      platform::log_printf(platform::Level::kInfo, "MorvoxEngine: engine started at %d Hz with %d thread(s)", in_rate,
-                           MVSoundLibrary::engineThreads());
+      platform::log_printf(platform::Level::kInfo,
+                           "MorvoxEngine: engine started at %d Hz with %d thread(s), weights in %s precision", in_rate,
+                           MVSoundLibrary::engineThreads(), MVSoundLibrary::halfPrecisionWeights() ? "half" : "single");
       Pipeline& p = pipeline();
       p.rate.store(in_rate, std::memory_order_relaxed);
       // The conditioner's state is made here, off the audio path, for the new input rate.

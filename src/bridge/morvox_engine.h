@@ -93,6 +93,9 @@ class MorvoxEngine {
   // Threads that compute a chunk of the engines started from now on (0 = automatic: the
   // processor's cores, at most 4). Any thread.
   void setEngineThreads(std::int32_t threads);
+  // Whether the engines started from now on hold their matrix weights in half precision (off by
+  // default). Any thread.
+  void setHalfPrecisionWeights(bool on);
 
   // Queues the engine start with the three weight files (acoustic model, content encoder,
   // vocoder) and the rates in force when the task runs. No completion: callers poll

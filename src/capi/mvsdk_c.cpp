@@ -116,10 +116,14 @@ mvsdk::ServiceCompletion service_completion(const mvsdk_t* kit, mvsdk_service_fn
   };
 }
 
-// The sizes of mvsdk_config_t this library knows: the first version (up to download_user) and
-// the second (with input conditioning); of mvsdk_audio_stats_t, one version so far.
+// The sizes of mvsdk_config_t this library knows: the first version (up to download_user), the
+// second (with input conditioning and engine threads) and the third (with half-precision weights);
+// of mvsdk_audio_stats_t, one version so far.
 constexpr std::size_t kConfigSizeV1 = offsetof(mvsdk_config_t, input_gain);
-bool known_config_size(std::size_t n) { return n == sizeof(mvsdk_config_t) || n == kConfigSizeV1; }
+constexpr std::size_t kConfigSizeV2 = offsetof(mvsdk_config_t, half_precision_weights);
+bool known_config_size(std::size_t n) {
+  return n == sizeof(mvsdk_config_t) || n == kConfigSizeV2 || n == kConfigSizeV1;
+}
 bool known_stats_size(std::size_t n) { return n == sizeof(mvsdk_audio_stats_t); }
 
 }  // namespace
@@ -187,6 +191,7 @@ int mvsdk_config_init(mvsdk_config_t* config) {
   config->input_gate_hold_ms = d.input.gateHoldMs;
   config->input_gate_release_ms = d.input.gateReleaseMs;
   config->engine_threads = d.engineThreads;
+  config->half_precision_weights = d.halfPrecisionWeights ? 1 : 0;
   return MVSDK_OK;
 }
 
@@ -204,7 +209,7 @@ int mvsdk_set_config(mvsdk_t* kit, const mvsdk_config_t* config) {
     c.isSync = config->is_sync != 0;
     c.debug = config->debug != 0;
     c.transformDebug = config->transform_debug != 0;
-    if (config->struct_size >= sizeof(mvsdk_config_t)) {  // a first-version caller has none of these
+    if (config->struct_size >= kConfigSizeV2) {  // a first-version caller has none of these
       c.input.gain = config->input_gain != 0;
       c.input.gainDb = config->input_gain_db;
       c.input.denoise = config->input_denoise != 0;
@@ -215,6 +220,9 @@ int mvsdk_set_config(mvsdk_t* kit, const mvsdk_config_t* config) {
       c.input.gateHoldMs = config->input_gate_hold_ms;
       c.input.gateReleaseMs = config->input_gate_release_ms;
       c.engineThreads = config->engine_threads;
+    }
+    if (config->struct_size >= sizeof(mvsdk_config_t)) {  // nor a second-version caller this
+      c.halfPrecisionWeights = config->half_precision_weights != 0;
     }
     if (auto fn = config->on_action_result) {
       c.onActionResult = [gate = kit->gate, fn, user = config->action_user](std::int64_t action, std::int64_t code,

@@ -120,12 +120,14 @@ void MVSDKManager::Impl::start() {
 
   std::weak_ptr<Impl> weak = weak_from_this();
   const auto threads = static_cast<std::int32_t>(engineThreads.load(std::memory_order_relaxed));
-  auto launch = [weak, gen, rate, ids, threads] {
+  const bool half = halfPrecisionWeights.load(std::memory_order_relaxed);
+  auto launch = [weak, gen, rate, ids, threads, half] {
     auto self = weak.lock();
     // A stop, release, reset or newer start since: this start is void.
     if (!self || self->startGeneration.load() != gen) return;
     self->engine->setEngineInputSampleRate(rate_int32(rate), rate_int32(rate));
     self->engine->setEngineThreads(threads);
+    self->engine->setHalfPrecisionWeights(half);
     self->rtvcEngineManager->setEngineSampleRate(rate);
     self->rtvcEngineManager->startEngineWithIds(
         ids,

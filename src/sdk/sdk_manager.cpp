@@ -50,6 +50,7 @@ void MVSDKManager::Impl::setEngineConfig(const EngineConfig& next) {
   isSync.store(next.isSync, std::memory_order_relaxed);
   engineThreads.store(next.engineThreads < 0 ? 1 : std::min(next.engineThreads, kMaxEngineThreads),
                       std::memory_order_relaxed);
+  halfPrecisionWeights.store(next.halfPrecisionWeights, std::memory_order_relaxed);
   MVNetRequest::setToken(next.token);
   // The engine's conditioner takes usable settings from its next push (it is one per process, as
   // the engine); unusable ones leave it as it was and take the audio path away below.

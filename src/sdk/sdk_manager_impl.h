@@ -198,6 +198,7 @@ struct MVSDKManager::Impl final : bridge::MVRtvcEngineHost, std::enable_shared_f
   std::atomic<bool> isSync{false};
   std::atomic<std::int64_t> engineThreads{1};
   static constexpr std::int64_t kMaxEngineThreads = 16;
+  std::atomic<bool> halfPrecisionWeights{false};
 
   std::shared_ptr<bridge::MorvoxEngine> engine;
   std::shared_ptr<bridge::MVRtvcEngineManager> rtvcEngineManager;

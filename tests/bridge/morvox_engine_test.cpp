@@ -125,14 +125,17 @@ TEST_F(Bridge, EngineCallsRunInSubmissionOrder) {
   EXPECT_TRUE(f.get());
 }
 
-TEST_F(Bridge, RatesAndThreadsApplyAtTheNextStart) {
+TEST_F(Bridge, RatesThreadsAndPrecisionApplyAtTheNextStart) {
   engine_->setEngineInputSampleRate(16000, 24000);
   engine_->setEngineThreads(3);
+  engine_->setHalfPrecisionWeights(true);
   start();
   engine_->setEngineThreads(1);  // for the next start only
+  engine_->setHalfPrecisionWeights(false);
   auto* e = mvsdk::engine::MVSoundLibrary::currentEngine();
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(std::tuple(e->input_rate(), e->output_rate(), e->threads()), std::tuple(16000, 24000, 3));
+  EXPECT_EQ(std::tuple(e->input_rate(), e->output_rate(), e->threads(), e->half_precision()),
+            std::tuple(16000, 24000, 3, true));
   // A short style never reaches the engine, but the completion still reports.
   std::promise<void> done;
   engine_->setSpeakersStyle(std::make_shared<const std::vector<float>>(3, 1.0f), [&] { done.set_value(); });

@@ -262,16 +262,19 @@ static void check_bad_handles_and_arguments(void) {
   CHECK_STATUS(mvsdk_create(&kit), MVSDK_OK);
   if (!kit) return;
 
-  /* Struct sizes: the one this library was built with, and the first version's (without input
-   * conditioning). */
+  /* Struct sizes: the one this library was built with, the first version's (without input
+   * conditioning) and the second's (without half-precision weights). */
   mvsdk_config_t config;
   CHECK_STATUS(mvsdk_config_init(&config), MVSDK_OK);
   CHECK(config.struct_size == sizeof config && config.sample_rate == 48000 && config.channels == 1 &&
         config.format == MVSDK_FORMAT_S16 && config.mute_on_fail == 1 && config.is_sync == 0);
   CHECK(config.input_gain == 0 && config.input_denoise == 0 && config.input_gate == 0 &&
         config.input_denoise_db == 30.0 && config.input_gate_threshold_dbfs == -50.0 &&
-        config.input_gate_release_ms == 100.0 && config.engine_threads == 1);
+        config.input_gate_release_ms == 100.0 && config.engine_threads == 1 &&
+        config.half_precision_weights == 0);
   config.struct_size = offsetof(mvsdk_config_t, input_gain);
+  CHECK_STATUS(mvsdk_set_config(kit, &config), MVSDK_OK);
+  config.struct_size = offsetof(mvsdk_config_t, half_precision_weights);
   CHECK_STATUS(mvsdk_set_config(kit, &config), MVSDK_OK);
   const size_t wrong_sizes[] = {0, sizeof config - 1, sizeof config + 8, offsetof(mvsdk_config_t, input_gain) + 4};
   for (size_t i = 0; i < sizeof wrong_sizes / sizeof wrong_sizes[0]; ++i) {

@@ -413,10 +413,12 @@ TEST_F(SDKLifecycleTest, StartRestartsARunningEngineAndRefusesUnsupportedAudio) 
   EngineConfig c = test::recorded_config(recorder);
   c.sampleRate = 16000;
   c.engineThreads = 2;
+  c.halfPrecisionWeights = true;
   manager->setEngineConfig(c);
   manager->start();
   recorder.expect({2, 0, "Engine started successfully"});
   EXPECT_EQ(engine_rate(), std::make_pair(16000, 2));
+  EXPECT_TRUE(engine::MVSoundLibrary::halfPrecisionWeights());
   EXPECT_FALSE(manager->getCurrentVoice());  // a start clears the voice
   manager->setVoice(1);
   recorder.expect({0, 0, "Set voice ID 1 successfully"});

@@ -57,8 +57,10 @@ def test_life_cycle_answers_with_the_kits_messages(kit):
 def test_input_conditioning_is_kept_and_out_of_range_values_are_refused_at_start(kit, service):
     on = mvsdk.InputConditioning(gain=True, gain_db=6.0, denoise=True, denoise_db=20.0, gate=True,
                                  gate_threshold_dbfs=-45.0, gate_hold_ms=150.0)
-    kit.set_engine_config(mvsdk.EngineConfig(token=service.token, input=on, engine_threads=2))
+    kit.set_engine_config(mvsdk.EngineConfig(token=service.token, input=on, engine_threads=2,
+                                            half_precision_weights=True))
     assert kit.engine_config().input == on and kit.engine_config().engine_threads == 2
+    assert kit.engine_config().half_precision_weights
     kit.set_engine_config(mvsdk.EngineConfig(token=service.token, input=mvsdk.InputConditioning(gate=True, gate_release_ms=0.0)))
     kit.prepare()
     kit.check_resources()

@@ -38,7 +38,8 @@ bool parse_conditioning_command(std::string_view verb, const std::vector<std::st
 
 // The kit-session options the converting tools share: --service URL, --token T, --voice ID,
 // --mode 0|1|2, --intonation X, --pitch Y and --threads N (0..16), into the fields of those names
-// of `o`, and the input conditioning options above, into o.conditioning. `next(v)` takes the
+// of `o`, --half (no value) into o.half, and the input conditioning options above, into
+// o.conditioning. `next(v)` takes the
 // option's value into v (false when the command line has none). Returns false when `arg` is none
 // of them; otherwise true, with `error` set when its value is bad.
 template <class Options, class Next>
@@ -73,6 +74,8 @@ bool parse_session_option(const std::string& arg, Next&& next, Options& o, std::
     real("--pitch takes a number", o.pitch);
   } else if (arg == "--threads") {
     integer(0, 16, "--threads takes 0 (automatic) to 16", o.threads);
+  } else if (arg == "--half") {
+    o.half = true;
   } else {
     return false;
   }

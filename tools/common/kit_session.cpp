@@ -61,6 +61,7 @@ KitSession::KitSession(const SessionConfig& config, const std::atomic<bool>* sto
   c.token = config.token;
   c.isSync = config.sync;
   c.engineThreads = config.engine_threads;
+  c.halfPrecisionWeights = config.half_precision_weights;
   c.muteOnFail = config.mute_on_fail;
   c.onDownload = config.on_download;
   c.input = config.input;

@@ -50,6 +50,7 @@ struct SessionConfig {
   std::int64_t kit_format = kSampleFormatS16;
   bool sync = false;
   std::int64_t engine_threads = 1;  // EngineConfig::engineThreads
+  bool half_precision_weights = false;  // EngineConfig::halfPrecisionWeights
   // EngineConfig::muteOnFail. Off by default: a buffer the kit cannot convert then comes back as
   // the input itself, which a file converter tells from converted audio (an underrun) and writes
   // as silence. A live host that plays the result wants silence there instead of the speaker.

@@ -144,6 +144,7 @@ int run(const Options& options, const std::atomic<bool>& interrupted) {
   }
   config.sync = options.sync;
   config.engine_threads = options.threads;
+  config.half_precision_weights = options.half;
   config.input = options.conditioning;
   config.on_download = [progress](std::int64_t percent, std::int64_t file, std::int64_t files) {
     progress->update(percent, file, files);

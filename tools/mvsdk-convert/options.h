@@ -25,6 +25,7 @@ struct Options {
   InputConditioning conditioning;       // --denoise, --gate, --gain (all off by default)
   bool sync = false;                    // EngineConfig::isSync
   std::int64_t threads = 1;             // EngineConfig::engineThreads
+  bool half = false;                    // EngineConfig::halfPrecisionWeights
   std::optional<std::string> calibrate; // recording to calibrate intonation and pitch from
   bool realtime = false;                // pace the buffers on the wall clock
   bool quiet = false;                   // errors only

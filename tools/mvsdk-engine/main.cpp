@@ -2,8 +2,9 @@
 //
 //   mvsdk-engine --am F --bn F --voc F --in F [--style F] [--in-rate R] [--out-rate R]
 //                [--mode M] [--params a,b,c,d,e] [--push N] [--delay N] [--reset-after K]
-//                [--out F] [--dump DIR]
+//                [--threads N] [--half] [--out F] [--dump DIR]
 //
+// --half starts the engine with its weights in half precision (default: single precision).
 // After every push it pops push x out-rate / in-rate samples and writes what the pops return to
 // --out. --dump DIR writes, for every converted chunk NNNN (from 0000), little-endian raw files:
 // NNNN.mel.f32 (19x80), NNNN.bn.f32 (16x513), NNNN.aux.f32 (16x60), NNNN.am.f32 (16x100),
@@ -44,6 +45,7 @@ struct Options {
   int delay = 0;
   int reset_after = 0;
   int threads = 1;  // engine threads; 0: automatic
+  bool half = false;  // weights in half precision
 };
 
 [[noreturn]] void usage(const char* why) {
@@ -51,7 +53,7 @@ struct Options {
                "mvsdk-engine: %s\n"
                "usage: mvsdk-engine --am F --bn F --voc F --in F [--style F] [--in-rate R] [--out-rate R]\n"
                "                    [--mode M] [--params a,b,c,d,e] [--push N] [--delay N]\n"
-               "                    [--reset-after K] [--threads N] [--out F] [--dump DIR]\n",
+               "                    [--reset-after K] [--threads N] [--half] [--out F] [--dump DIR]\n",
                why);
   std::exit(2);
 }
@@ -86,6 +88,7 @@ Options parse(int argc, char** argv) {
     else if (a == "--delay") o.delay = parse_int(value(), "--delay");
     else if (a == "--reset-after") o.reset_after = parse_int(value(), "--reset-after");
     else if (a == "--threads") o.threads = parse_int(value(), "--threads");
+    else if (a == "--half") o.half = true;
     else if (a == "--params") {
       std::vector<float> p;
       if (!mvsdk::tools::parse_float_list(value(), ',', p) || p.size() != 5) {
@@ -164,13 +167,15 @@ int main(int argc, char** argv) {
 
   const auto t0 = std::chrono::steady_clock::now();
   MVSoundLibrary::setEngineThreads(o.threads);
+  MVSoundLibrary::setHalfPrecisionWeights(o.half);
   const int rc = MVSoundLibrary::startEngine(o.am.c_str(), o.bn.c_str(), o.voc.c_str(), o.in_rate, o.out_rate);
   const double start_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   if (rc != MVSoundLibrary::kDone) {
     std::fprintf(stderr, "mvsdk-engine: the engine did not start (status %d)\n", rc);
     return 1;
   }
-  std::printf("engine started in %.3f s\n", start_s);
+  std::printf("engine started in %.3f s (weights in %s precision)\n", start_s,
+              MVSoundLibrary::halfPrecisionWeights() ? "half" : "single");
   auto* eng = MVSoundLibrary::currentEngine();
 
   if (!o.style.empty()) {

@@ -175,6 +175,7 @@ int run(const Options& options, std::atomic<bool>& interrupted) {
   config.sync = false;                   // pipelined: transform never computes on the process thread
   config.mute_on_fail = true;            // what the kit cannot convert is heard as silence
   config.engine_threads = options.threads;
+  config.half_precision_weights = options.half;
   config.input = options.conditioning;
   config.on_download = [progress](std::int64_t percent, std::int64_t file, std::int64_t files) {
     progress->update(percent, file, files);

@@ -25,6 +25,8 @@ std::string usage_text() {
          "  --intonation X      pitch fluctuation, semitones (-30..30)\n"
          "  --pitch Y           pitch offset (-200..200)\n"
          "  --threads N         engine threads (default 1; 0: the processor's cores, at most 4)\n"
+         "  --half              the engine's weights in half precision (less memory, output close\n"
+         "                      to but not the same as the default single precision)\n"
          "  --denoise[=DB]      noise suppression of the input, lowering noise by at most DB\n"
          "                      (1..60, default 30); adds 10 ms of delay\n"
          "  --gate DBFS         noise gate: silence while the input's peaks stay below DBFS (-100..0)\n"

@@ -22,6 +22,7 @@ struct Options {
   std::optional<float> intonation;      // semitones
   std::optional<float> pitch;           // the kit's pitch offset units
   std::int64_t threads = 1;             // EngineConfig::engineThreads
+  bool half = false;                    // EngineConfig::halfPrecisionWeights
   InputConditioning conditioning;       // --denoise, --gate, --gain (all off by default)
   std::vector<std::string> in_ports;    // sources connected to the tool's input
   std::vector<std::string> out_ports;   // destinations of the tool's output
