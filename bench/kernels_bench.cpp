@@ -9,6 +9,7 @@
 #include <cblas.h>
 
 #include "engine/kernels/gemm.h"
+#include "engine/kernels/half.h"
 #include "engine/kernels/util.h"
 
 using namespace mvsdk::engine;
@@ -154,15 +155,22 @@ void gemm_shapes(benchmark::internal::Benchmark* b) {
 
 // The content encoder's feed-forward products as they run in the engine: 4 rows against weights
 // that come from memory, not cache (each iteration takes the next of 32 weight matrices, 64 MB or
-// more in all). range(0) = N, range(1) = K. Reports the weights' read rate.
+// more in all). range(0) = N, range(1) = K, range(2) = 1 for the weights in half precision, 2 for
+// them in half precision and panel order (as the engine holds fully connected weights).
+// Reports the weights' read rate.
 void BM_GemmStreaming(benchmark::State& state) {
   const int M = 4, N = static_cast<int>(state.range(0)), K = static_cast<int>(state.range(1));
+  const bool half = state.range(2) != 0;
   constexpr int kCopies = 32;
   std::vector<std::unique_ptr<Tf>> bs;
+  HalfWeights table(1);
   for (int i = 0; i < kCopies; ++i) {
     bs.push_back(std::make_unique<Tf>(K, N));
     fill(*bs.back(), -0.1f, 0.1f, 20 + i);
+    if (half) table.add(bs.back()->data, static_cast<std::size_t>(K) * N, K, state.range(2) == 2 ? N : 0);
   }
+  table.finish();
+  const HalfWeightsScope use(half ? &table : nullptr);
   Tf a(M, K), c(M, N);
   fill(a, -1.0f, 1.0f, 12);
   fill(c, -1.0f, 1.0f, 14);
@@ -172,7 +180,8 @@ void BM_GemmStreaming(benchmark::State& state) {
     i = (i + 1) % kCopies;
     benchmark::DoNotOptimize(c.data);
   }
-  state.counters["GB/s"] = benchmark::Counter(4.0 * N * K * state.iterations(), benchmark::Counter::kIsRate,
+  const double bytes = (half ? 2.0 : 4.0) * N * K;
+  state.counters["GB/s"] = benchmark::Counter(bytes * state.iterations(), benchmark::Counter::kIsRate,
                                               benchmark::Counter::kIs1000);
 }
 
@@ -215,7 +224,13 @@ BENCHMARK(BM_LinearForward)->Args({16, 192})->Args({4, 256})->Args({336, 192})->
 BENCHMARK(BM_Gemm<0>)->Name("BM_GemmSmall")->Apply(gemm_shapes);
 BENCHMARK(BM_Gemm<1>)->Name("BM_GemmBlas")->Apply(gemm_shapes);
 BENCHMARK(BM_Gemm<2>)->Name("BM_GemmAcc")->Apply(gemm_shapes);
-BENCHMARK(BM_GemmStreaming)->Args({2048, 256})->Args({256, 2048});
+BENCHMARK(BM_GemmStreaming)
+    ->Args({2048, 256, 0})
+    ->Args({2048, 256, 1})
+    ->Args({2048, 256, 2})
+    ->Args({256, 2048, 0})
+    ->Args({256, 2048, 1})
+    ->Args({256, 2048, 2});
 BENCHMARK(BM_AddFused)->Args({16, 192})->Args({16, 1024});
 BENCHMARK(BM_Upsample60)->Arg(1)->Arg(9)->Arg(64);
 

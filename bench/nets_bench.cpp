@@ -42,7 +42,8 @@ std::unique_ptr<HalfWeights> half_table(bool half, const mvsdk::engine::WeightPl
   std::size_t offset = 0;
   for (const auto& block : plan) {
     if (mvsdk::engine::chunk_product_weights(block.role)) {
-      table->add(w + offset, static_cast<std::size_t>(block.count), block.fan_in);
+      table->add(w + offset, static_cast<std::size_t>(block.count), block.fan_in,
+                 block.input_rows ? block.count / block.fan_in : 0);
     }
     offset += static_cast<std::size_t>(block.padded());
   }

@@ -166,3 +166,14 @@ OPENBLAS_NUM_THREADS=1 "$HOST_TOOLS/mvsdk-engine" "${engine_args[@]}" --dump "$W
 arm_tool mvsdk-engine "${engine_args[@]}" --dump "$WORK/arm64" --out "$WORK/arm64/out.s16" >/dev/null
 "$HOST_TOOLS/mvsdk-agree" compare "$WORK/x86_64" "$WORK/arm64" --min-snr 100 \
   --min-snr voc.s16=60 --min-snr out.s16=60 --exact mel.f32
+
+# 4. The same with the weights in half precision: each processor converts them (the same bits:
+#    round to nearest even), widens them exactly as it loads them and sums in the same order, so
+#    the stages agree as closely as in single precision.
+mkdir -p "$WORK/x86_64-half" "$WORK/arm64-half"
+OPENBLAS_NUM_THREADS=1 "$HOST_TOOLS/mvsdk-engine" "${engine_args[@]}" --half --dump "$WORK/x86_64-half" \
+  --out "$WORK/x86_64-half/out.s16" >/dev/null
+arm_tool mvsdk-engine "${engine_args[@]}" --half --dump "$WORK/arm64-half" \
+  --out "$WORK/arm64-half/out.s16" >/dev/null
+"$HOST_TOOLS/mvsdk-agree" compare "$WORK/x86_64-half" "$WORK/arm64-half" --min-snr 100 \
+  --min-snr voc.s16=60 --min-snr out.s16=60 --exact mel.f32

@@ -34,7 +34,8 @@ void add_half_blocks(HalfWeights& table, const WeightPlan& plan, const float* fi
   std::size_t offset = 0;
   for (const WeightBlock& block : plan) {
     if (chunk_product_weights(block.role)) {
-      table.add(file + offset, static_cast<std::size_t>(block.count), block.fan_in);
+      const int n = block.input_rows ? block.count / block.fan_in : 0;
+      table.add(file + offset, static_cast<std::size_t>(block.count), block.fan_in, n);
     }
     offset += static_cast<std::size_t>(block.padded());
   }

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "engine/core/worker_pool.h"
 #include "engine/kernels/half.h"
@@ -180,6 +182,42 @@ void gemm_nn(int M, int N, int K, float alpha, const float* A, int lda, const TB
   }
 }
 
+// The panels of columns [n0, n1) of a K x N matrix in panel order (pack_half_panels), for k in
+// [k0, k1): f(column, width, pointer) with the pointer set so that pointer + k x width + t is the
+// weight of row k, column column + t (the layout nn_panel reads with ldb = width). n0 is a
+// multiple of two vectors; n1 one too, or N.
+template <int W, class Ptr, class F>
+void for_each_packed_panel(Ptr P, int N, int k0, int k1, int n0, int n1, F f) {
+  const int kr = k1 - k0;
+  const Ptr region = P + static_cast<std::ptrdiff_t>(k0) * N;
+  int j = n0;
+  const auto at = [&](int width) {
+    return region + static_cast<std::ptrdiff_t>(j) * kr - static_cast<std::ptrdiff_t>(k0) * width;
+  };
+  for (; j + 2 * W <= n1; j += 2 * W) f(j, 2 * W, at(2 * W));
+  for (; j + W <= n1; j += W) f(j, W, at(W));
+  for (; j < n1; ++j) f(j, 1, at(1));
+}
+
+// gemm_nn on columns [n0, n1) of weights in panel order: the same tiles, the same sums.
+template <class V, class TB>
+void gemm_nn_packed(int M, int n0, int n1, int N, int K, float alpha, const float* A, int lda,
+                    const TB* P, float* C, int ldc) {
+  constexpr int W = Lanes<V>::W;
+  for (int k0 = 0; k0 < K; k0 += kRowBlock) {
+    const int k1 = K - k0 < kRowBlock ? K : k0 + kRowBlock;
+    for_each_packed_panel<W>(P, N, k0, k1, n0, n1, [&](int j, int width, const TB* b) {
+      if (width == 2 * W) {
+        nn_panel<V, 2, TB>(M, K, k0, k1, alpha, A, lda, b, width, C + j, ldc);
+      } else if (width == W) {
+        nn_panel<V, 1, TB>(M, K, k0, k1, alpha, A, lda, b, width, C + j, ldc);
+      } else {
+        nn_column<TB>(M, k0, k1, alpha, A, lda, b, 1, C + j, ldc);
+      }
+    });
+  }
+}
+
 // ---- C += alpha A B^T, B N x K -----------------------------------------------------------------
 
 // MR rows of A against NR rows of B: C[m][n] for m < MR, n < NR, as dot products over K.
@@ -301,6 +339,7 @@ using Widest = v8sf;
 #else
 using Widest = v4sf;
 #endif
+constexpr int kWidestLanes = Lanes<Widest>::W;
 
 template <class V>
 bool gemm_small_as(int M, int N, int K, float alpha, const float* A, int lda, const float* B,
@@ -312,6 +351,23 @@ bool gemm_small_as(int M, int N, int K, float alpha, const float* A, int lda, co
 }
 
 }  // namespace
+
+bool pack_half_panels(const float* src, int K, int N, std::uint16_t* dst) {
+  if (src == nullptr || dst == nullptr || K < 1 || N < 1) return false;
+  std::vector<std::uint16_t> row(static_cast<std::size_t>(N));
+  for (int k0 = 0; k0 < K; k0 += kRowBlock) {
+    const int k1 = K - k0 < kRowBlock ? K : k0 + kRowBlock;
+    for (int k = k0; k < k1; ++k) {
+      floats_to_halves(src + static_cast<std::ptrdiff_t>(k) * N, row.data(), row.size());
+      for_each_packed_panel<kWidestLanes>(
+          dst, N, k0, k1, 0, N, [&](int j, int width, std::uint16_t* b) {
+            std::memcpy(b + static_cast<std::ptrdiff_t>(k) * width, row.data() + j,
+                        static_cast<std::size_t>(width) * sizeof(std::uint16_t));
+          });
+    }
+  }
+  return true;
+}
 
 bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, const float* B,
                    int ldb, bool trans_b, float* C, int ldc) {
@@ -339,7 +395,8 @@ struct ColumnSplit {
   bool trans_b;
   float* C;
   int ldc;
-  bool blas;  // BLAS (in blocks of kBlasColumns), else the engine's kernel
+  bool packed;  // Bh is in panel order (ldb == N)
+  bool blas;    // BLAS (in blocks of kBlasColumns), else the engine's kernel
   int parts;
   int grain;  // columns per unit; every part but the last has a whole number of units
 };
@@ -350,7 +407,10 @@ void product(const ColumnSplit& p, int n0, int n1) {
   const std::ptrdiff_t b_offset = p.trans_b ? static_cast<std::ptrdiff_t>(n0) * p.ldb : n0;
   float* c = p.C + n0;
   if (!p.blas) {
-    if (p.Bh) {
+    if (p.packed) {
+      gemm_nn_packed<Widest, std::uint16_t>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bh, p.C,
+                                            p.ldc);
+    } else if (p.Bh) {
       kernel_product<Widest, std::uint16_t>(p.M, n, p.K, p.alpha, p.A, p.lda, p.Bh + b_offset, p.ldb,
                                             p.trans_b, c, p.ldc);
     } else {
@@ -367,16 +427,34 @@ void product(const ColumnSplit& p, int n0, int n1) {
     // table has no scratch for (none in the engine) computes its block in the engine's kernel.
     float* scratch = p.half->scratch(WorkerPool::thread_index());
     if (scratch == nullptr) {
-      kernel_product<Widest, std::uint16_t>(p.M, n, p.K, p.alpha, p.A, p.lda, p.Bh + b_offset,
-                                            p.ldb, p.trans_b, c, p.ldc);
+      if (p.packed) {
+        gemm_nn_packed<Widest, std::uint16_t>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bh,
+                                              p.C, p.ldc);
+      } else {
+        kernel_product<Widest, std::uint16_t>(p.M, n, p.K, p.alpha, p.A, p.lda, p.Bh + b_offset,
+                                              p.ldb, p.trans_b, c, p.ldc);
+      }
       return;
     }
-    const std::uint16_t* bh = p.Bh + b_offset;
     const int rows = p.trans_b ? n : p.K;
     const int cols = p.trans_b ? p.K : n;
-    for (int r = 0; r < rows; ++r) {
-      halves_to_floats(bh + static_cast<std::ptrdiff_t>(r) * p.ldb,
-                       scratch + static_cast<std::ptrdiff_t>(r) * cols, static_cast<std::size_t>(cols));
+    if (p.packed) {
+      for (int k0 = 0; k0 < p.K; k0 += kRowBlock) {
+        const int k1 = p.K - k0 < kRowBlock ? p.K : k0 + kRowBlock;
+        for_each_packed_panel<kWidestLanes>(p.Bh, p.N, k0, k1, n0, n1, [&](int j, int width, const std::uint16_t* h) {
+          for (int k = k0; k < k1; ++k) {
+            halves_to_floats(h + static_cast<std::ptrdiff_t>(k) * width,
+                             scratch + static_cast<std::ptrdiff_t>(k) * cols + (j - n0),
+                             static_cast<std::size_t>(width));
+          }
+        });
+      }
+    } else {
+      const std::uint16_t* bh = p.Bh + b_offset;
+      for (int r = 0; r < rows; ++r) {
+        halves_to_floats(bh + static_cast<std::ptrdiff_t>(r) * p.ldb,
+                         scratch + static_cast<std::ptrdiff_t>(r) * cols, static_cast<std::size_t>(cols));
+      }
     }
     b = scratch;
     ldb = cols;
@@ -424,8 +502,20 @@ bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const f
               bool trans_b, float* C, int ldc) {
   const int what = check(M, N, K, A, lda, B, ldb, trans_b, C, ldc);
   if (what <= 0) return what == 0;
+  // Weights in half precision when the table has them: in their own layout, or in panel order
+  // when the product reads the whole matrix untransposed (a product reading a packed block any
+  // other way reads the floats).
   const HalfWeights* half = current_half_weights();
-  const std::uint16_t* Bh = half ? half->find(B) : nullptr;
+  const HalfWeights::Block* hb = half ? half->block_of(B) : nullptr;
+  const std::uint16_t* Bh = nullptr;
+  bool packed = false;
+  if (hb != nullptr && hb->packed_n == 0) {
+    Bh = hb->half + (B - hb->src);
+  } else if (hb != nullptr && !trans_b && B == hb->src && ldb == N && N == hb->packed_n &&
+             static_cast<std::size_t>(K) * static_cast<std::size_t>(N) == hb->count) {
+    Bh = hb->half;
+    packed = true;
+  }
   tally(M, N, K, Bh != nullptr);
   WorkerPool* pool = current_pool();
   const int threads = pool ? pool->threads() : 1;
@@ -434,7 +524,7 @@ bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const f
   const bool blas =
       M > kGemmSmallRows &&
       (!Bh || static_cast<std::size_t>(K) * kBlasColumns <= half->scratch_floats());
-  ColumnSplit split{M, N, K, alpha, A, lda, B, Bh, half, ldb, trans_b, C, ldc, blas, 1, N};
+  ColumnSplit split{M, N, K, alpha, A, lda, B, Bh, half, ldb, trans_b, C, ldc, packed, blas, 1, N};
   if (blas) {
     // BLAS's rounding of an element depends on the whole product's shape, so the product is cut
     // into the same blocks of columns whatever the number of threads (one thread computes them

@@ -58,6 +58,13 @@ bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, co
 bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
               bool trans_b, float* C, int ldc);
 
+// Half-precision weights (half.h) of a K x N row-major matrix that products read untransposed, in
+// the order the engine's kernel walks them: K in blocks of 16 rows; within a block the columns in
+// panels of two vectors, then one vector, then single columns (as many as fit, left to right);
+// each panel's rows one after the other. A product then reads its weights as one sequential
+// stream instead of 16 rows far apart. Writes K x N halves to dst; false on a size below 1.
+bool pack_half_panels(const float* src, int K, int N, std::uint16_t* dst);
+
 // What the products on one thread amount to, for the benchmarks' bounds: a product of M x K by
 // K x N counts M x N x K multiply-adds and reads K x N weights of op(B) (the weights, for the
 // layers' products), as floats or as halves.

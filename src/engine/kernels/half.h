@@ -43,6 +43,10 @@ class HalfWeights {
     const float* src = nullptr;  // the floats it replaces
     std::size_t count = 0;
     std::uint16_t* half = nullptr;
+    // 0: the copy has the floats' layout. N > 0: the floats are a K x N row-major matrix that
+    // products read untransposed and whole, and the copy is in the kernel's panel order
+    // (pack_half_panels, gemm.h), so such a product reads it as one sequential stream.
+    int packed_n = 0;
   };
 
   // threads: how many threads compute products at the same time (each gets a scratch).
@@ -51,14 +55,17 @@ class HalfWeights {
   HalfWeights(const HalfWeights&) = delete;
   HalfWeights& operator=(const HalfWeights&) = delete;
 
-  // Converts the count floats at src, a matrix whose products sum over at most max_k terms.
-  // Returns false when the block stays in single precision (too small, a value half precision
-  // cannot hold, or no memory for the copy). Blocks must not overlap.
-  bool add(const float* src, std::size_t count, int max_k);
+  // Converts the count floats at src, a matrix whose products sum over at most max_k terms;
+  // packed_n > 0 packs it as a max_k x packed_n matrix (see Block). Returns false when the block
+  // stays in single precision (too small, a value half precision cannot hold, a packed shape that
+  // does not match count, or no memory for the copy). Blocks must not overlap.
+  bool add(const float* src, std::size_t count, int max_k, int packed_n = 0);
   // Allocates the scratch after the last add. False when that fails (the table is then unusable).
   bool finish();
 
-  // The half copy of the float at p, or null when p lies in no converted block.
+  // The converted block holding the float at p, or null.
+  const Block* block_of(const float* p) const;
+  // The half copy of the float at p, or null when p lies in no converted block or in a packed one.
   const std::uint16_t* find(const float* p) const;
   // Scratch of `thread` (0 .. threads - 1) and its size in floats: room for kScratchColumns
   // columns of the longest product added (the width of gemm_acc's BLAS blocks).

@@ -10,13 +10,14 @@ constexpr int kConvModuleTaps = 15;
 
 class Builder {
  public:
-  void add(const std::string& name, WeightRole role, int count, int fan_in = 0) {
-    plan_.push_back(WeightBlock{name, role, count, fan_in});
+  void add(const std::string& name, WeightRole role, int count, int fan_in = 0,
+           bool input_rows = false) {
+    plan_.push_back(WeightBlock{name, role, count, fan_in, input_rows});
   }
   // Linear: weight in x out (input index as row), bias out.
   void linear(const std::string& n, int in, int out, WeightRole w = WeightRole::kMatrix,
               WeightRole b = WeightRole::kBias) {
-    add(n + ".weight", w, in * out, in);
+    add(n + ".weight", w, in * out, in, true);
     add(n + ".bias", b, out);
   }
   void prenet(const std::string& n, int in, int out) {
@@ -32,7 +33,7 @@ class Builder {
   }
   void attention(const std::string& n, int dim) {
     for (const char* p : {"query", "key", "value", "output"}) {
-      add(n + "." + p + "_weight", WeightRole::kMatrix, dim * dim, dim);
+      add(n + "." + p + "_weight", WeightRole::kMatrix, dim * dim, dim, true);
       add(n + "." + p + "_bias", WeightRole::kBias, dim);
     }
     add(n + ".position_weight", WeightRole::kPositionWeight, dim * dim, dim);
@@ -186,9 +187,9 @@ WeightPlan bn_weight_plan() {
   // of each time step's 256 channels x 19 frequency positions.
   b.add("embed.conv0_weight", WeightRole::kConvKernel, kTaps * kDim, kTaps);
   b.add("embed.conv0_bias", WeightRole::kBias, kDim);
-  b.add("embed.conv1_weight", WeightRole::kConvKernel, kDim * kTaps * kDim, kDim * kTaps);
+  b.add("embed.conv1_weight", WeightRole::kConvKernel, kDim * kTaps * kDim, kDim * kTaps, true);
   b.add("embed.conv1_bias", WeightRole::kBias, kDim);
-  b.add("embed.proj_weight", WeightRole::kMatrix, kDim * kF2 * kDim, kDim * kF2);
+  b.add("embed.proj_weight", WeightRole::kMatrix, kDim * kF2 * kDim, kDim * kF2, true);
   b.add("embed.proj_bias", WeightRole::kBias, kDim);
   for (int i = 0; i < kBlocks; ++i) b.block(indexed("block", i), kDim, kHidden, false);
   b.layer_norm("final_norm", kDim);

@@ -58,6 +58,9 @@ struct WeightBlock {
   WeightRole role;
   int count;         // floats the network reads
   int fan_in;        // inputs of each output the block's weights feed (0 for biases and norms)
+  // A fan_in x (count / fan_in) matrix, input index as row, that the chunk's products read whole
+  // and untransposed (fully connected layers and the embedding's products).
+  bool input_rows = false;
   int padded() const;  // alignsize(count, 32): floats the block occupies in the file
 };
 

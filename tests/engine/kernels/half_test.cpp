@@ -144,6 +144,32 @@ TEST(Half, ProductsOnHalfWeightsEqualProductsOnTheWidenedWeights) {
     set_product_tally(nullptr);
     EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0);
     EXPECT_EQ(tally.half_b_bytes, 2.0 * s.N * s.K);
+    if (!s.trans_b) {
+      // The same weights in panel order (row stride N): the same bits again.
+      std::vector<float> dense(static_cast<std::size_t>(s.K) * s.N), dense_widened(dense.size());
+      for (int k = 0; k < s.K; ++k) {
+        std::memcpy(&dense[static_cast<std::size_t>(k) * s.N], &b[static_cast<std::size_t>(k) * ldb],
+                    static_cast<std::size_t>(s.N) * sizeof(float));
+        std::memcpy(&dense_widened[static_cast<std::size_t>(k) * s.N],
+                    &widened[static_cast<std::size_t>(k) * ldb], static_cast<std::size_t>(s.N) * sizeof(float));
+      }
+      HalfWeights packed(1);
+      ASSERT_TRUE(packed.add(dense.data(), dense.size(), s.K, s.N));
+      ASSERT_FALSE(packed.add(b.data(), b.size(), s.K, s.N));  // not K x N
+      ASSERT_TRUE(packed.finish());
+      EXPECT_EQ(packed.find(dense.data()), nullptr);  // no longer in the floats' layout
+      want = c0;
+      ASSERT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, dense_widened.data(), s.N, false,
+                           want.data(), s.N));
+      const HalfWeightsScope use_packed(&packed);
+      got = c0;
+      tally = {};
+      set_product_tally(&tally);
+      ASSERT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, dense.data(), s.N, false, got.data(), s.N));
+      set_product_tally(nullptr);
+      EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0) << "packed";
+      EXPECT_EQ(tally.half_b_bytes, 2.0 * s.N * s.K);
+    }
     if (s.M > kGemmSmallRows) {
       // A product longer than the scratch was sized for runs in the engine's kernel instead.
       HalfWeights narrow(1);
