@@ -9,7 +9,7 @@
 #include <cblas.h>
 
 #include "engine/kernels/gemm.h"
-#include "engine/kernels/half.h"
+#include "engine/kernels/weight_copies.h"
 #include "engine/kernels/util.h"
 
 using namespace mvsdk::engine;
@@ -163,14 +163,14 @@ void BM_GemmStreaming(benchmark::State& state) {
   const bool half = state.range(2) != 0;
   constexpr int kCopies = 32;
   std::vector<std::unique_ptr<Tf>> bs;
-  HalfWeights table(1);
+  WeightCopies table(1);
   for (int i = 0; i < kCopies; ++i) {
     bs.push_back(std::make_unique<Tf>(K, N));
     fill(*bs.back(), -0.1f, 0.1f, 20 + i);
     if (half) table.add(bs.back()->data, static_cast<std::size_t>(K) * N, K, state.range(2) == 2 ? N : 0);
   }
   table.finish();
-  const HalfWeightsScope use(half ? &table : nullptr);
+  const WeightCopiesScope use(half ? &table : nullptr);
   Tf a(M, K), c(M, N);
   fill(a, -1.0f, 1.0f, 12);
   fill(c, -1.0f, 1.0f, 14);

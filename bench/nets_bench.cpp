@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/core/alignmm.h"
-#include "engine/kernels/half.h"
+#include "engine/kernels/weight_copies.h"
 #include "engine/layers/embedlayer.h"
 #include "engine/nets/bnengine.h"
 #include "engine/nets/vocengine.h"
@@ -16,8 +16,8 @@
 namespace {
 
 using mvsdk::engine::bnengine;
-using mvsdk::engine::HalfWeights;
-using mvsdk::engine::HalfWeightsScope;
+using mvsdk::engine::WeightCopies;
+using mvsdk::engine::WeightCopiesScope;
 using mvsdk::engine::Tensor;
 using mvsdk::engine::vocengine;
 
@@ -35,10 +35,10 @@ std::vector<float> synthetic_weights(int n, std::uint64_t seed, float scale) {
 }
 
 // With argument 1, the network's matrices in half precision (as the engine converts them).
-std::unique_ptr<HalfWeights> half_table(bool half, const mvsdk::engine::WeightPlan& plan,
+std::unique_ptr<WeightCopies> half_table(bool half, const mvsdk::engine::WeightPlan& plan,
                                         const float* w) {
   if (!half) return nullptr;
-  auto table = std::make_unique<HalfWeights>(1);
+  auto table = std::make_unique<WeightCopies>(1);
   std::size_t offset = 0;
   for (const auto& block : plan) {
     if (mvsdk::engine::chunk_product_weights(block.role)) {
@@ -55,7 +55,7 @@ void BM_bnengine_chunk(benchmark::State& state) {
   const std::vector<float> w = synthetic_weights(bnengine::weight_floats(), 1, 0.02f);
   bnengine bn(w.data(), 1);
   const auto half = half_table(state.range(0) != 0, mvsdk::engine::bn_weight_plan(), w.data());
-  const HalfWeightsScope use(half.get());
+  const WeightCopiesScope use(half.get());
   Tensor<float> chunk(19, 80);
   const std::vector<float> x = synthetic_weights(chunk.size, 2, 4.0f);
   for (int i = 0; i < chunk.size; ++i)
@@ -87,7 +87,7 @@ void BM_vocengine_chunk(benchmark::State& state) {
   const std::vector<float> w = synthetic_weights(vocengine::weight_floats(), 3, 0.03f);
   vocengine voc(w.data(), 1);
   const auto half = half_table(state.range(0) != 0, mvsdk::engine::voc_weight_plan(), w.data());
-  const HalfWeightsScope use(half.get());
+  const WeightCopiesScope use(half.get());
   Tensor<float> feat(16, 100), f0(16, 1);
   const std::vector<float> x = synthetic_weights(feat.size, 4, 1.0f);
   for (int i = 0; i < feat.size; ++i) feat.data[i] = x[i];

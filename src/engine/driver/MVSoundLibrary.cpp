@@ -10,7 +10,7 @@
 #include "engine/core/worker_pool.h"
 #include "engine/driver/engine.h"
 #include "engine/driver/model_file.h"
-#include "engine/kernels/half.h"
+#include "engine/kernels/weight_copies.h"
 #include "engine/nets/amengine.h"
 #include "engine/nets/bnengine.h"
 #include "engine/nets/vocengine.h"
@@ -143,7 +143,8 @@ int start_locked(const char* amPath, const char* bnPath, const char* vocPath, in
     UnsharedBuild unshared;
     built = std::make_unique<engine>(am.floats(), bn.floats(), voc.floats(), inRate, outRate,
                                      s.threads.load(std::memory_order_relaxed),
-                                     s.half.load(std::memory_order_relaxed));
+                                     s.half.load(std::memory_order_relaxed) ? WeightForm::kHalf
+                                                                            : WeightForm::kPacked);
   }
   if (!built->ok()) {
     log([=] {
@@ -152,9 +153,9 @@ int start_locked(const char* amPath, const char* bnPath, const char* vocPath, in
     });
     return MVSoundLibrary::kEngineInitError;
   }
-  // The floats the engine holds in half precision are not read again: their pages go back.
-  if (const HalfWeights* half = built->half_weights()) {
-    for (const HalfWeights::Block& block : half->blocks()) {
+  // The floats the engine holds copies of are not read again: their pages go back.
+  if (const WeightCopies* copies = built->weight_copies()) {
+    for (const WeightCopies::Block& block : copies->blocks()) {
       for (ModelFile* f : {&am, &bn, &voc}) f->discard(block.src, block.count);
     }
   }

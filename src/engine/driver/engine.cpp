@@ -11,7 +11,7 @@
 #include "engine/core/worker_pool.h"
 #include "engine/driver/rb.h"
 #include "engine/features/fex.h"
-#include "engine/kernels/half.h"
+#include "engine/kernels/weight_copies.h"
 #include "engine/nets/amengine.h"
 #include "engine/nets/bnengine.h"
 #include "engine/nets/vocengine.h"
@@ -28,14 +28,18 @@ constexpr int kResamplerQuality = 8;
 constexpr int kVocBufSamples = 7680;
 constexpr int kResampleSlack = 64;      // room beyond the exact rate ratio for the resamplers
 
-// Offers the plan's matrices that the chunk's products read (gemm_acc) to the table. The
-// embedding's first kernel, a direct BLAS call, is too small to be taken.
-void add_half_blocks(HalfWeights& table, const WeightPlan& plan, const float* file) {
+// Offers the plan's matrices that the chunk's products read (gemm_acc) to the table: in half
+// precision, all of them (fully connected weights in panel order); in single precision, only the
+// fully connected weights of products with few rows (the content encoder's), in panel order, as
+// BLAS reads the others in place. The embedding's first kernel, a direct BLAS call, is too small
+// to be taken.
+void add_copies(WeightCopies& table, const WeightPlan& plan, const float* file, bool half,
+                bool few_rows) {
   std::size_t offset = 0;
   for (const WeightBlock& block : plan) {
-    if (chunk_product_weights(block.role)) {
+    if (chunk_product_weights(block.role) && (half || (few_rows && block.input_rows))) {
       const int n = block.input_rows ? block.count / block.fan_in : 0;
-      table.add(file + offset, static_cast<std::size_t>(block.count), block.fan_in, n);
+      table.add(file + offset, static_cast<std::size_t>(block.count), block.fan_in, n, half);
     }
     offset += static_cast<std::size_t>(block.padded());
   }
@@ -50,7 +54,7 @@ T* alloc_aligned(int n) {
 }  // namespace
 
 engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inRate, int outRate,
-               int threads, bool half_weights)
+               int threads, WeightForm weights)
     : in_rate_(inRate), out_rate_(outRate) {
   // Tensors whose buffer could not be allocated keep a null buffer silently; any such failure
   // while building (in the networks' layers too) shows in this count and fails the construction.
@@ -112,16 +116,18 @@ engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inR
   out_rb.reset(rb_init(ring_bytes));
   if (!out_rb) return;
   if (threads < 1) threads = automatic_engine_threads();
-  if (half_weights) {
+  if (weights != WeightForm::kAsGiven) {
+    const bool half = weights == WeightForm::kHalf;
     try {
-      half_ = std::make_unique<HalfWeights>(threads);
-      add_half_blocks(*half_, am_weight_plan(), am_w);
-      add_half_blocks(*half_, bn_weight_plan(), bn_w);
-      add_half_blocks(*half_, voc_weight_plan(), voc_w);
+      copies_ = std::make_unique<WeightCopies>(threads);
+      add_copies(*copies_, am_weight_plan(), am_w, half, false);
+      add_copies(*copies_, bn_weight_plan(), bn_w, half, true);
+      add_copies(*copies_, voc_weight_plan(), voc_w, half, false);
     } catch (const std::bad_alloc&) {
       return;
     }
-    if (!half_->finish()) return;
+    if (!copies_->finish()) return;
+    half_precision_ = half;
   }
   if (threads > 1) {
     try {
@@ -134,7 +140,8 @@ engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inR
 }
 
 // The members free themselves in reverse order of declaration: the worker pool first, then the
-// half-precision weights, the networks and the feature extractor, the sample buffers, the ring and the resamplers.
+// weight copies, the networks and the feature extractor, the sample buffers, the ring and the
+// resamplers.
 engine::~engine() = default;
 
 void engine::ResamplerFree::operator()(SpeexResamplerState_* rs) const {
@@ -168,7 +175,7 @@ void engine::ring_unlock() { out_rb_lock_.clear(std::memory_order_release); }
 void engine::setstyle(const float* src) {
   if (!ok_ || !src) return;
   std::memcpy(style->data, src, kStyleSize * sizeof(float));
-  const HalfWeightsScope half_share(half_.get());
+  const WeightCopiesScope copies_share(copies_.get());
   am->setstyle(style.get());
 }
 
@@ -194,7 +201,7 @@ int engine::push_piece(const short* samples, int count, int flag, int control, f
   fe->insert(in16, m, flag);
   if (fe->size() < 1) return 0;
   const PoolScope products_share(pool_.get());
-  const HalfWeightsScope half_share(half_.get());
+  const WeightCopiesScope copies_share(copies_.get());
   return process_chunk(control, controls);
 }
 

@@ -30,7 +30,7 @@ class bnengine;
 class vocengine;
 class FeatureExtract;
 class WorkerPool;
-class HalfWeights;
+class WeightCopies;
 struct RingBuffer;
 
 // What a chunk observer is shown, stage by stage (for dumps and diagnostics).
@@ -43,6 +43,14 @@ enum class ChunkStage {
   kParams,  // 1 x 5 pitch parameter block after the chunk
   kVocoder, // 24 kHz samples (as floats) before output resampling and before start-up silencing
 };
+// How the engine holds the matrix weights its products read (weight_copies.h).
+enum class WeightForm {
+  kAsGiven,  // read in place from the weight blocks (which may then be shared by many engines)
+  kPacked,   // the content encoder's fully connected weights copied in panel order (the same
+             // results, read as one stream; the library's choice in single precision)
+  kHalf,     // every large matrix copied in half precision, fully connected ones in panel order
+};
+
 // Called on the pushing thread with row-major data of rows x cols floats, valid for the call.
 using ChunkObserver = void (*)(void* user, ChunkStage stage, const float* data, int rows, int cols);
 
@@ -62,10 +70,10 @@ class engine {
   // failed; such an engine must only be destroyed. threads: how many threads compute a chunk's
   // matrix products (the pushing thread and threads - 1 workers the engine owns; 0 = automatic,
   // see automatic_engine_threads); the output is the same to the bit for every count.
-  // half_weights: the networks' matrix weights are converted to half precision at construction
-  // and the products read those (computed in single precision); see half_weights.h.
+  // weights: see WeightForm. Copies are made here (converted once, for half precision); the
+  // blocks copied are not read from the weight blocks again (weight_copies() lists them).
   engine(const float* am, const float* bn, const float* voc, int inRate, int outRate, int threads = 1,
-         bool half_weights = false);
+         WeightForm weights = WeightForm::kAsGiven);
   ~engine();
   engine(const engine&) = delete;
   engine& operator=(const engine&) = delete;
@@ -95,10 +103,11 @@ class engine {
   int input_rate() const { return in_rate_; }
   // Threads computing a chunk (1 without workers).
   int threads() const;
-  // Whether the matrix weights are held in half precision, and their table (null when not): the
-  // blocks listed there are not read as floats again.
-  bool half_precision() const { return half_ != nullptr; }
-  const HalfWeights* half_weights() const { return half_.get(); }
+  // Whether the matrix weights are held in half precision.
+  bool half_precision() const { return half_precision_; }
+  // The weight blocks the engine holds copies of (null without copies): their floats are not read
+  // again.
+  const WeightCopies* weight_copies() const { return copies_.get(); }
   int output_rate() const { return out_rate_; }
   int delay() const { return delay_; }
   bool started() const { return started_.load(std::memory_order_acquire) != 0; }
@@ -126,6 +135,7 @@ class engine {
   int delay_ = 2;       // start-up delay in 10 ms steps
   std::atomic<int> started_{0};
   bool ok_ = false;
+  bool half_precision_ = false;
 
   // Owners of the C handles and aligned blocks; each frees what it holds (null is ignored).
   struct ResamplerFree {
@@ -159,7 +169,7 @@ class engine {
   std::unique_ptr<vocengine> voc;
   std::unique_ptr<FeatureExtract> fe;
   std::unique_ptr<Tensor<float>> style;
-  std::unique_ptr<HalfWeights> half_;  // null in single precision
+  std::unique_ptr<WeightCopies> copies_;
   std::unique_ptr<WorkerPool> pool_;   // null with one thread
 
   ChunkObserver observer_ = nullptr;

@@ -10,6 +10,7 @@
 
 #include "engine/core/worker_pool.h"
 #include "engine/kernels/half.h"
+#include "engine/kernels/weight_copies.h"
 #include "engine/kernels/simd.h"
 
 #if defined(__x86_64__) && defined(__F16C__)
@@ -182,7 +183,7 @@ void gemm_nn(int M, int N, int K, float alpha, const float* A, int lda, const TB
   }
 }
 
-// The panels of columns [n0, n1) of a K x N matrix in panel order (pack_half_panels), for k in
+// The panels of columns [n0, n1) of a K x N matrix in panel order (pack_panels), for k in
 // [k0, k1): f(column, width, pointer) with the pointer set so that pointer + k x width + t is the
 // weight of row k, column column + t (the layout nn_panel reads with ldb = width). n0 is a
 // multiple of two vectors; n1 one too, or N.
@@ -352,22 +353,36 @@ bool gemm_small_as(int M, int N, int K, float alpha, const float* A, int lda, co
 
 }  // namespace
 
-bool pack_half_panels(const float* src, int K, int N, std::uint16_t* dst) {
+namespace {
+
+void copy_run(const float* src, std::uint16_t* dst, std::size_t n) { floats_to_halves(src, dst, n); }
+void copy_run(const float* src, float* dst, std::size_t n) { std::memcpy(dst, src, n * sizeof(float)); }
+void copy_run(const std::uint16_t* src, float* dst, std::size_t n) { halves_to_floats(src, dst, n); }
+
+template <class T>
+bool pack_panels_as(const float* src, int K, int N, T* dst) {
   if (src == nullptr || dst == nullptr || K < 1 || N < 1) return false;
-  std::vector<std::uint16_t> row(static_cast<std::size_t>(N));
+  std::vector<T> row(static_cast<std::size_t>(N));
   for (int k0 = 0; k0 < K; k0 += kRowBlock) {
     const int k1 = K - k0 < kRowBlock ? K : k0 + kRowBlock;
     for (int k = k0; k < k1; ++k) {
-      floats_to_halves(src + static_cast<std::ptrdiff_t>(k) * N, row.data(), row.size());
-      for_each_packed_panel<kWidestLanes>(
-          dst, N, k0, k1, 0, N, [&](int j, int width, std::uint16_t* b) {
-            std::memcpy(b + static_cast<std::ptrdiff_t>(k) * width, row.data() + j,
-                        static_cast<std::size_t>(width) * sizeof(std::uint16_t));
-          });
+      copy_run(src + static_cast<std::ptrdiff_t>(k) * N, row.data(), row.size());
+      for_each_packed_panel<kWidestLanes>(dst, N, k0, k1, 0, N, [&](int j, int width, T* b) {
+        std::memcpy(b + static_cast<std::ptrdiff_t>(k) * width, row.data() + j,
+                    static_cast<std::size_t>(width) * sizeof(T));
+      });
     }
   }
   return true;
 }
+
+}  // namespace
+
+bool pack_panels(const float* src, int K, int N, std::uint16_t* dst) {
+  return pack_panels_as(src, K, N, dst);
+}
+
+bool pack_panels(const float* src, int K, int N, float* dst) { return pack_panels_as(src, K, N, dst); }
 
 bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, const float* B,
                    int ldb, bool trans_b, float* C, int ldc) {
@@ -381,8 +396,9 @@ bool gemm_small(int M, int N, int K, float alpha, const float* A, int lda, const
 
 namespace {
 
-// One product, its columns cut into parts for the pool. Bh, when not null, is the half copy of B
-// (same layout and row stride) the product reads instead; half is its table.
+// One product, its columns cut into parts for the pool. Bh or Bp, when not null, is a copy of B
+// the product reads instead (copies is its table): Bh in half precision, in B's layout or (packed)
+// in panel order; Bp in single precision, in panel order.
 struct ColumnSplit {
   int M, N, K;
   float alpha;
@@ -390,77 +406,90 @@ struct ColumnSplit {
   int lda;
   const float* B;
   const std::uint16_t* Bh;
-  const HalfWeights* half;
+  const float* Bp;
+  const WeightCopies* copies;
   int ldb;
   bool trans_b;
   float* C;
   int ldc;
-  bool packed;  // Bh is in panel order (ldb == N)
+  bool packed;  // the copy is in panel order (ldb == N)
   bool blas;    // BLAS (in blocks of kBlasColumns), else the engine's kernel
   int parts;
   int grain;  // columns per unit; every part but the last has a whole number of units
 };
 
-// Columns [n0, n1) of the product.
-void product(const ColumnSplit& p, int n0, int n1) {
+// Columns [n0, n1) in the engine's kernel.
+void kernel_part(const ColumnSplit& p, int n0, int n1) {
   const int n = n1 - n0;
   const std::ptrdiff_t b_offset = p.trans_b ? static_cast<std::ptrdiff_t>(n0) * p.ldb : n0;
   float* c = p.C + n0;
-  if (!p.blas) {
-    if (p.packed) {
-      gemm_nn_packed<Widest, std::uint16_t>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bh, p.C,
-                                            p.ldc);
-    } else if (p.Bh) {
-      kernel_product<Widest, std::uint16_t>(p.M, n, p.K, p.alpha, p.A, p.lda, p.Bh + b_offset, p.ldb,
-                                            p.trans_b, c, p.ldc);
-    } else {
-      kernel_product<Widest, float>(p.M, n, p.K, p.alpha, p.A, p.lda, p.B + b_offset, p.ldb,
-                                    p.trans_b, c, p.ldc);
+  if (p.packed && p.Bh) {
+    gemm_nn_packed<Widest, std::uint16_t>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bh, p.C, p.ldc);
+  } else if (p.packed) {
+    gemm_nn_packed<Widest, float>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bp, p.C, p.ldc);
+  } else if (p.Bh) {
+    kernel_product<Widest, std::uint16_t>(p.M, n, p.K, p.alpha, p.A, p.lda, p.Bh + b_offset, p.ldb,
+                                          p.trans_b, c, p.ldc);
+  } else {
+    kernel_product<Widest, float>(p.M, n, p.K, p.alpha, p.A, p.lda, p.B + b_offset, p.ldb,
+                                  p.trans_b, c, p.ldc);
+  }
+}
+
+// Columns [n0, n1) of a copy unpacked to floats at dst (row stride n1 - n0, or K when
+// transposed).
+template <class T>
+void unpack(const ColumnSplit& p, const T* copy, int n0, int n1, float* dst) {
+  const int cols = p.trans_b ? p.K : n1 - n0;
+  if (p.packed) {
+    for (int k0 = 0; k0 < p.K; k0 += kRowBlock) {
+      const int k1 = p.K - k0 < kRowBlock ? p.K : k0 + kRowBlock;
+      for_each_packed_panel<kWidestLanes>(copy, p.N, k0, k1, n0, n1, [&](int j, int width, const T* b) {
+        for (int k = k0; k < k1; ++k) {
+          copy_run(b + static_cast<std::ptrdiff_t>(k) * width,
+                   dst + static_cast<std::ptrdiff_t>(k) * cols + (j - n0), static_cast<std::size_t>(width));
+        }
+      });
     }
     return;
   }
-  const float* b = p.B + b_offset;
+  const T* b = copy + (p.trans_b ? static_cast<std::ptrdiff_t>(n0) * p.ldb : n0);
+  const int rows = p.trans_b ? n1 - n0 : p.K;
+  for (int r = 0; r < rows; ++r) {
+    copy_run(b + static_cast<std::ptrdiff_t>(r) * p.ldb, dst + static_cast<std::ptrdiff_t>(r) * cols,
+             static_cast<std::size_t>(cols));
+  }
+}
+
+// Columns [n0, n1) of the product.
+void product(const ColumnSplit& p, int n0, int n1) {
+  if (!p.blas) {
+    kernel_part(p, n0, n1);
+    return;
+  }
+  const int n = n1 - n0;
+  const float* b = p.B + (p.trans_b ? static_cast<std::ptrdiff_t>(n0) * p.ldb : n0);
   int ldb = p.ldb;
-  if (p.Bh) {
-    // BLAS reads floats: the block's halves are widened into this thread's scratch first, packed
-    // (row stride n, or K when transposed). gemm_acc checked that a block fits; a thread the
-    // table has no scratch for (none in the engine) computes its block in the engine's kernel.
-    float* scratch = p.half->scratch(WorkerPool::thread_index());
+  if (p.Bh || p.Bp) {
+    // BLAS reads floats in a row-major layout: the block of the copy is unpacked into this
+    // thread's scratch first (row stride n, or K when transposed). gemm_acc checked that a block
+    // fits; a thread the table has no scratch for (none in the engine) computes its block in the
+    // engine's kernel.
+    float* scratch = p.copies->scratch(WorkerPool::thread_index());
     if (scratch == nullptr) {
-      if (p.packed) {
-        gemm_nn_packed<Widest, std::uint16_t>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bh,
-                                              p.C, p.ldc);
-      } else {
-        kernel_product<Widest, std::uint16_t>(p.M, n, p.K, p.alpha, p.A, p.lda, p.Bh + b_offset,
-                                              p.ldb, p.trans_b, c, p.ldc);
-      }
+      kernel_part(p, n0, n1);
       return;
     }
-    const int rows = p.trans_b ? n : p.K;
-    const int cols = p.trans_b ? p.K : n;
-    if (p.packed) {
-      for (int k0 = 0; k0 < p.K; k0 += kRowBlock) {
-        const int k1 = p.K - k0 < kRowBlock ? p.K : k0 + kRowBlock;
-        for_each_packed_panel<kWidestLanes>(p.Bh, p.N, k0, k1, n0, n1, [&](int j, int width, const std::uint16_t* h) {
-          for (int k = k0; k < k1; ++k) {
-            halves_to_floats(h + static_cast<std::ptrdiff_t>(k) * width,
-                             scratch + static_cast<std::ptrdiff_t>(k) * cols + (j - n0),
-                             static_cast<std::size_t>(width));
-          }
-        });
-      }
+    if (p.Bh) {
+      unpack(p, p.Bh, n0, n1, scratch);
     } else {
-      const std::uint16_t* bh = p.Bh + b_offset;
-      for (int r = 0; r < rows; ++r) {
-        halves_to_floats(bh + static_cast<std::ptrdiff_t>(r) * p.ldb,
-                         scratch + static_cast<std::ptrdiff_t>(r) * cols, static_cast<std::size_t>(cols));
-      }
+      unpack(p, p.Bp, n0, n1, scratch);
     }
     b = scratch;
-    ldb = cols;
+    ldb = p.trans_b ? p.K : n;
   }
   cblas_sgemm(CblasRowMajor, CblasNoTrans, p.trans_b ? CblasTrans : CblasNoTrans, p.M, n, p.K,
-              p.alpha, p.A, p.lda, b, ldb, 1.0f, c, p.ldc);
+              p.alpha, p.A, p.lda, b, ldb, 1.0f, p.C + n0, p.ldc);
 }
 
 void product_part(void* ctx, int part) {
@@ -473,7 +502,7 @@ void product_part(void* ctx, int part) {
 
 thread_local ProductTally* t_tally = nullptr;
 
-static_assert(HalfWeights::kScratchColumns >= kBlasColumns, "a BLAS block must fit the scratch");
+static_assert(WeightCopies::kScratchColumns >= kBlasColumns, "a BLAS block must fit the scratch");
 
 // Products smaller than this many multiply-adds run on the calling thread alone: handing them to
 // the pool would cost more than it saves.
@@ -502,29 +531,32 @@ bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const f
               bool trans_b, float* C, int ldc) {
   const int what = check(M, N, K, A, lda, B, ldb, trans_b, C, ldc);
   if (what <= 0) return what == 0;
-  // Weights in half precision when the table has them: in their own layout, or in panel order
-  // when the product reads the whole matrix untransposed (a product reading a packed block any
-  // other way reads the floats).
-  const HalfWeights* half = current_half_weights();
-  const HalfWeights::Block* hb = half ? half->block_of(B) : nullptr;
+  // The table's copy of the weights when it has one: in B's layout, or in panel order when the
+  // product reads the whole matrix untransposed (a product reading a packed block any other way
+  // reads the floats).
+  const WeightCopies* copies = current_weight_copies();
+  const WeightCopies::Block* wb = copies ? copies->block_of(B) : nullptr;
   const std::uint16_t* Bh = nullptr;
+  const float* Bp = nullptr;
   bool packed = false;
-  if (hb != nullptr && hb->packed_n == 0) {
-    Bh = hb->half + (B - hb->src);
-  } else if (hb != nullptr && !trans_b && B == hb->src && ldb == N && N == hb->packed_n &&
-             static_cast<std::size_t>(K) * static_cast<std::size_t>(N) == hb->count) {
-    Bh = hb->half;
+  if (wb != nullptr && wb->packed_n == 0) {
+    if (wb->half) Bh = wb->half + (B - wb->src);
+  } else if (wb != nullptr && !trans_b && B == wb->src && ldb == N && N == wb->packed_n &&
+             static_cast<std::size_t>(K) * static_cast<std::size_t>(N) == wb->count) {
+    Bh = wb->half;
+    Bp = wb->floats;
     packed = true;
   }
   tally(M, N, K, Bh != nullptr);
   WorkerPool* pool = current_pool();
   const int threads = pool ? pool->threads() : 1;
-  // BLAS above kGemmSmallRows rows, unless the weights are halves whose blocks the table's scratch
-  // cannot hold widened: the engine's kernel then computes the whole product.
+  // BLAS above kGemmSmallRows rows, unless the weights are a copy whose blocks the table's
+  // scratch cannot hold unpacked: the engine's kernel then computes the whole product.
   const bool blas =
       M > kGemmSmallRows &&
-      (!Bh || static_cast<std::size_t>(K) * kBlasColumns <= half->scratch_floats());
-  ColumnSplit split{M, N, K, alpha, A, lda, B, Bh, half, ldb, trans_b, C, ldc, packed, blas, 1, N};
+      ((!Bh && !Bp) || static_cast<std::size_t>(K) * kBlasColumns <= copies->scratch_floats());
+  ColumnSplit split{M,    N,       K, alpha, A,      lda,  B,    Bh, Bp, copies,
+                    ldb,  trans_b, C, ldc,   packed, blas, 1,    N};
   if (blas) {
     // BLAS's rounding of an element depends on the whole product's shape, so the product is cut
     // into the same blocks of columns whatever the number of threads (one thread computes them

@@ -48,9 +48,9 @@ bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, co
 
 // C += alpha x A x op(B): gemm_small when M <= kGemmSmallRows, else one cblas_sgemm (beta 1) per
 // block of kBlasColumns columns of C. Same argument rules and result as gemm_small. Under a
-// HalfWeightsScope (half.h) whose table holds a half copy of B, the product reads the copy
-// instead: the same result as on B's values rounded to half precision (BLAS gets each block
-// widened to floats in the table's scratch). Under a
+// WeightCopiesScope (weight_copies.h) whose table holds a copy of B, the product reads the copy
+// instead: the same result as on B's values (rounded to half precision for a half copy; BLAS
+// gets each block unpacked to floats in the table's scratch). Under a
 // PoolScope (worker_pool.h) a large product is cut by columns of C into parts the pool's threads
 // share (multiples of 16 columns in the engine's kernel, the BLAS blocks otherwise); every element
 // is summed exactly as without the pool, so the results are the same to the bit for every number
@@ -58,12 +58,14 @@ bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, co
 bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
               bool trans_b, float* C, int ldc);
 
-// Half-precision weights (half.h) of a K x N row-major matrix that products read untransposed, in
-// the order the engine's kernel walks them: K in blocks of 16 rows; within a block the columns in
+// A K x N row-major weight matrix that products read untransposed, copied (weight_copies.h) in
+// the order the engine's kernel walks it: K in blocks of 16 rows; within a block the columns in
 // panels of two vectors, then one vector, then single columns (as many as fit, left to right);
 // each panel's rows one after the other. A product then reads its weights as one sequential
-// stream instead of 16 rows far apart. Writes K x N halves to dst; false on a size below 1.
-bool pack_half_panels(const float* src, int K, int N, std::uint16_t* dst);
+// stream instead of 16 rows a row length apart. Writes K x N values to dst, in half precision
+// (round to nearest even) or single; false on a size below 1.
+bool pack_panels(const float* src, int K, int N, std::uint16_t* dst);
+bool pack_panels(const float* src, int K, int N, float* dst);
 
 // What the products on one thread amount to, for the benchmarks' bounds: a product of M x K by
 // K x N counts M x N x K multiply-adds and reads K x N weights of op(B) (the weights, for the

@@ -1,11 +1,7 @@
 #include "engine/kernels/half.h"
 
-#include <algorithm>
 #include <cstring>
-#include <functional>
 
-#include "engine/core/alignmm.h"
-#include "engine/kernels/gemm.h"
 
 #if defined(__x86_64__) && defined(__F16C__)
 #include <immintrin.h>
@@ -92,77 +88,5 @@ void halves_to_floats(const std::uint16_t* src, float* dst, std::size_t n) {
 #endif
   for (; i < n; ++i) dst[i] = half_to_float(src[i]);
 }
-
-void HalfWeights::Free::operator()(void* p) const { aligned_free(p); }
-
-HalfWeights::HalfWeights(int threads) : threads_(std::max(threads, 1)) {}
-
-HalfWeights::~HalfWeights() = default;
-
-bool HalfWeights::add(const float* src, std::size_t count, int max_k, int packed_n) {
-  if (src == nullptr || count < kMinFloats || max_k < 1 || packed_n < 0) return false;
-  if (packed_n > 0 && count != static_cast<std::size_t>(max_k) * static_cast<std::size_t>(packed_n)) {
-    return false;
-  }
-  std::unique_ptr<std::uint16_t[], Free> copy(
-      static_cast<std::uint16_t*>(aligned_malloc(32, count * sizeof(std::uint16_t))));
-  if (!copy) return false;
-  if (packed_n > 0) {
-    if (!pack_half_panels(src, max_k, packed_n, copy.get())) return false;
-  } else {
-    floats_to_halves(src, copy.get(), count);
-  }
-  // An all-ones exponent is an infinity or a NaN: the block held a value half precision cannot.
-  std::uint16_t any_special = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    any_special |= static_cast<std::uint16_t>((copy[i] & 0x7c00) == 0x7c00);
-  }
-  if (any_special != 0) return false;
-  blocks_.push_back(Block{src, count, copy.get(), packed_n});
-  copies_.push_back(std::move(copy));
-  max_k_ = std::max(max_k_, max_k);
-  converted_floats_ += count;
-  return true;
-}
-
-bool HalfWeights::finish() {
-  std::sort(blocks_.begin(), blocks_.end(),
-            [](const Block& a, const Block& b) { return std::less<>{}(a.src, b.src); });
-  scratch_floats_ = static_cast<std::size_t>(kScratchColumns) * static_cast<std::size_t>(max_k_);
-  if (scratch_floats_ == 0) return true;
-  scratch_.reset(static_cast<float*>(
-      aligned_malloc(32, scratch_floats_ * static_cast<std::size_t>(threads_) * sizeof(float))));
-  if (!scratch_) scratch_floats_ = 0;
-  return scratch_ != nullptr;
-}
-
-const HalfWeights::Block* HalfWeights::block_of(const float* p) const {
-  // The last block starting at or before p.
-  auto it = std::upper_bound(blocks_.begin(), blocks_.end(), p,
-                             [](const float* q, const Block& b) { return std::less<>{}(q, b.src); });
-  if (it == blocks_.begin()) return nullptr;
-  --it;
-  return static_cast<std::size_t>(p - it->src) < it->count ? &*it : nullptr;
-}
-
-const std::uint16_t* HalfWeights::find(const float* p) const {
-  const Block* b = block_of(p);
-  return b != nullptr && b->packed_n == 0 ? b->half + (p - b->src) : nullptr;
-}
-
-float* HalfWeights::scratch(int thread) const {
-  if (!scratch_ || thread < 0 || thread >= threads_) return nullptr;
-  return scratch_.get() + static_cast<std::size_t>(thread) * scratch_floats_;
-}
-
-namespace {
-thread_local const HalfWeights* t_half = nullptr;
-}  // namespace
-
-const HalfWeights* current_half_weights() { return t_half; }
-
-HalfWeightsScope::HalfWeightsScope(const HalfWeights* table) : previous_(t_half) { t_half = table; }
-
-HalfWeightsScope::~HalfWeightsScope() { t_half = previous_; }
 
 }  // namespace mvsdk::engine

@@ -2,6 +2,7 @@
 // half weights giving exactly what the same products give on the widened weights, in both of
 // the engine's product paths and for every thread count.
 #include "engine/kernels/half.h"
+#include "engine/kernels/weight_copies.h"
 
 #include <gtest/gtest.h>
 
@@ -83,33 +84,34 @@ TEST(Half, ConversionsRoundToNearestEvenAndVectorsAgree) {
 }
 
 TEST(Half, TableKeepsOnlyBlocksHalfPrecisionHolds) {
-  std::vector<float> w(3 * HalfWeights::kMinFloats, 0.5f);
-  HalfWeights t(2);
-  EXPECT_FALSE(t.add(w.data(), HalfWeights::kMinFloats - 1, 8));  // too small to matter
-  EXPECT_TRUE(t.add(w.data() + HalfWeights::kMinFloats, HalfWeights::kMinFloats, 64));
-  std::vector<float> big(HalfWeights::kMinFloats, 1.0f);
+  std::vector<float> w(3 * WeightCopies::kMinFloats, 0.5f);
+  WeightCopies t(2);
+  EXPECT_FALSE(t.add(w.data(), WeightCopies::kMinFloats - 1, 8, 0, true));  // too small to matter
+  EXPECT_FALSE(t.add(w.data(), WeightCopies::kMinFloats, 8, 0, false));  // floats as they are
+  EXPECT_TRUE(t.add(w.data() + WeightCopies::kMinFloats, WeightCopies::kMinFloats, 64, 0, true));
+  std::vector<float> big(WeightCopies::kMinFloats, 1.0f);
   big[100] = 65520.0f;  // would round to infinity
-  EXPECT_FALSE(t.add(big.data(), big.size(), 8));
+  EXPECT_FALSE(t.add(big.data(), big.size(), 8, 0, true));
   big[100] = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_FALSE(t.add(big.data(), big.size(), 8));
+  EXPECT_FALSE(t.add(big.data(), big.size(), 8, 0, true));
   big[100] = -65504.0f;  // the largest half is kept
-  EXPECT_TRUE(t.add(big.data(), big.size(), 8));
+  EXPECT_TRUE(t.add(big.data(), big.size(), 8, 0, true));
   ASSERT_TRUE(t.finish());
-  EXPECT_EQ(t.converted_floats(), 2 * HalfWeights::kMinFloats);
-  EXPECT_EQ(t.scratch_floats(), static_cast<std::size_t>(HalfWeights::kScratchColumns) * 64);
+  EXPECT_EQ(t.half_floats(), 2 * WeightCopies::kMinFloats);
+  EXPECT_EQ(t.scratch_floats(), static_cast<std::size_t>(WeightCopies::kScratchColumns) * 64);
   EXPECT_NE(t.scratch(1), nullptr);
   EXPECT_EQ(t.scratch(2), nullptr);
   // find: the copy's element for any float inside a converted block, null just outside.
-  const float* first = w.data() + HalfWeights::kMinFloats;
+  const float* first = w.data() + WeightCopies::kMinFloats;
   ASSERT_NE(t.find(first), nullptr);
   EXPECT_EQ(half_to_float(*t.find(first + 17)), 0.5f);
   EXPECT_EQ(t.find(first + 17), t.find(first) + 17);
   EXPECT_EQ(t.find(first - 1), nullptr);
-  EXPECT_EQ(t.find(first + HalfWeights::kMinFloats), nullptr);
+  EXPECT_EQ(t.find(first + WeightCopies::kMinFloats), nullptr);
   EXPECT_EQ(half_to_float(*t.find(big.data() + 100)), -65504.0f);
 }
 
-TEST(Half, ProductsOnHalfWeightsEqualProductsOnTheWidenedWeights) {
+TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
   // Up to 8 rows the engine's kernel reads the halves itself; above, BLAS gets each block of
   // columns widened in the table's scratch. Either way the result must be the bits of the same
   // product on the widened floats, in either layout of the weights. (The engine's tests cover
@@ -126,8 +128,8 @@ TEST(Half, ProductsOnHalfWeightsEqualProductsOnTheWidenedWeights) {
     SCOPED_TRACE(::testing::Message() << s.M << "x" << s.N << "x" << s.K << (s.trans_b ? " T" : ""));
     const int ldb = (s.trans_b ? s.K : s.N) + 3;
     std::vector<float> b = rng.vector(static_cast<std::size_t>(s.trans_b ? s.N : s.K) * ldb, 0.2f);
-    HalfWeights table(1);
-    ASSERT_TRUE(table.add(b.data(), b.size(), s.K));
+    WeightCopies table(1);
+    ASSERT_TRUE(table.add(b.data(), b.size(), s.K, 0, true));
     ASSERT_TRUE(table.finish());
     std::vector<float> widened(b.size());
     halves_to_floats(table.find(b.data()), widened.data(), b.size());
@@ -136,7 +138,7 @@ TEST(Half, ProductsOnHalfWeightsEqualProductsOnTheWidenedWeights) {
     std::vector<float> want = c0;
     ASSERT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, widened.data(), ldb, s.trans_b,
                          want.data(), s.N));
-    const HalfWeightsScope use(&table);
+    const WeightCopiesScope use(&table);
     ProductTally tally;
     set_product_tally(&tally);
     std::vector<float> got = c0;
@@ -153,29 +155,33 @@ TEST(Half, ProductsOnHalfWeightsEqualProductsOnTheWidenedWeights) {
         std::memcpy(&dense_widened[static_cast<std::size_t>(k) * s.N],
                     &widened[static_cast<std::size_t>(k) * ldb], static_cast<std::size_t>(s.N) * sizeof(float));
       }
-      HalfWeights packed(1);
-      ASSERT_TRUE(packed.add(dense.data(), dense.size(), s.K, s.N));
-      ASSERT_FALSE(packed.add(b.data(), b.size(), s.K, s.N));  // not K x N
-      ASSERT_TRUE(packed.finish());
-      EXPECT_EQ(packed.find(dense.data()), nullptr);  // no longer in the floats' layout
-      want = c0;
-      ASSERT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, dense_widened.data(), s.N, false,
-                           want.data(), s.N));
-      const HalfWeightsScope use_packed(&packed);
-      got = c0;
-      tally = {};
-      set_product_tally(&tally);
-      ASSERT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, dense.data(), s.N, false, got.data(), s.N));
-      set_product_tally(nullptr);
-      EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0) << "packed";
-      EXPECT_EQ(tally.half_b_bytes, 2.0 * s.N * s.K);
+      // Packed in half precision against the widened floats, and in single precision against the
+      // floats themselves.
+      for (bool half : {true, false}) {
+        WeightCopies packed(1);
+        ASSERT_TRUE(packed.add(dense.data(), dense.size(), s.K, s.N, half));
+        ASSERT_FALSE(packed.add(b.data(), b.size(), s.K, s.N, half));  // not K x N
+        ASSERT_TRUE(packed.finish());
+        EXPECT_EQ(packed.find(dense.data()), nullptr);  // no longer in the floats' layout
+        want = c0;
+        ASSERT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, half ? dense_widened.data() : dense.data(),
+                             s.N, false, want.data(), s.N));
+        const WeightCopiesScope use_packed(&packed);
+        got = c0;
+        tally = {};
+        set_product_tally(&tally);
+        ASSERT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, dense.data(), s.N, false, got.data(), s.N));
+        set_product_tally(nullptr);
+        EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0) << "packed " << half;
+        EXPECT_EQ(tally.half_b_bytes, half ? 2.0 * s.N * s.K : 0.0);
+      }
     }
     if (s.M > kGemmSmallRows) {
       // A product longer than the scratch was sized for runs in the engine's kernel instead.
-      HalfWeights narrow(1);
-      ASSERT_TRUE(narrow.add(b.data(), b.size(), s.K - 1));
+      WeightCopies narrow(1);
+      ASSERT_TRUE(narrow.add(b.data(), b.size(), s.K - 1, 0, true));
       ASSERT_TRUE(narrow.finish());
-      const HalfWeightsScope use_narrow(&narrow);
+      const WeightCopiesScope use_narrow(&narrow);
       std::vector<float> kernel = c0;
       ASSERT_TRUE(gemm_small(s.M, s.N, s.K, 0.5f, a.data(), s.K, widened.data(), ldb, s.trans_b,
                              kernel.data(), s.N));

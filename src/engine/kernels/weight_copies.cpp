@@ -1,0 +1,97 @@
+#include "engine/kernels/weight_copies.h"
+
+#include <algorithm>
+#include <functional>
+
+#include "engine/core/alignmm.h"
+#include "engine/kernels/gemm.h"
+#include "engine/kernels/half.h"
+
+namespace mvsdk::engine {
+
+void WeightCopies::Free::operator()(void* p) const { aligned_free(p); }
+
+WeightCopies::WeightCopies(int threads) : threads_(std::max(threads, 1)) {}
+
+WeightCopies::~WeightCopies() = default;
+
+bool WeightCopies::add(const float* src, std::size_t count, int max_k, int packed_n, bool half) {
+  if (src == nullptr || count < kMinFloats || max_k < 1 || packed_n < 0) return false;
+  if (!half && packed_n == 0) return false;
+  if (packed_n > 0 && count != static_cast<std::size_t>(max_k) * static_cast<std::size_t>(packed_n)) {
+    return false;
+  }
+  const std::size_t size = count * (half ? sizeof(std::uint16_t) : sizeof(float));
+  std::unique_ptr<void, Free> copy(aligned_malloc(32, size));
+  if (!copy) return false;
+  Block block{src, count, nullptr, nullptr, packed_n};
+  if (half) {
+    auto* h = static_cast<std::uint16_t*>(copy.get());
+    if (packed_n > 0) {
+      pack_panels(src, max_k, packed_n, h);
+    } else {
+      floats_to_halves(src, h, count);
+    }
+    // An all-ones exponent is an infinity or a NaN: the block held a value half precision cannot.
+    std::uint16_t any_special = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      any_special |= static_cast<std::uint16_t>((h[i] & 0x7c00) == 0x7c00);
+    }
+    if (any_special != 0) return false;
+    block.half = h;
+    half_floats_ += count;
+  } else {
+    auto* f = static_cast<float*>(copy.get());
+    pack_panels(src, max_k, packed_n, f);
+    block.floats = f;
+  }
+  blocks_.push_back(block);
+  copies_.push_back(std::move(copy));
+  max_k_ = std::max(max_k_, max_k);
+  bytes_ += size;
+  return true;
+}
+
+bool WeightCopies::finish() {
+  std::sort(blocks_.begin(), blocks_.end(),
+            [](const Block& a, const Block& b) { return std::less<>{}(a.src, b.src); });
+  scratch_floats_ = static_cast<std::size_t>(kScratchColumns) * static_cast<std::size_t>(max_k_);
+  if (scratch_floats_ == 0) return true;
+  scratch_.reset(static_cast<float*>(
+      aligned_malloc(32, scratch_floats_ * static_cast<std::size_t>(threads_) * sizeof(float))));
+  if (!scratch_) scratch_floats_ = 0;
+  return scratch_ != nullptr;
+}
+
+const WeightCopies::Block* WeightCopies::block_of(const float* p) const {
+  // The last block starting at or before p.
+  auto it = std::upper_bound(blocks_.begin(), blocks_.end(), p,
+                             [](const float* q, const Block& b) { return std::less<>{}(q, b.src); });
+  if (it == blocks_.begin()) return nullptr;
+  --it;
+  return static_cast<std::size_t>(p - it->src) < it->count ? &*it : nullptr;
+}
+
+const std::uint16_t* WeightCopies::find(const float* p) const {
+  const Block* b = block_of(p);
+  return b != nullptr && b->half != nullptr && b->packed_n == 0 ? b->half + (p - b->src) : nullptr;
+}
+
+float* WeightCopies::scratch(int thread) const {
+  if (!scratch_ || thread < 0 || thread >= threads_) return nullptr;
+  return scratch_.get() + static_cast<std::size_t>(thread) * scratch_floats_;
+}
+
+namespace {
+thread_local const WeightCopies* t_copies = nullptr;
+}  // namespace
+
+const WeightCopies* current_weight_copies() { return t_copies; }
+
+WeightCopiesScope::WeightCopiesScope(const WeightCopies* table) : previous_(t_copies) {
+  t_copies = table;
+}
+
+WeightCopiesScope::~WeightCopiesScope() { t_copies = previous_; }
+
+}  // namespace mvsdk::engine
