@@ -352,6 +352,7 @@ TEST_F(DownFileManagerTest, FilePathsAndCleaning) {
   EXPECT_TRUE(manager_->cleanAllFiles());
   EXPECT_FALSE(fs::exists(cache_dir()));
   EXPECT_EQ(manager_->getFilePath(am), "");
+  EXPECT_EQ(MVRtvcDownFileManager::sharedManager(), MVRtvcDownFileManager::sharedManager());
 }
 
 // A second batch while one runs waits for it, and single downloads queue likewise: one file in
@@ -394,27 +395,6 @@ TEST_F(DownFileManagerTest, OneFileInFlightAcrossBatchesAndSingleDownloads) {
                                                          {"/files/voc.bin", 1},
                                                          {"/files/voices/alice.txt", 1},
                                                          {"/files/voices/bob.txt", 1}}));
-}
-
-// The manager may go away with a download in flight and a batch waiting: the transfer stops, its
-// temporary file goes, and nothing is reported to the callbacks of the manager that is gone.
-TEST_F(DownFileManagerTest, DestroyedWithWorkInFlight) {
-  throttle("am.bin", 1024, 20);
-  auto running = std::make_shared<Recorder>("1"), waiting = std::make_shared<Recorder>("2");
-  manager_->changeEngineSpeakerFiles({url("am.bin")});
-  manager_->startDownloadEngineFiles(progress_of(running), batch_of(running));
-  manager_->changeEngineSpeakerFiles({url("bn.bin")});
-  manager_->startDownloadEngineFiles(progress_of(waiting), batch_of(waiting));
-  ASSERT_TRUE(running->wait_for([&] { return !running->progress.empty(); }));
-  manager_.reset();
-  // The cancelled transfer removes its temporary file before it reports; wait for that.
-  const auto deadline = std::chrono::steady_clock::now() + kWait;
-  while (!nothing_cached() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
-  EXPECT_TRUE(nothing_cached());
-  drain_main_queue();
-  std::lock_guard lock(g_mutex);
-  EXPECT_EQ(running->completions + waiting->completions, 0);
-  EXPECT_EQ(MVRtvcDownFileManager::sharedManager(), MVRtvcDownFileManager::sharedManager());
 }
 
 }  // namespace
