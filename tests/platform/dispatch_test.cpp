@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <future>
-#include <numeric>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -20,32 +19,6 @@ using test::LogCapture;
 
 // Long enough for a loaded machine, short enough that a deadlock fails instead of hanging.
 constexpr auto kWait = 10s;
-
-TEST(SerialQueue, RunsOneAtATimeInSubmissionOrderPerSubmitter) {
-  constexpr int kThreads = 4, kPerThread = 500;
-  SerialQueue q("test.serial");
-  std::vector<std::vector<int>> seen(kThreads);  // touched only by the queue's worker
-  std::atomic<int> inside{0}, overlaps{0};
-  std::vector<std::thread> submitters;
-  for (int t = 0; t < kThreads; ++t) {
-    submitters.emplace_back([&, t] {
-      for (int i = 0; i < kPerThread; ++i) {
-        q.async([&, t, i] {
-          overlaps += inside.fetch_add(1) != 0;
-          seen[t].push_back(i);
-          std::this_thread::yield();
-          inside.fetch_sub(1);
-        });
-      }
-    });
-  }
-  for (auto& s : submitters) s.join();
-  q.sync([] {});
-  EXPECT_EQ(overlaps.load(), 0);
-  std::vector<int> in_order(kPerThread);
-  std::iota(in_order.begin(), in_order.end(), 0);
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(seen[t], in_order) << "submitter " << t;
-}
 
 TEST(SerialQueue, SyncWaitsThrowingTasksAreDroppedAndDestructionDrains) {
   LogCapture log;
@@ -109,22 +82,6 @@ TEST(ConcurrentQueue, RunsTasksInParallelAndSyncWaits) {
     q.sync([&] { ran = true; });  // nested sync on a worker runs inline
   });
   EXPECT_TRUE(ran);
-}
-
-TEST(MainQueue, OneThreadThatIsNotTheCallerAndBackgroundOffTheCaller) {
-  std::vector<std::thread::id> ids;  // touched only on the main queue
-  TaskGroup group;
-  for (int i = 0; i < 20; ++i) group.async(main_queue(), [&] { ids.push_back(std::this_thread::get_id()); });
-  ASSERT_TRUE(group.wait(kWait));
-  EXPECT_EQ(ids, std::vector<std::thread::id>(20, ids.at(0)));
-  EXPECT_NE(ids[0], std::this_thread::get_id());
-  EXPECT_FALSE(main_queue().is_current());
-  bool current = false;
-  main_queue().sync([&] { current = main_queue().is_current(); });
-  EXPECT_TRUE(current);
-  std::promise<std::thread::id> p;
-  background_queue().async([&] { p.set_value(std::this_thread::get_id()); });
-  EXPECT_NE(p.get_future().get(), std::this_thread::get_id());
 }
 
 TEST(After, NeverEarlyAndDroppedForADestroyedQueue) {

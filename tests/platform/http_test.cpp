@@ -164,16 +164,6 @@ class HttpTest : public ::testing::Test {
     s.Get("/file.bin", [this](const httplib::Request&, httplib::Response& res) {
       res.set_content(body_, "application/octet-stream");
     });
-    s.Get(R"(/part/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
-      overlaps_ += active_.fetch_add(1) != 0;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        served_.push_back(std::stoi(req.matches[1].str()));
-      }
-      server_.hold(300ms);  // long enough for the others to overlap if they were allowed to
-      res.set_content(req.matches[1].str(), "text/plain");
-      --active_;
-    });
     stalled_body(server_, "/stall", 4096, 1000);
     stalled_body(server_, "/trickle", 100000, 0);
     ASSERT_TRUE(server_.start());
@@ -234,9 +224,7 @@ class HttpTest : public ::testing::Test {
   LocalHttpServer server_;
   test::TempDir dir_{"mvsdk-download-test"};
   std::string body_ = std::string(300 * 1024 + 7, '\0');
-  std::mutex mutex_;
-  std::vector<int> served_;
-  std::atomic<int> hits_{0}, active_{0}, overlaps_{0};
+  std::atomic<int> hits_{0};
 };
 
 // Headers go out exactly as given: in order, repeated names and empty values kept, nothing of
@@ -443,31 +431,6 @@ TEST_F(HttpTest, DownloadTransportRequestAndLimitErrors) {
   }
   EXPECT_EQ(hits_.load(), 0);
   EXPECT_TRUE(dir_empty());
-}
-
-// Downloads to one host run one at a time, in order; another host is not held up.
-TEST_F(HttpTest, DownloadsRunOneAtATimePerHost) {
-  LocalHttpServer other;
-  other.server().Get("/free", [](const httplib::Request&, httplib::Response& res) { res.set_content("free", "text/plain"); });
-  ASSERT_TRUE(other.start());
-  constexpr int kCount = 4;
-  std::vector<std::shared_ptr<Log>> logs;
-  for (int i = 0; i < kCount; ++i) {
-    logs.push_back(std::make_shared<Log>());
-    http_download(server_.url("/part/" + std::to_string(i)), options(), record(logs.back()));
-  }
-  EXPECT_EQ(run(other.url("/free"), options())->finished_bytes, "free");
-  {
-    // The other host finished while most of the first host's queue still waits.
-    std::lock_guard<std::mutex> lock(mutex_);
-    EXPECT_LT(served_.size(), static_cast<std::size_t>(kCount));
-  }
-  for (int i = 0; i < kCount; ++i) {
-    ASSERT_TRUE(wait_complete(*logs[i])) << i;
-    EXPECT_EQ(logs[i]->finished_bytes, std::to_string(i));
-  }
-  EXPECT_EQ(overlaps_.load(), 0);
-  EXPECT_EQ(served_, (std::vector<int>{0, 1, 2, 3}));
 }
 
 // The process may exit with a download and a data request in flight: no crash, no temporary file
