@@ -170,41 +170,6 @@ class DownFileManagerTest : public ::testing::Test {
   std::shared_ptr<MVRtvcDownFileManager> manager_;
 };
 
-TEST_F(DownFileManagerTest, WholeCatalogueWithSharesAndExactFiles) {
-  const auto entries = catalogue_entries();
-  ASSERT_EQ(entries.size(), 5u);
-  ASSERT_TRUE(manager_->checkEngineFiles(entries, 0));
-  const auto state = manager_->state();
-  EXPECT_EQ(std::tuple(state.binCount, state.speakerCount, state.allSize),
-            std::tuple(3, 2, 2 * 4096 + 3 * static_cast<std::int64_t>(kBinBytes)));
-
-  const auto r = run_batch();
-  EXPECT_EQ(std::tuple(r->completions, r->success, r->on_main), std::tuple(1, true, true)) << r->message;
-  // After each file the fraction reaches the sum of the shares so far, never going back.
-  const auto& progress = r->progress;
-  ASSERT_FALSE(progress.empty());
-  EXPECT_FLOAT_EQ(progress.back(), 1.0f);
-  EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
-  float boundary = 0;
-  for (float share : {0.1f, 0.1f, 0.8f / 3, 0.8f / 3, 0.8f / 3}) {
-    boundary += share;
-    EXPECT_TRUE(std::any_of(progress.begin(), progress.end(), [&](float p) { return std::fabs(p - boundary) < 1e-5f; }))
-        << "no report at " << boundary;
-  }
-  // Every file arrived under its own name, requested once with the one header.
-  EXPECT_EQ(cached_names(), (Strings{"alice.txt", "am.bin", "bn.bin", "bob.txt", "voc.bin"}));
-  const auto requests = service_->requests();
-  ASSERT_EQ(requests.size(), 5u);
-  for (const auto& req : requests) {
-    EXPECT_EQ(test::header_values(req, "Accept"), Strings{"application/octet-stream"});
-    EXPECT_TRUE(test::header_values(req, "Authorization").empty());
-  }
-  // All cached now: nothing to do, nothing requested.
-  service_->clear_requests();
-  EXPECT_FALSE(manager_->checkEngineFiles(entries, 0));
-  EXPECT_TRUE(service_->requests().empty());
-}
-
 TEST_F(DownFileManagerTest, DuplicatesAreQueuedOnceAndCachedEntriesCountAsDone) {
   const std::string am = url("am.bin"), alice = url("voices/alice.txt");
   ASSERT_TRUE(manager_->checkEngineFiles(Entries{{am, 10}, {am, 10}, {"", 5}, {alice, std::nullopt}, {am, 10}}, 0));
@@ -212,8 +177,12 @@ TEST_F(DownFileManagerTest, DuplicatesAreQueuedOnceAndCachedEntriesCountAsDone) 
   EXPECT_EQ(state.downStringArray, (Strings{am, alice}));
   EXPECT_EQ(state.allSize, 10);
   EXPECT_EQ(state.fileSizeMap, (std::map<std::string, std::int64_t>{{am, 10}}));
-  EXPECT_TRUE(run_batch()->success);
+  const auto batch = run_batch();
+  EXPECT_EQ(std::tuple(batch->completions, batch->success, batch->on_main), std::tuple(1, true, true));
   EXPECT_EQ(file_requests(), (std::map<std::string, int>{{"/files/am.bin", 1}, {"/files/voices/alice.txt", 1}}));
+  // Files are asked for with the one header.
+  for (const auto& req : service_->requests())
+    EXPECT_EQ(test::header_values(req, "Accept"), Strings{"application/octet-stream"});
 
   // A prepared batch whose files are cached by the time it runs: shares only, no request.
   service_->clear_requests();
@@ -245,6 +214,7 @@ TEST_F(DownFileManagerTest, FailedDownloadsLeaveNothingAndFailTheBatch) {
   ASSERT_EQ(code_of(missing), std::pair(std::string(kDownFileErrorDomain), kDownFileHttpStatus));
   EXPECT_NE(missing->error->description.find("404"), std::string::npos);
   ASSERT_TRUE(manager_->checkEngineFiles(catalogue_entries(), 0));
+  EXPECT_EQ(std::tuple(manager_->state().binCount, manager_->state().speakerCount), std::tuple(3, 2));
   const auto b = run_batch();
   EXPECT_EQ(std::tuple(b->completions, b->success), std::tuple(1, false));
   EXPECT_TRUE(b->message.starts_with(kDownFileBatchFailedPrefix)) << b->message;
@@ -260,6 +230,9 @@ TEST_F(DownFileManagerTest, FailedDownloadsLeaveNothingAndFailTheBatch) {
   EXPECT_EQ(manager_->state().downStringArray, (Strings{url("voices/bob.txt"), url("am.bin")}));
   EXPECT_TRUE(run_batch()->success);
   EXPECT_EQ(read_file(cache_dir() / "am.bin"), read_file(root_.path() / "am.bin"));
+  service_->clear_requests();
+  EXPECT_FALSE(manager_->checkEngineFiles(catalogue_entries(), 0));  // all cached: nothing to do
+  EXPECT_TRUE(service_->requests().empty());
 
   // The stall limit comes from the environment; the transport's error passes through.
   fs::remove(cache_dir() / "am.bin");
