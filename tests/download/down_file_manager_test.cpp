@@ -279,8 +279,8 @@ TEST_F(DownFileManagerTest, ExactSizesAreEnforced) {
 // Name rules are down_file_rules_test's; a refused name or reference never reaches the network,
 // and without a caches directory (no XDG_CACHE_HOME, no HOME) nothing can be cached.
 TEST_F(DownFileManagerTest, RefusedReferencesAndCacheDirectory) {
-  const std::pair<std::string, std::int64_t> refused[] = {{url("%2E%2E%2Fescaped.bin"), kDownFileInvalidFileName},
-                                                          {"files/am.bin", kDownFileInvalidURL}};
+  const std::pair<std::string, std::int64_t> refused[] = {
+      {url("%2E%2E%2Fescaped.bin"), kDownFileInvalidFileName}, {"files/am.bin", kDownFileInvalidURL}};
   for (const auto& [reference, code] : refused) {
     EXPECT_EQ(manager_->getFilePath(reference), "") << reference;
     EXPECT_EQ(code_of(download(reference)), std::pair(std::string(kDownFileErrorDomain), code)) << reference;
@@ -348,8 +348,8 @@ TEST_F(DownFileManagerTest, OneFileInFlightAcrossBatchesAndSingleDownloads) {
   EXPECT_TRUE(again->progress.empty());  // already cached when its turn came
   // Nothing of the second batch comes before the first one completed.
   const auto position = [&](const std::string& prefix) {
-    return std::find_if(order->begin(), order->end(), [&](const std::string& e) { return e.starts_with(prefix); }) -
-           order->begin();
+    const auto at = [&](const std::string& e) { return e.starts_with(prefix); };
+    return std::find_if(order->begin(), order->end(), at) - order->begin();
   };
   EXPECT_GT(position("2:"), position("1:c"));
   EXPECT_EQ(file_requests(), (std::map<std::string, int>{{"/files/am.bin", 1},

@@ -194,7 +194,6 @@ TEST_F(NetRequestTest, RepliesAndTransportErrorsReachTheMainQueue) {
   const Outcome big = send("/files/big.bin");
   std::filesystem::remove(root_->path() / "big.bin");
   EXPECT_EQ(code_of(big.error), std::pair(std::string(platform::kHttpErrorDomain), platform::kHttpErrorBodyTooLarge));
-
   EXPECT_TRUE(big.on_main_queue);
 }
 

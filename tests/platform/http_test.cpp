@@ -154,12 +154,13 @@ class HttpTest : public ::testing::Test {
       res.set_content(std::string(std::stoul(req.get_param_value("n")), 'b'), "application/octet-stream");
     });
     s.Get("/chunked", [this](const httplib::Request&, httplib::Response& res) {
-      res.set_chunked_content_provider("application/octet-stream", [this](std::size_t offset, httplib::DataSink& sink) {
+      const auto provide = [this](std::size_t offset, httplib::DataSink& sink) {
         const std::size_t n = std::min<std::size_t>(8192, body_.size() - offset);
         sink.write(body_.data() + offset, n);
         if (offset + n == body_.size()) sink.done();
         return true;
-      });
+      };
+      res.set_chunked_content_provider("application/octet-stream", provide);
     });
     s.Get("/file.bin", [this](const httplib::Request&, httplib::Response& res) {
       res.set_content(body_, "application/octet-stream");
@@ -244,9 +245,12 @@ TEST(HttpSend, SendsHeadersAndBodiesExactlyAsGiven) {
       {make("POST", "", {{"X-A", "1"}}, big), "/big",
        "POST /big HTTP/1.1\r\nHost: 127.0.0.1:P\r\nX-A: 1\r\nContent-Length: 1572864\r\n\r\n" + big},
       {make("POST", "", {{"Content-Type", "application/json"}}), "/login",
-       "POST /login HTTP/1.1\r\nHost: 127.0.0.1:P\r\nContent-Type: application/json\r\nContent-Length: 0\r\n\r\n"},
-      {make("PUT", "", {}, std::string()), "/empty", "PUT /empty HTTP/1.1\r\nHost: 127.0.0.1:P\r\nContent-Length: 0\r\n\r\n"},
-      {make("DELETE", "", {{"X-Id", "7"}}), "/thing", "DELETE /thing HTTP/1.1\r\nHost: 127.0.0.1:P\r\nX-Id: 7\r\n\r\n"},
+       "POST /login HTTP/1.1\r\nHost: 127.0.0.1:P\r\nContent-Type: application/json\r\n"
+       "Content-Length: 0\r\n\r\n"},
+      {make("PUT", "", {}, std::string()), "/empty",
+       "PUT /empty HTTP/1.1\r\nHost: 127.0.0.1:P\r\nContent-Length: 0\r\n\r\n"},
+      {make("DELETE", "", {{"X-Id", "7"}}), "/thing",
+       "DELETE /thing HTTP/1.1\r\nHost: 127.0.0.1:P\r\nX-Id: 7\r\n\r\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(raw_request(c.request, c.path), c.raw) << c.path;
 }

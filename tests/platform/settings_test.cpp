@@ -53,7 +53,8 @@ TEST(SettingsStore, SharedStoreValuesSurviveIntoTheNextProcess) {
 TEST(SettingsStore, CorruptFileReadsEmptyAndIsReplacedOnWrite) {
   test::TempDir dir("mvsdk-settings");
   const fs::path file = dir.path() / "settings.json";
-  for (const std::string& corrupt : {std::string("{\"a\": 1,"), std::string("[1, 2]"), std::string("\x00\xff{}", 4)}) {
+  for (const std::string& corrupt :
+       {std::string("{\"a\": 1,"), std::string("[1, 2]"), std::string("\x00\xff{}", 4)}) {
     SCOPED_TRACE(corrupt);
     write_text(file, corrupt);
     test::LogCapture log;

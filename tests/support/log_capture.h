@@ -40,7 +40,8 @@ class LogCapture {
   }
   bool contains(const std::string& text) const {
     const auto all = lines();
-    return std::any_of(all.begin(), all.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    return std::any_of(all.begin(), all.end(),
+                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
   }
 
  private:
