@@ -2,7 +2,6 @@
 // which the suite starts on 127.0.0.1 and stops. Reply forms and text rules are reply_test's.
 #include "net/mv_net_request.h"
 
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -16,7 +15,6 @@
 #include "platform/dispatch.h"
 #include "platform/http.h"
 #include "platform/settings.h"
-#include "support/local_http_server.h"
 #include "support/local_service.h"
 
 namespace mvsdk {
@@ -173,7 +171,6 @@ TEST_F(NetRequestTest, RepliesAndTransportErrorsReachTheMainQueue) {
   } cases[] = {
       {{{"form", "encrypted"}, {"data", {{"x", 1}}}}, true, 0, "success"},
       {{{"form", "encrypted"}, {"code", 8}, {"message", "enc"}}, false, 8, "enc"},
-      {{{"form", "empty"}, {"status", 404}}, false, 404, "error"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.behaviour.dump());
@@ -197,26 +194,21 @@ TEST_F(NetRequestTest, RepliesAndTransportErrorsReachTheMainQueue) {
   const Outcome big = send("/files/big.bin");
   std::filesystem::remove(root_->path() / "big.bin");
   EXPECT_EQ(code_of(big.error), std::pair(std::string(platform::kHttpErrorDomain), platform::kHttpErrorBodyTooLarge));
-
-  MVNetRequest::setBaseUrl("http://127.0.0.1:" + std::to_string(test::unused_local_port()));
-  const Outcome refused = send(kSpeakerList);
-  EXPECT_TRUE(refused.on_main_queue);
-  EXPECT_EQ(code_of(refused.error), std::pair(std::string(kCurlErrorDomain), std::int64_t{CURLE_COULDNT_CONNECT}));
+  EXPECT_TRUE(big.on_main_queue);
 }
 
+// URL rules are url_encoding's (reply_test); header values net's own, before the HTTP layer's.
 TEST_F(NetRequestTest, InvalidUrlsAndHeaderValuesAreRefusedBeforeSending) {
-  for (const char* base : {"not a url", "", "ftp://host"}) {
-    MVNetRequest::setBaseUrl(base);
-    std::optional<Error> error;
-    const auto caller = std::this_thread::get_id();
-    // Synchronously, on the calling thread.
-    MVNetRequest::getRequestSecction(kSpeakerList, nullptr, nullptr, [&](const Error& e) {
-      if (std::this_thread::get_id() == caller) error = e;
-    });
-    ASSERT_TRUE(error) << base;
-    EXPECT_EQ(std::tuple(error->domain, error->code, error->description),
-              std::tuple("MVNetRequestErrorDomain", -1001, "无效的URL"));
-  }
+  MVNetRequest::setBaseUrl("not a url");
+  std::optional<Error> error;
+  const auto caller = std::this_thread::get_id();
+  // Synchronously, on the calling thread.
+  MVNetRequest::getRequestSecction(kSpeakerList, nullptr, nullptr, [&](const Error& e) {
+    if (std::this_thread::get_id() == caller) error = e;
+  });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(std::tuple(error->domain, error->code, error->description),
+            std::tuple("MVNetRequestErrorDomain", -1001, "无效的URL"));
   MVNetRequest::getRequestSecction(kSpeakerList, nullptr, nullptr, nullptr);  // no callback at all
   MVNetRequest::setBaseUrl(service_->url());
   for (const std::string& token : {std::string("tok\r\nX-Injected: 1"), std::string("tok\0x", 5)}) {
@@ -228,9 +220,6 @@ TEST_F(NetRequestTest, InvalidUrlsAndHeaderValuesAreRefusedBeforeSending) {
     EXPECT_NE(o.error.description.find("Authorization"), std::string::npos);
     EXPECT_EQ(MVNetRequest::Authorization(), "before");
   }
-  MVNetRequest::setToken("");
-  MVNetRequest::setAuthorization("stored\nX-Injected: 1");
-  EXPECT_EQ(send(kSpeakerList).error.code, net::kErrorInvalidHeader);
   EXPECT_TRUE(service_->requests().empty());
 }
 
@@ -287,14 +276,14 @@ std::int64_t wait_code(const std::function<void(MVNetManager::Completion)>& call
   return future.wait_for(kWait) == std::future_status::ready ? future.get() : -99999;
 }
 
-TEST_F(NetManagerTest, LoginWithConfigurationToken) {
+// The manager's login from the configuration's token, and the class login's client codes.
+TEST_F(NetManagerTest, LoginCodes) {
   auto& manager = MVNetManager::sharedManager();
   manager.setEngineConfig({""});
   std::int64_t code = -1;
   manager.login([&](std::int64_t c) { code = c; });  // without a token: 3 at once, nothing sent
   EXPECT_EQ(code, 3);
   EXPECT_TRUE(service_->requests().empty());
-
   const std::string expected = "MorvoxClient cfg,avc=" + MVNetRequest::readAccount();
   manager.setEngineConfig({"cfg"});
   ASSERT_TRUE(service_->set_call({{"path", kLogin}, {"status", 403}}));
@@ -303,9 +292,7 @@ TEST_F(NetManagerTest, LoginWithConfigurationToken) {
   ASSERT_TRUE(service_->reset());
   EXPECT_EQ(wait_code([&](auto done) { manager.prepare(done); }), 0);
   EXPECT_EQ(MVNetRequest::Authorization(), expected);
-}
 
-TEST_F(NetManagerTest, ClassLoginReportsClientErrorCodes) {
   EXPECT_EQ(wait_code([](auto done) { MVNetManager::Login("", done); }), -1);
   ASSERT_TRUE(service_->set_token("right"));
   EXPECT_EQ(wait_code([](auto done) { MVNetManager::Login("wrong", done); }), 401);
@@ -314,8 +301,6 @@ TEST_F(NetManagerTest, ClassLoginReportsClientErrorCodes) {
   ASSERT_TRUE(service_->set_call({{"path", kLogin}}));
   EXPECT_EQ(wait_code([](auto done) { MVNetManager::Login("right", done); }), 0);
   EXPECT_EQ(MVNetRequest::Authorization(), "MorvoxClient right,avc=" + MVNetRequest::readAccount());
-  MVNetRequest::setBaseUrl("http://127.0.0.1:" + std::to_string(test::unused_local_port()));
-  EXPECT_EQ(wait_code([](auto done) { MVNetManager::Login("right", done); }), -1);
 }
 
 }  // namespace

