@@ -550,11 +550,14 @@ bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const f
   tally(M, N, K, Bh != nullptr);
   WorkerPool* pool = current_pool();
   const int threads = pool ? pool->threads() : 1;
-  // BLAS above kGemmSmallRows rows, unless the weights are a copy whose blocks the table's
-  // scratch cannot hold unpacked: the engine's kernel then computes the whole product.
+  // BLAS above kGemmSmallRows rows. A copy must first be unpacked for it, which the acoustic
+  // model's 16-row products do not repay (its chunk took 13.8 ms with BLAS on unpacked halves, 9.8
+  // in the engine's kernel on the halves): copies go to BLAS only above kCopyBlasRows rows, and
+  // only when the table's scratch holds their blocks unpacked.
   const bool blas =
-      M > kGemmSmallRows &&
-      ((!Bh && !Bp) || static_cast<std::size_t>(K) * kBlasColumns <= copies->scratch_floats());
+      (!Bh && !Bp) ? M > kGemmSmallRows
+                   : M > kCopyBlasRows &&
+                         static_cast<std::size_t>(K) * kBlasColumns <= copies->scratch_floats();
   ColumnSplit split{M,    N,       K, alpha, A,      lda,  B,    Bh, Bp, copies,
                     ldb,  trans_b, C, ldc,   packed, blas, 1,    N};
   if (blas) {

@@ -30,6 +30,9 @@ namespace mvsdk::engine {
 // repacking is amortised over the rows: on the acoustic model's 16-row products BLAS is twice as
 // fast (amengine_bench), on the content encoder's 4-row products the in-place kernel wins.
 inline constexpr int kGemmSmallRows = 8;
+// The same limit for products on copied weights (weight_copies.h), which BLAS could read only
+// after unpacking them: up to this many rows the engine's kernel reads the copy itself.
+inline constexpr int kCopyBlasRows = 32;
 // gemm_acc hands BLAS its products in blocks of this many columns of C, one call per block.
 inline constexpr int kBlasColumns = 128;
 

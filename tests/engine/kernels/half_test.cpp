@@ -112,8 +112,8 @@ TEST(Half, TableKeepsOnlyBlocksHalfPrecisionHolds) {
 }
 
 TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
-  // Up to 8 rows the engine's kernel reads the halves itself; above, BLAS gets each block of
-  // columns widened in the table's scratch. Either way the result must be the bits of the same
+  // Up to kCopyBlasRows rows the engine's kernel reads the halves itself; above, BLAS gets each
+  // block of columns widened in the table's scratch. Either way the result must be the bits of the same
   // product on the widened floats, in either layout of the weights. (The engine's tests cover
   // the split over threads, each with its own scratch; this program runs under emulation too,
   // where threads cannot be started.)
@@ -122,7 +122,7 @@ TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
     bool trans_b;
   };
   const Shape shapes[] = {{1, 37, 200, false}, {4, 300, 129, false}, {8, 257, 64, true},
-                          {3, 48, 515, true},  {16, 300, 96, false}, {19, 129, 77, true}};
+                          {16, 48, 515, true}, {40, 300, 96, false}, {33, 129, 77, true}};
   mvsdk::test::SeededFloats rng(7);
   for (const Shape& s : shapes) {
     SCOPED_TRACE(::testing::Message() << s.M << "x" << s.N << "x" << s.K << (s.trans_b ? " T" : ""));
@@ -135,9 +135,13 @@ TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
     halves_to_floats(table.find(b.data()), widened.data(), b.size());
     const std::vector<float> a = rng.vector(static_cast<std::size_t>(s.M) * s.K, 1.0f);
     const std::vector<float> c0 = rng.vector(static_cast<std::size_t>(s.M) * s.N + 8, 1.0f);
+    // The path a product on a copy takes: the kernel up to kCopyBlasRows rows, BLAS above.
+    const auto reference = [&](const float* w, int ld, std::vector<float>* c) {
+      const auto gemm = s.M <= kCopyBlasRows ? gemm_small : gemm_acc;
+      return gemm(s.M, s.N, s.K, 0.5f, a.data(), s.K, w, ld, s.trans_b, c->data(), s.N);
+    };
     std::vector<float> want = c0;
-    ASSERT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, widened.data(), ldb, s.trans_b,
-                         want.data(), s.N));
+    ASSERT_TRUE(reference(widened.data(), ldb, &want));
     const WeightCopiesScope use(&table);
     ProductTally tally;
     set_product_tally(&tally);
@@ -164,8 +168,7 @@ TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
         ASSERT_TRUE(packed.finish());
         EXPECT_EQ(packed.find(dense.data()), nullptr);  // no longer in the floats' layout
         want = c0;
-        ASSERT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, half ? dense_widened.data() : dense.data(),
-                             s.N, false, want.data(), s.N));
+        ASSERT_TRUE(reference(half ? dense_widened.data() : dense.data(), s.N, &want));
         const WeightCopiesScope use_packed(&packed);
         got = c0;
         tally = {};
@@ -176,7 +179,7 @@ TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
         EXPECT_EQ(tally.half_b_bytes, half ? 2.0 * s.N * s.K : 0.0);
       }
     }
-    if (s.M > kGemmSmallRows) {
+    if (s.M > kCopyBlasRows) {
       // A product longer than the scratch was sized for runs in the engine's kernel instead.
       WeightCopies narrow(1);
       ASSERT_TRUE(narrow.add(b.data(), b.size(), s.K - 1, 0, true));
