@@ -144,7 +144,7 @@ int start_locked(const char* amPath, const char* bnPath, const char* vocPath, in
     built = std::make_unique<engine>(am.floats(), bn.floats(), voc.floats(), inRate, outRate,
                                      s.threads.load(std::memory_order_relaxed),
                                      s.half.load(std::memory_order_relaxed) ? WeightForm::kHalf
-                                                                            : WeightForm::kPacked);
+                                                                            : WeightForm::kAsGiven);
   }
   if (!built->ok()) {
     log([=] {
@@ -153,7 +153,7 @@ int start_locked(const char* amPath, const char* bnPath, const char* vocPath, in
     });
     return MVSoundLibrary::kEngineInitError;
   }
-  // The floats the engine holds copies of are not read again: their pages go back.
+  // The floats the engine holds in half precision are not read again: their pages go back.
   if (const WeightCopies* copies = built->weight_copies()) {
     for (const WeightCopies::Block& block : copies->blocks()) {
       for (ModelFile* f : {&am, &bn, &voc}) f->discard(block.src, block.count);

@@ -28,18 +28,15 @@ constexpr int kResamplerQuality = 8;
 constexpr int kVocBufSamples = 7680;
 constexpr int kResampleSlack = 64;      // room beyond the exact rate ratio for the resamplers
 
-// Offers the plan's matrices that the chunk's products read (gemm_acc) to the table: in half
-// precision, all of them (fully connected weights in panel order); in single precision, only the
-// fully connected weights of products with few rows (the content encoder's), in panel order, as
-// BLAS reads the others in place. The embedding's first kernel, a direct BLAS call, is too small
-// to be taken.
-void add_copies(WeightCopies& table, const WeightPlan& plan, const float* file, bool half,
-                bool few_rows) {
+// Offers the plan's matrices that the chunk's products read (gemm_acc) to the table, in half
+// precision, fully connected weights in panel order. The embedding's first kernel, a direct BLAS
+// call, is too small to be taken.
+void add_half_copies(WeightCopies& table, const WeightPlan& plan, const float* file) {
   std::size_t offset = 0;
   for (const WeightBlock& block : plan) {
-    if (chunk_product_weights(block.role) && (half || (few_rows && block.input_rows))) {
+    if (chunk_product_weights(block.role)) {
       const int n = block.input_rows ? block.count / block.fan_in : 0;
-      table.add(file + offset, static_cast<std::size_t>(block.count), block.fan_in, n, half);
+      table.add(file + offset, static_cast<std::size_t>(block.count), block.fan_in, n);
     }
     offset += static_cast<std::size_t>(block.padded());
   }
@@ -116,18 +113,17 @@ engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inR
   out_rb.reset(rb_init(ring_bytes));
   if (!out_rb) return;
   if (threads < 1) threads = automatic_engine_threads();
-  if (weights != WeightForm::kAsGiven) {
-    const bool half = weights == WeightForm::kHalf;
+  if (weights == WeightForm::kHalf) {
     try {
       copies_ = std::make_unique<WeightCopies>(threads);
-      add_copies(*copies_, am_weight_plan(), am_w, half, false);
-      add_copies(*copies_, bn_weight_plan(), bn_w, half, true);
-      add_copies(*copies_, voc_weight_plan(), voc_w, half, false);
+      add_half_copies(*copies_, am_weight_plan(), am_w);
+      add_half_copies(*copies_, bn_weight_plan(), bn_w);
+      add_half_copies(*copies_, voc_weight_plan(), voc_w);
     } catch (const std::bad_alloc&) {
       return;
     }
     if (!copies_->finish()) return;
-    half_precision_ = half;
+    half_precision_ = true;
   }
   if (threads > 1) {
     try {

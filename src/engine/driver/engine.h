@@ -43,12 +43,10 @@ enum class ChunkStage {
   kParams,  // 1 x 5 pitch parameter block after the chunk
   kVocoder, // 24 kHz samples (as floats) before output resampling and before start-up silencing
 };
-// How the engine holds the matrix weights its products read (weight_copies.h).
+// How the engine holds the matrix weights its products read.
 enum class WeightForm {
   kAsGiven,  // read in place from the weight blocks (which may then be shared by many engines)
-  kPacked,   // the content encoder's fully connected weights copied in panel order (the same
-             // results, read as one stream; the library's choice in single precision)
-  kHalf,     // every large matrix copied in half precision, fully connected ones in panel order
+  kHalf,     // every large matrix copied in half precision (weight_copies.h)
 };
 
 // Called on the pushing thread with row-major data of rows x cols floats, valid for the call.
@@ -70,8 +68,8 @@ class engine {
   // failed; such an engine must only be destroyed. threads: how many threads compute a chunk's
   // matrix products (the pushing thread and threads - 1 workers the engine owns; 0 = automatic,
   // see automatic_engine_threads); the output is the same to the bit for every count.
-  // weights: see WeightForm. Copies are made here (converted once, for half precision); the
-  // blocks copied are not read from the weight blocks again (weight_copies() lists them).
+  // weights: see WeightForm. Half-precision copies are made here, converted once; the blocks
+  // copied are not read from the weight blocks again (weight_copies() lists them).
   engine(const float* am, const float* bn, const float* voc, int inRate, int outRate, int threads = 1,
          WeightForm weights = WeightForm::kAsGiven);
   ~engine();

@@ -356,33 +356,25 @@ bool gemm_small_as(int M, int N, int K, float alpha, const float* A, int lda, co
 namespace {
 
 void copy_run(const float* src, std::uint16_t* dst, std::size_t n) { floats_to_halves(src, dst, n); }
-void copy_run(const float* src, float* dst, std::size_t n) { std::memcpy(dst, src, n * sizeof(float)); }
 void copy_run(const std::uint16_t* src, float* dst, std::size_t n) { halves_to_floats(src, dst, n); }
 
-template <class T>
-bool pack_panels_as(const float* src, int K, int N, T* dst) {
+}  // namespace
+
+bool pack_panels(const float* src, int K, int N, std::uint16_t* dst) {
   if (src == nullptr || dst == nullptr || K < 1 || N < 1) return false;
-  std::vector<T> row(static_cast<std::size_t>(N));
+  std::vector<std::uint16_t> row(static_cast<std::size_t>(N));
   for (int k0 = 0; k0 < K; k0 += kRowBlock) {
     const int k1 = K - k0 < kRowBlock ? K : k0 + kRowBlock;
     for (int k = k0; k < k1; ++k) {
       copy_run(src + static_cast<std::ptrdiff_t>(k) * N, row.data(), row.size());
-      for_each_packed_panel<kWidestLanes>(dst, N, k0, k1, 0, N, [&](int j, int width, T* b) {
+      for_each_packed_panel<kWidestLanes>(dst, N, k0, k1, 0, N, [&](int j, int width, std::uint16_t* b) {
         std::memcpy(b + static_cast<std::ptrdiff_t>(k) * width, row.data() + j,
-                    static_cast<std::size_t>(width) * sizeof(T));
+                    static_cast<std::size_t>(width) * sizeof(std::uint16_t));
       });
     }
   }
   return true;
 }
-
-}  // namespace
-
-bool pack_panels(const float* src, int K, int N, std::uint16_t* dst) {
-  return pack_panels_as(src, K, N, dst);
-}
-
-bool pack_panels(const float* src, int K, int N, float* dst) { return pack_panels_as(src, K, N, dst); }
 
 bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, const float* B,
                    int ldb, bool trans_b, float* C, int ldc) {
@@ -396,9 +388,9 @@ bool gemm_small(int M, int N, int K, float alpha, const float* A, int lda, const
 
 namespace {
 
-// One product, its columns cut into parts for the pool. Bh or Bp, when not null, is a copy of B
-// the product reads instead (copies is its table): Bh in half precision, in B's layout or (packed)
-// in panel order; Bp in single precision, in panel order.
+// One product, its columns cut into parts for the pool. Bh, when not null, is the half-precision
+// copy of B the product reads instead (copies is its table), in B's layout or (packed) in panel
+// order.
 struct ColumnSplit {
   int M, N, K;
   float alpha;
@@ -406,7 +398,6 @@ struct ColumnSplit {
   int lda;
   const float* B;
   const std::uint16_t* Bh;
-  const float* Bp;
   const WeightCopies* copies;
   int ldb;
   bool trans_b;
@@ -423,10 +414,8 @@ void kernel_part(const ColumnSplit& p, int n0, int n1) {
   const int n = n1 - n0;
   const std::ptrdiff_t b_offset = p.trans_b ? static_cast<std::ptrdiff_t>(n0) * p.ldb : n0;
   float* c = p.C + n0;
-  if (p.packed && p.Bh) {
+  if (p.packed) {
     gemm_nn_packed<Widest, std::uint16_t>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bh, p.C, p.ldc);
-  } else if (p.packed) {
-    gemm_nn_packed<Widest, float>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bp, p.C, p.ldc);
   } else if (p.Bh) {
     kernel_product<Widest, std::uint16_t>(p.M, n, p.K, p.alpha, p.A, p.lda, p.Bh + b_offset, p.ldb,
                                           p.trans_b, c, p.ldc);
@@ -436,10 +425,11 @@ void kernel_part(const ColumnSplit& p, int n0, int n1) {
   }
 }
 
-// Columns [n0, n1) of a copy unpacked to floats at dst (row stride n1 - n0, or K when
+// Columns [n0, n1) of the copy widened to floats at dst (row stride n1 - n0, or K when
 // transposed).
-template <class T>
-void unpack(const ColumnSplit& p, const T* copy, int n0, int n1, float* dst) {
+void widen_columns(const ColumnSplit& p, int n0, int n1, float* dst) {
+  using T = std::uint16_t;
+  const T* copy = p.Bh;
   const int cols = p.trans_b ? p.K : n1 - n0;
   if (p.packed) {
     for (int k0 = 0; k0 < p.K; k0 += kRowBlock) {
@@ -470,8 +460,8 @@ void product(const ColumnSplit& p, int n0, int n1) {
   const int n = n1 - n0;
   const float* b = p.B + (p.trans_b ? static_cast<std::ptrdiff_t>(n0) * p.ldb : n0);
   int ldb = p.ldb;
-  if (p.Bh || p.Bp) {
-    // BLAS reads floats in a row-major layout: the block of the copy is unpacked into this
+  if (p.Bh) {
+    // BLAS reads floats in a row-major layout: the block of the copy is widened into this
     // thread's scratch first (row stride n, or K when transposed). gemm_acc checked that a block
     // fits; a thread the table has no scratch for (none in the engine) computes its block in the
     // engine's kernel.
@@ -480,11 +470,7 @@ void product(const ColumnSplit& p, int n0, int n1) {
       kernel_part(p, n0, n1);
       return;
     }
-    if (p.Bh) {
-      unpack(p, p.Bh, n0, n1, scratch);
-    } else {
-      unpack(p, p.Bp, n0, n1, scratch);
-    }
+    widen_columns(p, n0, n1, scratch);
     b = scratch;
     ldb = p.trans_b ? p.K : n;
   }
@@ -531,35 +517,32 @@ bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const f
               bool trans_b, float* C, int ldc) {
   const int what = check(M, N, K, A, lda, B, ldb, trans_b, C, ldc);
   if (what <= 0) return what == 0;
-  // The table's copy of the weights when it has one: in B's layout, or in panel order when the
-  // product reads the whole matrix untransposed (a product reading a packed block any other way
-  // reads the floats).
+  // The table's half-precision copy of the weights when it has one: in B's layout, or in panel
+  // order when the product reads the whole matrix untransposed (a product reading a packed block
+  // any other way reads the floats).
   const WeightCopies* copies = current_weight_copies();
   const WeightCopies::Block* wb = copies ? copies->block_of(B) : nullptr;
   const std::uint16_t* Bh = nullptr;
-  const float* Bp = nullptr;
   bool packed = false;
   if (wb != nullptr && wb->packed_n == 0) {
-    if (wb->half) Bh = wb->half + (B - wb->src);
+    Bh = wb->half + (B - wb->src);
   } else if (wb != nullptr && !trans_b && B == wb->src && ldb == N && N == wb->packed_n &&
              static_cast<std::size_t>(K) * static_cast<std::size_t>(N) == wb->count) {
     Bh = wb->half;
-    Bp = wb->floats;
     packed = true;
   }
   tally(M, N, K, Bh != nullptr);
   WorkerPool* pool = current_pool();
   const int threads = pool ? pool->threads() : 1;
-  // BLAS above kGemmSmallRows rows. A copy must first be unpacked for it, which the acoustic
-  // model's 16-row products do not repay (its chunk took 13.8 ms with BLAS on unpacked halves, 9.8
+  // BLAS above kGemmSmallRows rows. A copy must first be widened for it, which the acoustic
+  // model's 16-row products do not repay (its chunk took 13.8 ms with BLAS on widened halves, 9.8
   // in the engine's kernel on the halves): copies go to BLAS only above kCopyBlasRows rows, and
-  // only when the table's scratch holds their blocks unpacked.
+  // only when the table's scratch holds their blocks widened.
   const bool blas =
-      (!Bh && !Bp) ? M > kGemmSmallRows
-                   : M > kCopyBlasRows &&
-                         static_cast<std::size_t>(K) * kBlasColumns <= copies->scratch_floats();
-  ColumnSplit split{M,    N,       K, alpha, A,      lda,  B,    Bh, Bp, copies,
-                    ldb,  trans_b, C, ldc,   packed, blas, 1,    N};
+      !Bh ? M > kGemmSmallRows
+          : M > kCopyBlasRows &&
+                static_cast<std::size_t>(K) * kBlasColumns <= copies->scratch_floats();
+  ColumnSplit split{M, N, K, alpha, A, lda, B, Bh, copies, ldb, trans_b, C, ldc, packed, blas, 1, N};
   if (blas) {
     // BLAS's rounding of an element depends on the whole product's shape, so the product is cut
     // into the same blocks of columns whatever the number of threads (one thread computes them

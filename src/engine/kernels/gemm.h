@@ -30,8 +30,8 @@ namespace mvsdk::engine {
 // repacking is amortised over the rows: on the acoustic model's 16-row products BLAS is twice as
 // fast (amengine_bench), on the content encoder's 4-row products the in-place kernel wins.
 inline constexpr int kGemmSmallRows = 8;
-// The same limit for products on copied weights (weight_copies.h), which BLAS could read only
-// after unpacking them: up to this many rows the engine's kernel reads the copy itself.
+// The same limit for products on half-precision copies (weight_copies.h), which BLAS could read
+// only after widening them: up to this many rows the engine's kernel reads the copy itself.
 inline constexpr int kCopyBlasRows = 32;
 // gemm_acc hands BLAS its products in blocks of this many columns of C, one call per block.
 inline constexpr int kBlasColumns = 128;
@@ -51,9 +51,10 @@ bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, co
 
 // C += alpha x A x op(B): gemm_small when M <= kGemmSmallRows, else one cblas_sgemm (beta 1) per
 // block of kBlasColumns columns of C. Same argument rules and result as gemm_small. Under a
-// WeightCopiesScope (weight_copies.h) whose table holds a copy of B, the product reads the copy
-// instead: the same result as on B's values (rounded to half precision for a half copy; BLAS
-// gets each block unpacked to floats in the table's scratch). Under a
+// WeightCopiesScope (weight_copies.h) whose table holds a half-precision copy of B, the product
+// reads the copy instead: the same result as on B's values rounded to half precision (up to
+// kCopyBlasRows rows in the engine's kernel, above in BLAS on blocks widened in the table's
+// scratch). Under a
 // PoolScope (worker_pool.h) a large product is cut by columns of C into parts the pool's threads
 // share (multiples of 16 columns in the engine's kernel, the BLAS blocks otherwise); every element
 // is summed exactly as without the pool, so the results are the same to the bit for every number
@@ -61,14 +62,13 @@ bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, co
 bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
               bool trans_b, float* C, int ldc);
 
-// A K x N row-major weight matrix that products read untransposed, copied (weight_copies.h) in
-// the order the engine's kernel walks it: K in blocks of 16 rows; within a block the columns in
-// panels of two vectors, then one vector, then single columns (as many as fit, left to right);
-// each panel's rows one after the other. A product then reads its weights as one sequential
-// stream instead of 16 rows a row length apart. Writes K x N values to dst, in half precision
-// (round to nearest even) or single; false on a size below 1.
+// A K x N row-major weight matrix that products read untransposed, copied in half precision
+// (weight_copies.h, round to nearest even) in the order the engine's kernel walks it: K in blocks
+// of 16 rows; within a block the columns in panels of two vectors, then one vector, then single
+// columns (as many as fit, left to right); each panel's rows one after the other. A product then
+// reads its weights as one sequential stream instead of 16 rows a row length apart. Writes K x N
+// halves to dst; false on a size below 1.
 bool pack_panels(const float* src, int K, int N, std::uint16_t* dst);
-bool pack_panels(const float* src, int K, int N, float* dst);
 
 // What the products on one thread amount to, for the benchmarks' bounds: a product of M x K by
 // K x N counts M x N x K multiply-adds and reads K x N weights of op(B) (the weights, for the

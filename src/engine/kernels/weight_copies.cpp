@@ -15,40 +15,29 @@ WeightCopies::WeightCopies(int threads) : threads_(std::max(threads, 1)) {}
 
 WeightCopies::~WeightCopies() = default;
 
-bool WeightCopies::add(const float* src, std::size_t count, int max_k, int packed_n, bool half) {
+bool WeightCopies::add(const float* src, std::size_t count, int max_k, int packed_n) {
   if (src == nullptr || count < kMinFloats || max_k < 1 || packed_n < 0) return false;
-  if (!half && packed_n == 0) return false;
   if (packed_n > 0 && count != static_cast<std::size_t>(max_k) * static_cast<std::size_t>(packed_n)) {
     return false;
   }
-  const std::size_t size = count * (half ? sizeof(std::uint16_t) : sizeof(float));
-  std::unique_ptr<void, Free> copy(aligned_malloc(32, size));
+  std::unique_ptr<std::uint16_t[], Free> copy(
+      static_cast<std::uint16_t*>(aligned_malloc(32, count * sizeof(std::uint16_t))));
   if (!copy) return false;
-  Block block{src, count, nullptr, nullptr, packed_n};
-  if (half) {
-    auto* h = static_cast<std::uint16_t*>(copy.get());
-    if (packed_n > 0) {
-      pack_panels(src, max_k, packed_n, h);
-    } else {
-      floats_to_halves(src, h, count);
-    }
-    // An all-ones exponent is an infinity or a NaN: the block held a value half precision cannot.
-    std::uint16_t any_special = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      any_special |= static_cast<std::uint16_t>((h[i] & 0x7c00) == 0x7c00);
-    }
-    if (any_special != 0) return false;
-    block.half = h;
-    half_floats_ += count;
+  if (packed_n > 0) {
+    pack_panels(src, max_k, packed_n, copy.get());
   } else {
-    auto* f = static_cast<float*>(copy.get());
-    pack_panels(src, max_k, packed_n, f);
-    block.floats = f;
+    floats_to_halves(src, copy.get(), count);
   }
-  blocks_.push_back(block);
+  // An all-ones exponent is an infinity or a NaN: the block held a value half precision cannot.
+  std::uint16_t any_special = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    any_special |= static_cast<std::uint16_t>((copy[i] & 0x7c00) == 0x7c00);
+  }
+  if (any_special != 0) return false;
+  blocks_.push_back(Block{src, count, copy.get(), packed_n});
   copies_.push_back(std::move(copy));
   max_k_ = std::max(max_k_, max_k);
-  bytes_ += size;
+  half_floats_ += count;
   return true;
 }
 
@@ -74,7 +63,7 @@ const WeightCopies::Block* WeightCopies::block_of(const float* p) const {
 
 const std::uint16_t* WeightCopies::find(const float* p) const {
   const Block* b = block_of(p);
-  return b != nullptr && b->half != nullptr && b->packed_n == 0 ? b->half + (p - b->src) : nullptr;
+  return b != nullptr && b->packed_n == 0 ? b->half + (p - b->src) : nullptr;
 }
 
 float* WeightCopies::scratch(int thread) const {

@@ -1,22 +1,22 @@
 #pragma once
-// Copies of weight matrices that the engine's products read instead of the model files' floats.
+// Half-precision copies of weight matrices that the engine's products read instead of the model
+// files' floats (the engine's opt-in mode).
 //
-// Two kinds, both made once when the engine is built:
-//   - Half precision (the engine's opt-in mode): IEEE 754 binary16, round to nearest even, half
-//     the bytes per weight, which is what the products of a chunk, bound by memory bandwidth, pay
-//     for. The arithmetic stays single precision: every half is widened to a float (exactly) as
-//     it is loaded and the products sum in the same order as on floats, so a product on half
-//     weights gives the bits the same product gives on the widened weights. A block stays in
-//     single precision when converting it would not keep its values: any value that is not finite
-//     or rounds beyond the largest half (65504).
-//   - Panel order (pack_panels, gemm.h), in either precision: a K x N row-major matrix that
-//     products read whole and untransposed, stored in the order the engine's kernel walks it. Its
-//     rows 16 at a time lie a whole row length apart in the file, and with rows of 4 or 8 KB they
-//     all fall into the same sets of the first-level cache and evict one another; in panel order a
-//     product reads one sequential stream. The sums are the same, so are the results.
+// IEEE 754 binary16, round to nearest even: half the bytes per weight, which is what the products
+// of a chunk, bound by memory bandwidth, pay for. The arithmetic stays single precision: every
+// half is widened to a float (exactly) as it is loaded and the products sum in the same order as
+// on floats, so a product on half weights gives the bits the same product gives on the widened
+// weights. A block stays in single precision when converting it would not keep its values: any
+// value that is not finite or rounds beyond the largest half (65504). Blocks too small to matter
+// stay too.
+//
+// A K x N row-major matrix that products read whole and untransposed is copied in panel order
+// (pack_panels, gemm.h), the order the engine's kernel walks it: in the floats' layout a panel's
+// 16 rows lie a whole row apart, and with rows of 4 or 8 KB they fall into the same sets of the
+// first-level cache and evict one another; in panel order a product reads one sequential stream.
 //
 // The products find the copy of their weights by the float address they are handed (block_of),
-// so the layers need not know. Blocks too small to matter are not copied.
+// so the layers need not know.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -24,7 +24,7 @@
 
 namespace mvsdk::engine {
 
-// The copied blocks of one engine, and the scratch its larger products unpack weights into.
+// The copied blocks of one engine, and the scratch its larger products widen weights into.
 // Built once (add, then finish), then only read: block_of, find and scratch allocate nothing and
 // may be called from the product threads at once (each thread its own scratch).
 class WeightCopies {
@@ -35,8 +35,7 @@ class WeightCopies {
   struct Block {
     const float* src = nullptr;  // the floats it replaces
     std::size_t count = 0;
-    const std::uint16_t* half = nullptr;  // the copy in half precision, or null
-    const float* floats = nullptr;        // the copy in single precision, or null
+    const std::uint16_t* half = nullptr;  // the copy
     // 0: the copy has the floats' layout. N > 0: the floats are a K x N row-major matrix that
     // products read untransposed and whole, and the copy is in panel order.
     int packed_n = 0;
@@ -49,18 +48,16 @@ class WeightCopies {
   WeightCopies& operator=(const WeightCopies&) = delete;
 
   // Copies the count floats at src, a matrix whose products sum over at most max_k terms, in half
-  // precision (half) or single; packed_n > 0 packs it as a max_k x packed_n matrix. A single
-  // precision copy is always packed (another would change nothing). Returns false when nothing
-  // is copied (too small, a value half precision cannot hold, a shape that does not match count,
-  // or no memory). Blocks must not overlap.
-  bool add(const float* src, std::size_t count, int max_k, int packed_n, bool half);
+  // precision; packed_n > 0 packs it as a max_k x packed_n matrix. Returns false when nothing is
+  // copied (too small, a value half precision cannot hold, a shape that does not match count, or
+  // no memory). Blocks must not overlap.
+  bool add(const float* src, std::size_t count, int max_k, int packed_n = 0);
   // Allocates the scratch after the last add. False when that fails (the table is then unusable).
   bool finish();
 
   // The copied block holding the float at p, or null.
   const Block* block_of(const float* p) const;
-  // The half copy of the float at p, or null when p lies in no block copied in half precision in
-  // the floats' layout.
+  // The half copy of the float at p, or null when p lies in no block copied in the floats' layout.
   const std::uint16_t* find(const float* p) const;
   // Scratch of `thread` (0 .. threads - 1) and its size in floats: room for kScratchColumns
   // columns of the longest product added (the width of gemm_acc's BLAS blocks).
@@ -69,9 +66,8 @@ class WeightCopies {
   std::size_t scratch_floats() const { return scratch_floats_; }
 
   const std::vector<Block>& blocks() const { return blocks_; }
-  // Floats copied in half precision, and bytes all the copies take.
+  // Floats copied.
   std::size_t half_floats() const { return half_floats_; }
-  std::size_t bytes() const { return bytes_; }
 
  private:
   struct Free {
@@ -80,11 +76,10 @@ class WeightCopies {
   int threads_;
   int max_k_ = 0;
   std::vector<Block> blocks_;  // sorted by src after finish()
-  std::vector<std::unique_ptr<void, Free>> copies_;
+  std::vector<std::unique_ptr<std::uint16_t[], Free>> copies_;
   std::unique_ptr<float[], Free> scratch_;
   std::size_t scratch_floats_ = 0;
   std::size_t half_floats_ = 0;
-  std::size_t bytes_ = 0;
 };
 
 // The table this thread's products look their weights up in (gemm_acc), or null.

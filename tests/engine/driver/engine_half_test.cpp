@@ -1,6 +1,6 @@
-// The engine's weight copies: packed single precision changing no bit; half precision's distance
-// from single precision stage by stage, the same bits for every thread count, every large product
-// reading halves, nothing allocated on the audio path; the weight memory the library gives back.
+// The engine with half-precision weights: how far each stage moves from single precision, the
+// same bits for every thread count, every large product reading halves, nothing allocated on the
+// audio path, and the weight memory the library gives back.
 #include <gtest/gtest.h>
 
 #include <malloc.h>
@@ -91,15 +91,9 @@ long resident_kib() {
 
 }  // namespace
 
-TEST(EngineHalf, PackedWeightsChangeNoBitAndHalvesStayCloseToSinglePrecision) {
+TEST(EngineHalf, StagesStayCloseToSinglePrecisionAndEveryLargeProductReadsHalves) {
   const HalfRun single = convert(WeightForm::kAsGiven, 1);
-  const HalfRun packed = convert(WeightForm::kPacked, 1);
   const HalfRun half = convert(WeightForm::kHalf, 1);
-  EXPECT_EQ(packed.stream, single.stream);
-  for (const auto& [stage, data] : single.stages) {
-    EXPECT_EQ(std::memcmp(packed.stages.at(stage).data(), data.data(), data.size() * sizeof(float)), 0)
-        << "stage " << static_cast<int>(stage);
-  }
   ASSERT_GT(single.stream.size(), 3840u * 8);
   ASSERT_EQ(half.stream.size(), single.stream.size());
   // The features do not depend on the weights; every later stage carries the weights' rounding
@@ -125,15 +119,13 @@ TEST(EngineHalf, PackedWeightsChangeNoBitAndHalvesStayCloseToSinglePrecision) {
 }
 
 TEST(EngineHalf, ThreadCountsGiveTheSameBitsAndPushesAllocateNothing) {
-  for (WeightForm form : {WeightForm::kPacked, WeightForm::kHalf}) {
-    const HalfRun one = convert(form, 1, 1.2);
-    const HalfRun two = convert(form, 2, 1.2);
-    ASSERT_FALSE(one.stream.empty());
-    EXPECT_EQ(two.stream, one.stream);
-    for (const auto& [stage, data] : one.stages) {
-      EXPECT_EQ(std::memcmp(two.stages.at(stage).data(), data.data(), data.size() * sizeof(float)), 0)
-          << "stage " << static_cast<int>(stage) << (form == WeightForm::kHalf ? " half" : " packed");
-    }
+  const HalfRun one = convert(WeightForm::kHalf, 1, 1.2);
+  const HalfRun two = convert(WeightForm::kHalf, 2, 1.2);
+  ASSERT_FALSE(one.stream.empty());
+  EXPECT_EQ(two.stream, one.stream);
+  for (const auto& [stage, data] : one.stages) {
+    EXPECT_EQ(std::memcmp(two.stages.at(stage).data(), data.data(), data.size() * sizeof(float)), 0)
+        << "stage " << static_cast<int>(stage);
   }
   const auto& m = models();
   mvsdk::test::Engine e(m.am.floats(), m.bn.floats(), m.voc.floats(), 48000, 48000, 2, WeightForm::kHalf);
@@ -152,8 +144,7 @@ TEST(EngineHalf, ThreadCountsGiveTheSameBitsAndPushesAllocateNothing) {
 
 TEST(EngineHalf, LibraryGivesBackTheConvertedFloats) {
   // Started over the model files, the engine in half precision holds about half the memory it
-  // holds in single precision: the copied floats' pages go back once the copies exist (in single
-  // precision the packed copies take what the floats took).
+  // holds in single precision: the converted floats' pages go back once the copies exist.
   const auto& p = mvsdk::test::synthetic_models();
   long grown[2] = {0, 0};
   for (bool half : {false, true}) {

@@ -86,16 +86,15 @@ TEST(Half, ConversionsRoundToNearestEvenAndVectorsAgree) {
 TEST(Half, TableKeepsOnlyBlocksHalfPrecisionHolds) {
   std::vector<float> w(3 * WeightCopies::kMinFloats, 0.5f);
   WeightCopies t(2);
-  EXPECT_FALSE(t.add(w.data(), WeightCopies::kMinFloats - 1, 8, 0, true));  // too small to matter
-  EXPECT_FALSE(t.add(w.data(), WeightCopies::kMinFloats, 8, 0, false));  // floats as they are
-  EXPECT_TRUE(t.add(w.data() + WeightCopies::kMinFloats, WeightCopies::kMinFloats, 64, 0, true));
+  EXPECT_FALSE(t.add(w.data(), WeightCopies::kMinFloats - 1, 8));  // too small to matter
+  EXPECT_TRUE(t.add(w.data() + WeightCopies::kMinFloats, WeightCopies::kMinFloats, 64));
   std::vector<float> big(WeightCopies::kMinFloats, 1.0f);
   big[100] = 65520.0f;  // would round to infinity
-  EXPECT_FALSE(t.add(big.data(), big.size(), 8, 0, true));
+  EXPECT_FALSE(t.add(big.data(), big.size(), 8));
   big[100] = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_FALSE(t.add(big.data(), big.size(), 8, 0, true));
+  EXPECT_FALSE(t.add(big.data(), big.size(), 8));
   big[100] = -65504.0f;  // the largest half is kept
-  EXPECT_TRUE(t.add(big.data(), big.size(), 8, 0, true));
+  EXPECT_TRUE(t.add(big.data(), big.size(), 8));
   ASSERT_TRUE(t.finish());
   EXPECT_EQ(t.half_floats(), 2 * WeightCopies::kMinFloats);
   EXPECT_EQ(t.scratch_floats(), static_cast<std::size_t>(WeightCopies::kScratchColumns) * 64);
@@ -129,7 +128,7 @@ TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
     const int ldb = (s.trans_b ? s.K : s.N) + 3;
     std::vector<float> b = rng.vector(static_cast<std::size_t>(s.trans_b ? s.N : s.K) * ldb, 0.2f);
     WeightCopies table(1);
-    ASSERT_TRUE(table.add(b.data(), b.size(), s.K, 0, true));
+    ASSERT_TRUE(table.add(b.data(), b.size(), s.K));
     ASSERT_TRUE(table.finish());
     std::vector<float> widened(b.size());
     halves_to_floats(table.find(b.data()), widened.data(), b.size());
@@ -151,7 +150,7 @@ TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
     EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0);
     EXPECT_EQ(tally.half_b_bytes, 2.0 * s.N * s.K);
     if (!s.trans_b) {
-      // The same weights in panel order (row stride N): the same bits again.
+      // The same weights packed in panel order (row stride N): the same bits again.
       std::vector<float> dense(static_cast<std::size_t>(s.K) * s.N), dense_widened(dense.size());
       for (int k = 0; k < s.K; ++k) {
         std::memcpy(&dense[static_cast<std::size_t>(k) * s.N], &b[static_cast<std::size_t>(k) * ldb],
@@ -159,30 +158,26 @@ TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
         std::memcpy(&dense_widened[static_cast<std::size_t>(k) * s.N],
                     &widened[static_cast<std::size_t>(k) * ldb], static_cast<std::size_t>(s.N) * sizeof(float));
       }
-      // Packed in half precision against the widened floats, and in single precision against the
-      // floats themselves.
-      for (bool half : {true, false}) {
-        WeightCopies packed(1);
-        ASSERT_TRUE(packed.add(dense.data(), dense.size(), s.K, s.N, half));
-        ASSERT_FALSE(packed.add(b.data(), b.size(), s.K, s.N, half));  // not K x N
-        ASSERT_TRUE(packed.finish());
-        EXPECT_EQ(packed.find(dense.data()), nullptr);  // no longer in the floats' layout
-        want = c0;
-        ASSERT_TRUE(reference(half ? dense_widened.data() : dense.data(), s.N, &want));
-        const WeightCopiesScope use_packed(&packed);
-        got = c0;
-        tally = {};
-        set_product_tally(&tally);
-        ASSERT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, dense.data(), s.N, false, got.data(), s.N));
-        set_product_tally(nullptr);
-        EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0) << "packed " << half;
-        EXPECT_EQ(tally.half_b_bytes, half ? 2.0 * s.N * s.K : 0.0);
-      }
+      WeightCopies packed(1);
+      ASSERT_TRUE(packed.add(dense.data(), dense.size(), s.K, s.N));
+      ASSERT_FALSE(packed.add(b.data(), b.size(), s.K, s.N));  // not K x N
+      ASSERT_TRUE(packed.finish());
+      EXPECT_EQ(packed.find(dense.data()), nullptr);  // no longer in the floats' layout
+      want = c0;
+      ASSERT_TRUE(reference(dense_widened.data(), s.N, &want));
+      const WeightCopiesScope use_packed(&packed);
+      got = c0;
+      tally = {};
+      set_product_tally(&tally);
+      ASSERT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, dense.data(), s.N, false, got.data(), s.N));
+      set_product_tally(nullptr);
+      EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0) << "packed";
+      EXPECT_EQ(tally.half_b_bytes, 2.0 * s.N * s.K);
     }
     if (s.M > kCopyBlasRows) {
       // A product longer than the scratch was sized for runs in the engine's kernel instead.
       WeightCopies narrow(1);
-      ASSERT_TRUE(narrow.add(b.data(), b.size(), s.K - 1, 0, true));
+      ASSERT_TRUE(narrow.add(b.data(), b.size(), s.K - 1));
       ASSERT_TRUE(narrow.finish());
       const WeightCopiesScope use_narrow(&narrow);
       std::vector<float> kernel = c0;
