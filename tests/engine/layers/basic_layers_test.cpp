@@ -12,7 +12,6 @@
 #include "engine/layers/prenet.h"
 #include "engine/layers/stylelayernorm.h"
 #include "layer_ref.h"
-#include "support/alloc_counter.h"
 
 using namespace mvsdk::engine;
 using namespace layer_ref;
@@ -196,28 +195,4 @@ TEST(StyleLayerNorm, GainAndBiasFromStyle) {
   const float before = sn.gainbias().data[0];
   EXPECT_FALSE(sn.setstyle(&short_style));
   EXPECT_EQ(sn.gainbias().data[0], before);
-}
-
-TEST(BasicLayers, ForwardAllocatesNothing) {
-  std::vector<float> s(200000, 0.01f);
-  Linear lin(s.data(), 1, 16, 24);
-  Conv1d conv(s.data(), 3, 2, 24, 24);
-  LayerNorm ln(s.data(), 1e-12f, 24);
-  StyleLayerNorm sn(s.data(), 1e-12f, 24);
-  Prenet net(s.data(), 1, 24, 24);
-  Tf x(16, 32), style(24);
-  style.zeros();
-  mvsdk::test::AllocationGuard guard;
-  for (int i = 0; i < 3; ++i) {
-    x.resize(1, 1, 12, 16);
-    x.zeros();
-    EXPECT_TRUE(lin.forward(&x));
-    EXPECT_TRUE(conv.forward(&x, 1));
-    ln.forward(&x);
-    EXPECT_TRUE(sn.setstyle(&style));
-    sn.forward(&x);
-    EXPECT_TRUE(net.forward(&x));
-  }
-  conv.reset();
-  EXPECT_EQ(guard.count(), 0u);
 }
