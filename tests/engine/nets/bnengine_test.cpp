@@ -21,22 +21,17 @@ using test::SeededFloats;
 
 class BnengineTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    weights_ = new std::vector<float>(SeededFloats(77).vector(bnengine::weight_floats(), 0.02f));
-  }
-  static void TearDownTestSuite() {
-    delete weights_;
-    weights_ = nullptr;
-  }
+  const std::vector<float>* weights_ = [] {
+    static const auto w = SeededFloats(77).vector(bnengine::weight_floats(), 0.02f);
+    return &w;
+  }();
   // A chunk of log mel values near the training means.
   static void fill_chunk(Tensor<float>& c, SeededFloats& rng) {
     c.resize(1, 1, 19, 80);
     for (int r = 0; r < 19; ++r)
       for (int m = 0; m < 80; ++m) c.data[r * 80 + m] = global_cmvn_mean_online_hex[m] + rng.next(5.0f);
   }
-  static std::vector<float>* weights_;
 };
-std::vector<float>* BnengineTest::weights_ = nullptr;
 
 TEST_F(BnengineTest, OutputRowsShareTheirEncoderFrameAndCarryTheirOwnEnergy) {
   bnengine bn(weights_->data(), 1);
