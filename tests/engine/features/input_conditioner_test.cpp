@@ -127,6 +127,7 @@ TEST(InputConditioner, GainNeverWrapsAndTheLimiterStaysWithinSixteenBits) {
   InputConditioner c;
   c.publish({.gain = true, .gain_db = 20.0f});
   ASSERT_TRUE(c.prepare(48000));
+  EXPECT_EQ(c.latency_samples(), 0u);  // only suppression delays
   Samples x(48000);
   for (std::size_t i = 0; i < x.size(); ++i) x[i] = s16(32767.0 * std::sin(2 * M_PI * 220.0 * i / 48000.0));
   x[100] = -32768;

@@ -1,5 +1,5 @@
-// The vocoder's streaming layers (DeConv1d in both modes, ResBlock, UpSampler) against direct
-// whole-sequence evaluations, fed in chunks of awkward sizes, across resets.
+// The vocoder's streaming layers against direct whole-sequence evaluations: DeConv1d in both
+// modes and ResBlock fed in chunks of awkward sizes across resets, UpSampler on a whole chunk.
 #include "engine/layers/upsampler.h"
 
 #include <gtest/gtest.h>
