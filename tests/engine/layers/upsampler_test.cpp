@@ -62,7 +62,8 @@ TEST(DeConv1d, BothModesMatchTheDirectFormulaAcrossChunksAndResets) {
     const Mat want = deconv(x, w.data(), bias, win, u, g.in_ch, g.out_ch);
     const int room = std::max((layer.max_frames() + win - 1) * g.in_ch, layer.max_frames() * u * g.out_ch);
     for (int pass = 0; pass < 2; ++pass) {
-      expect_near(run_chunks(x, g.chunks, room, [&](Tf* t) { return layer.forward(t); }), want, 5e-4);
+      const auto forward = [&](Tf* t) { return layer.forward(t); };
+      expect_near(run_chunks(x, g.chunks, room, forward), want, 5e-4);
       layer.reset();  // the second pass starts from silence again
     }
   }
@@ -86,8 +87,8 @@ TEST(ResBlock, MatchesDirectEvaluationAcrossChunksAndResets) {
     ASSERT_EQ(block.get_memsize(), used);
     ASSERT_EQ(used, ResBlock::weight_floats(3, ch, ch));
     for (int pass = 0; pass < 2; ++pass) {  // just the chunk: the block keeps its own work space
-      expect_near(run_chunks(x, {1, 17, 64, 3, 33, 7}, 64 * ch, [&](Tf* t) { return block.forward(t); }),
-                  want, 5e-5);
+      const auto forward = [&](Tf* t) { return block.forward(t); };
+      expect_near(run_chunks(x, {1, 17, 64, 3, 33, 7}, 64 * ch, forward), want, 5e-5);
       block.reset();
     }
     Tf narrow(10, ch - 1);
