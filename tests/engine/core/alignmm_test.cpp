@@ -54,10 +54,11 @@ TEST(AlignedMemory, BlocksAreAlignedWritableAndImpossibleRequestsGiveNull) {
 }
 
 TEST(Tensor, ShapesCapacityAndBuffers) {
-  Tf a(5), b(19, 80), d(2, 3, 4, 5);
+  Tf a(5), b(19, 80), c(2, 3, 4), d(2, 3, 4, 5);
   expect_shape(a, 1, 1, 1, 5);
+  expect_shape(c, 1, 2, 3, 4);
   expect_shape(d, 2, 3, 4, 5);
-  for (Tf* t : {&a, &b, &d}) {
+  for (Tf* t : {&a, &b, &c, &d}) {
     ASSERT_NE(t->data, nullptr);
     EXPECT_EQ(t->capacity, t->size);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(t->data) % 32, 0u);

@@ -289,31 +289,6 @@ TEST_F(AmengineTest, ResetKeepsTheStyleAndMatchesAFreshModel) {
   EXPECT_NE(run(*model(6), 0, 2, p_other).x, run(*model(), 0, 2, p_fresh).x);
 }
 
-// The integer form applies the fixed mapping n' = 0.6781 n + 0.1716 to the source pitch; in mode
-// 2 the mapped pitch joins the source statistics as well (two entries a voiced frame).
-TEST_F(AmengineTest, FixedParameterForm) {
-  auto fixed = model(), src = model(), fixed2 = model();
-  float voiced = 0;
-  for (int c = 0; c < 2; ++c) {
-    float p_src[6] = {0, 0, 0, 0.1f, 0, 0};
-    const Out s = run(*src, c, 1, p_src);
-    Chunk ch(c), ch2(c);
-    Tensor<float>* x = ch.x.get();
-    Tensor<float>* y = ch.y.get();
-    Tensor<float>* f0 = nullptr;
-    ASSERT_TRUE(fixed->forward(x, y, f0, 1, 0));
-    for (int t = 0; t < T; ++t) {
-      voiced += s.f0[t] != 0.0f;
-      const double want = s.f0[t] == 0.0f ? 0.0 : 0.6781 * norm_of(s.f0[t]) + 0.1716;
-      EXPECT_NEAR(s.f0[t] == 0.0f ? f0->data[t] : norm_of(f0->data[t]), want, 1e-5) << t;
-    }
-    x = ch2.x.get();
-    y = ch2.y.get();
-    ASSERT_TRUE(fixed2->forward(x, y, f0, 2, 123));
-  }
-  EXPECT_EQ(fixed2->pitch_stats()[0], 2 * voiced);
-}
-
 TEST_F(AmengineTest, ConsumesTheWholeStreamAndRejectsChunksItCannotTake) {
   EXPECT_EQ(amengine::stream_floats(), kTotal);  // the layout the tests place blocks in
   auto m = model();
