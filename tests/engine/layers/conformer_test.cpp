@@ -122,7 +122,7 @@ void block_against_reference(int heads, int head_dim, int hidden, int T, int chu
   if constexpr (std::is_same_v<Block, SubStyleEncoder>) {
     ASSERT_TRUE(block.setstyle(st.get()));
     Tf short_style(dim - 1);
-    EXPECT_FALSE(block.setstyle(&short_style));
+    EXPECT_FALSE(block.setstyle(&short_style));  // refused: the style's gains and biases stay
   }
   RefAttn attn(aw, pe, heads, head_dim);
   RefConv conv(cw, 1);
