@@ -59,24 +59,6 @@ TEST(WorkerPool, EveryPartRunsOnceInAndBetweenBursts) {
   EXPECT_EQ(WorkerPool(0).threads(), 1);
 }
 
-TEST(WorkerPool, WorkersShareTheParts) {
-  // With parts that take a while, the workers take some of them.
-  WorkerPool pool(3);
-  struct Slow {
-    std::atomic<int> elsewhere{0};
-    std::thread::id caller = std::this_thread::get_id();
-  } slow;
-  pool.run(
-      12,
-      [](void* ctx, int) {
-        auto& s = *static_cast<Slow*>(ctx);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        if (std::this_thread::get_id() != s.caller) s.elsewhere.fetch_add(1);
-      },
-      &slow);
-  EXPECT_GT(slow.elsewhere.load(), 0);
-}
-
 TEST(WorkerPool, SplitProductsAreBitIdenticalToOneThread) {
   // Products large enough to be split, in the engine's kernel (up to 8 rows) and in BLAS (more),
   // both layouts, with column counts that do not divide evenly into parts.

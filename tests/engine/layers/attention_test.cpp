@@ -73,35 +73,27 @@ TEST(EncSelfAttn, MatchesReferenceAcrossTheWindowSlideInBothWidths) {
   run_against_reference({4, 64, 4, 1}, 25, 12);
 }
 
-TEST(EncSelfAttn, ResetRestartsAndOversizedChunksAreRefused) {
+TEST(EncSelfAttn, OversizedChunksAreRefusedAndResetEmptiesTheCaches) {
   const int dim = 256;
   SeededFloats rng(14);
   Stream s(5 * padded(dim * dim) + 6 * padded(dim));
   fill_attn(s, dim, rng, 0.1f, 0.3f);
   PositionEncoding pe(5000, dim, 1);
   EncSelfAttn attn(s.data.data(), &pe, 4, 64, dim);
-  EncSelfAttn fresh(s.data.data(), &pe, 4, 64, dim);
   EXPECT_EQ(attn.max_keys(), 84);
-  std::vector<Mat> chunks;
-  for (int n = 0; n < 5; ++n) chunks.push_back(random_mat(16, dim, rng));
+  const Mat chunk = random_mat(16, dim, rng);
 
   // The 84-row caches of width 256 take five 16-frame chunks, not a sixth.
-  for (int n = 0; n < 5; ++n) {
-    auto x = to_tensor(chunks[n], dim);
-    ASSERT_TRUE(attn.forward(x.get()));
-  }
-  auto sixth = to_tensor(chunks[0], dim);
+  for (int n = 0; n < 5; ++n) ASSERT_TRUE(attn.forward(to_tensor(chunk, dim).get()));
+  auto sixth = to_tensor(chunk, dim);
   EXPECT_FALSE(attn.forward(sixth.get()));
-  EXPECT_EQ(from_tensor(*sixth), chunks[0]);
+  EXPECT_EQ(from_tensor(*sixth), chunk);
   EXPECT_EQ(attn.cached_keys(), 80);
   auto seventeen = to_tensor(random_mat(17, dim, rng), dim);
   EXPECT_FALSE(attn.forward(seventeen.get()));
 
+  // reset empties the caches (the blocks' reset checks replay their outputs after it).
   attn.reset();
   EXPECT_TRUE(attn.cached_keys() == 0 && attn.pos_offset() == 0);
-  for (int n = 0; n < 3; ++n) {
-    auto a = to_tensor(chunks[n], dim), b = to_tensor(chunks[n], dim);
-    ASSERT_TRUE(attn.forward(a.get()) && fresh.forward(b.get()));
-    expect_same(*a, *b, "after reset");
-  }
+  EXPECT_TRUE(attn.forward(sixth.get()));
 }

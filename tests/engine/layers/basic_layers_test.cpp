@@ -1,5 +1,6 @@
-// Linear, Prenet, Conv1d, LayerNorm and StyleLayerNorm against naive double references; the
-// convolution's streaming equivalence, reset and shared workspace; refusal of what does not fit.
+// Linear, Prenet, Conv1d and LayerNorm against naive double references (the style norm is checked
+// in the style block); the convolution's streaming equivalence, reset and shared workspace;
+// refusal of what does not fit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,9 +11,7 @@
 #include "engine/layers/layernorm.h"
 #include "engine/layers/linear.h"
 #include "engine/layers/prenet.h"
-#include "engine/layers/stylelayernorm.h"
 #include "layer_ref.h"
-#include "support/alloc_counter.h"
 
 using namespace mvsdk::engine;
 using namespace layer_ref;
@@ -172,52 +171,4 @@ TEST(LayerNorm, MatchesReferenceAndTheRowStepsAgreeWithTheWholePass) {
     layer_norm(xm, g, b, 1e-5);
     expect_near(from_tensor(*xt), xm, 2e-5);
   }
-}
-
-TEST(StyleLayerNorm, GainAndBiasFromStyle) {
-  SeededFloats rng(5);
-  const int dim = 24;
-  Stream s(padded(2 * dim * dim) + padded(2 * dim));
-  const float* W = s.take(2 * dim * dim, rng, 0.3f);
-  const float* bias = s.take(2 * dim, rng, 1.0f);
-  StyleLayerNorm sn(s.data.data(), 1e-12f, dim);
-  EXPECT_EQ(sn.get_memsize(), static_cast<int>(s.data.size()));
-  const Mat sm = random_mat(1, dim, rng);
-  auto style = to_tensor(sm, dim);
-  ASSERT_TRUE(sn.setstyle(style.get()));
-  const Mat gb = affine(sm, W, bias, dim, 2 * dim, true);
-  Mat xm = random_mat(5, dim, rng, 2.0f);
-  auto x = to_tensor(xm, dim);
-  sn.forward(x.get());
-  layer_norm(xm, gb[0].data(), gb[0].data() + dim, 1e-12);
-  expect_near(from_tensor(*x), xm, 2e-5);
-  // A style shorter than dim is refused and the gain stays.
-  Tf short_style(dim - 1);
-  const float before = sn.gainbias().data[0];
-  EXPECT_FALSE(sn.setstyle(&short_style));
-  EXPECT_EQ(sn.gainbias().data[0], before);
-}
-
-TEST(BasicLayers, ForwardAllocatesNothing) {
-  std::vector<float> s(200000, 0.01f);
-  Linear lin(s.data(), 1, 16, 24);
-  Conv1d conv(s.data(), 3, 2, 24, 24);
-  LayerNorm ln(s.data(), 1e-12f, 24);
-  StyleLayerNorm sn(s.data(), 1e-12f, 24);
-  Prenet net(s.data(), 1, 24, 24);
-  Tf x(16, 32), style(24);
-  style.zeros();
-  mvsdk::test::AllocationGuard guard;
-  for (int i = 0; i < 3; ++i) {
-    x.resize(1, 1, 12, 16);
-    x.zeros();
-    EXPECT_TRUE(lin.forward(&x));
-    EXPECT_TRUE(conv.forward(&x, 1));
-    ln.forward(&x);
-    EXPECT_TRUE(sn.setstyle(&style));
-    sn.forward(&x);
-    EXPECT_TRUE(net.forward(&x));
-  }
-  conv.reset();
-  EXPECT_EQ(guard.count(), 0u);
 }

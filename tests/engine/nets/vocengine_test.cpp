@@ -32,16 +32,11 @@ void fill_chunk(Chunk& c, SeededFloats& rng, float f0_hz) {
 
 class VocengineTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    weights_ = new std::vector<float>(SeededFloats(2024).vector(vocengine::weight_floats(), 0.03f));
-  }
-  static void TearDownTestSuite() {
-    delete weights_;
-    weights_ = nullptr;
-  }
-  static std::vector<float>* weights_;
+  const std::vector<float>* weights_ = [] {
+    static const auto w = SeededFloats(2024).vector(vocengine::weight_floats(), 0.03f);
+    return &w;
+  }();
 };
-std::vector<float>* VocengineTest::weights_ = nullptr;
 
 TEST(Sinegen, MatchesDirectEvaluationInPlaceAcrossCalls) {
   SeededFloats rng(5);
