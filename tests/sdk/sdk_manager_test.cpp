@@ -131,6 +131,14 @@ TEST_F(SDKManagerTest, StartFailuresInOrder) {
                "Bin file local path does not exist: file1(http://h/files/sdkunit-a.bin) "
                "file3(http://h/files/sdkunit-c.bin) , please call checkResources to download files first"});
   EXPECT_EQ(manager->getEngineStatus(), kEngineStatusError);
+
+  // Files in place but no token: the engine manager's refusal is passed on.
+  set_unloadable_catalogue("sdkunit-t");
+  EngineConfig c = test::recorded_config(recorder);
+  c.token = "";
+  manager->setEngineConfig(c);
+  manager->start();
+  recorder.expect({2, 5, "User not logged in"});
   EXPECT_EQ(recorder.pending(), 0u);
 }
 
@@ -238,6 +246,10 @@ TEST_F(SDKManagerTest, VoiceIdsBeyond31BitsAreFoundOnce) {
     ASSERT_NE(impl().rtvcEngineManager->currSpeaker(), nullptr);
     EXPECT_EQ(impl().rtvcEngineManager->currSpeaker()->id, c.catalogue_id);
   }
+  // A change the engine manager refuses (voice 6's style is not cached) passes its reason on.
+  impl().setSpeakerListModel(test::bridge_catalogue());
+  manager->setVoice(6);
+  recorder.expect({0, 3, "Failed to set speaker, unable to get resource"});
 }
 
 // What the host configures and starts once stop has returned is kept, also while the stop still
