@@ -70,12 +70,8 @@ class Bridge : public ::testing::Test {
 }  // namespace
 
 TEST_F(Bridge, DefaultsAndNumberArrays) {
-  EXPECT_EQ(engine_->inputRate(), 48000);
-  EXPECT_EQ(engine_->outputRate(), 48000);
-  ASSERT_EQ(engine_->pArray().size(), 6u);
-  const auto six = MorvoxEngine::getFloatArray(engine_->resultFloat());
-  ASSERT_EQ(six.size(), 6u);
-  EXPECT_EQ(six, (std::vector<double>{six[0], 4.622f, 138.813f, six[3], 2000.0, 0.0}));
+  EXPECT_EQ(std::tuple(engine_->inputRate(), engine_->outputRate(), engine_->pArray().size()),
+            std::tuple(48000, 48000, 6u));
   // A shorter array reads its missing entries as 0, never past its end.
   const float three[3] = {1, 2, 3};
   EXPECT_EQ(MorvoxEngine::getFloatArray(three), (std::vector<double>{1, 2, 3, 0, 0, 0}));
@@ -142,44 +138,31 @@ TEST_F(Bridge, RatesThreadsAndPrecisionApplyAtTheNextStart) {
   EXPECT_EQ(done.get_future().wait_for(30s), std::future_status::ready);
 }
 
+// Unusable paths answer 0 and 0 at once, on the calling thread; others on the main queue after
+// the pass's chunks (the second of 1961 bytes is one byte): without an engine the pitch array's
+// defaults, with one the array's entries after the last chunk (pushed in mode 2).
 TEST_F(Bridge, CalibrationChunksAndResults) {
-  const auto dir = mvsdk::test::temp_dir("calibration");
+  const auto path = mvsdk::test::temp_dir("calibration") / "1961";
   const Bytes b = tone_bytes(981);
-  for (std::size_t n : {1960, 1961}) {
-    std::ofstream(dir / std::to_string(n), std::ios::binary).write(reinterpret_cast<const char*>(b.data()), n);
-  }
-  struct Report {
-    float a = 0, b = 0;
-    bool on_main = false;
-  };
-  // Unusable paths answer 0 and 0 at once, on the calling thread; others on the main queue after
-  // the pass's chunks (the second of 1961 bytes is one byte).
-  auto run = [&](const std::string& path, std::size_t chunks) {
-    auto p = std::make_shared<std::promise<Report>>();
-    EXPECT_EQ(engine_->getSoundDataCheck(path, [p](float a, float b) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), 1961);
+  auto run = [&](const std::string& file, std::size_t chunks) {
+    auto p = std::make_shared<std::promise<std::tuple<float, float, bool>>>();
+    EXPECT_EQ(engine_->getSoundDataCheck(file, [p](float a, float b) {
       p->set_value({a, b, mvsdk::platform::main_queue().is_current()});
     }), chunks);
     auto f = p->get_future();
     EXPECT_EQ(f.wait_for(120s), std::future_status::ready);
     return f.get();
   };
-  for (const std::string& bad : {std::string(), (dir / "missing").string()}) {
-    const Report r = run(bad, 0);
-    EXPECT_TRUE(r.a == 0 && r.b == 0 && !r.on_main);
+  for (const std::string& bad : {std::string(), path.string() + "-missing"}) {
+    EXPECT_EQ(run(bad, 0), std::tuple(0.0f, 0.0f, false));
   }
-  // Without an engine the pitch array keeps its defaults.
-  Report r = run(dir / "1961", 2);
-  EXPECT_TRUE(r.on_main);
-  EXPECT_FLOAT_EQ(r.a, 4.622f);
-  EXPECT_FLOAT_EQ(r.b, 138.813f);
-  EXPECT_TRUE(run(dir / "1960", 1).on_main);
-  // With an engine the pass pushes in mode 2 and reports the array's entries after the last chunk.
+  EXPECT_EQ(run(path, 2), std::tuple(4.622f, 138.813f, true));
   start();
-  r = run(dir / "1961", 2);
-  EXPECT_TRUE(r.on_main);
+  const auto [a, p, on_main] = run(path, 2);
   const auto rf = engine_->resultFloat();
-  EXPECT_EQ(std::pair(r.a, r.b), std::pair(rf[1], rf[2]));
-  EXPECT_TRUE(std::isfinite(r.a) && std::isfinite(r.b));
+  EXPECT_EQ(std::tuple(a, p, on_main), std::tuple(rf[1], rf[2], true));
+  EXPECT_TRUE(std::isfinite(a) && std::isfinite(p));
 }
 
 // Pipelined input that the engine cannot take in time is bounded: the oldest goes first and is

@@ -70,10 +70,8 @@ TEST(SoakTest, ShortRunAccountsForEveryBufferAndALeakFailsIt) {
 
 TEST(SoakTest, BadCommandLinesAreRefusedBeforeAnythingRuns) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"--seconds", "0"}, "--seconds"},         {{"--seconds", "ten"}, "--seconds"},
-      {{"--speed", "-1"}, "--speed"},            {{"--restarts", "-2"}, "--restarts"},
-      {{"--format", "u8"}, "--format"},          {{"--buffer-frames", "0"}, "--buffer-frames"},
-      {{"--rate", "1000"}, "--rate"},            {{"--seconds"}, "missing value"},
+      {{"--seconds", "0"}, "--seconds"}, {{"--speed", "-1"}, "--speed"},     {{"--format", "u8"}, "--format"},
+      {{"--rate", "1000"}, "--rate"},    {{"--seconds"}, "missing value"},
       {{"--frobnicate", "1"}, "unknown option"},
   };
   for (const auto& [args, what] : cases) {

@@ -32,7 +32,6 @@ std::string name_of(const std::string& reference) { return reference.substr(refe
 class SDKFaultsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("MVSDK_DOWNLOAD_STALL_SECONDS", "1", 1);  // a stalled download fails after a second
     ASSERT_FALSE(folder.empty()) << "mvsdk-models failed";
     ASSERT_TRUE(service.ok()) << service.error();
     MVSDKManager::setServiceBaseUrl(service.url());
@@ -53,7 +52,6 @@ class SDKFaultsTest : public ::testing::Test {
     manager.reset();
     test::drain_engine_queue();
     test::drain_main_queue();
-    ::unsetenv("MVSDK_DOWNLOAD_STALL_SECONDS");
   }
 
   ActionResult next() {
@@ -104,14 +102,12 @@ class SDKFaultsTest : public ::testing::Test {
 };
 
 // A faulty weight file fails the batch (naming it and the cause), every other file is cached
-// whole, the faulty one not at all, and start then finds it missing. A download without
-// Content-Length is no fault.
+// whole, the faulty one not at all, and start then finds it missing. (The download layer tells
+// the kinds of fault apart; a cut transfer and an error status pass through here.)
 TEST_F(SDKFaultsTest, FileFaultsFailTheBatchAndLeaveNothingPartial) {
   const std::pair<nlohmann::json, std::string> cases[] = {
       {{{"mode", "cut"}}, ""},
       {{{"mode", "500"}}, "Download failed with HTTP status 500"},
-      {{{"mode", "stall"}, {"stall_bytes", 1024}, {"stall_ms", 20000}}, "no data received for 1 s"},
-      {{{"mode", "wrong_size"}, {"size_delta", -4}}, "expected"},
   };
   prepare();
   for (auto [behaviour, cause] : cases) {
@@ -132,30 +128,6 @@ TEST_F(SDKFaultsTest, FileFaultsFailTheBatchAndLeaveNothingPartial) {
                                ") , please call checkResources to download files first"});
     heal();
   }
-  test::cache_remove(name_of(bins[1]));
-  ASSERT_TRUE(service.set_file({{"name", name_of(bins[1])}, {"mode", "no_length"}}));
-  manager->checkResources();
-  EXPECT_EQ(next().code, 0);
-  EXPECT_EQ(cache_files(), sizes);
-}
-
-// A style file that failed to download reaches the voice change: the voice cannot be set, others
-// can, and a later checkResources brings the file.
-TEST_F(SDKFaultsTest, StyleFileFaultReachesTheVoiceChange) {
-  prepare();
-  ASSERT_TRUE(service.set_file({{"name", name_of(voices[1])}, {"mode", "500"}}));
-  manager->checkResources();
-  recorder.expect({3, 2, kFailed + voices[1] + ": Download failed with HTTP status 500"});
-  expect_no_strays();
-  manager->start();
-  recorder.expect({2, 0, "Engine started successfully"});
-  manager->setVoice(2.0);
-  recorder.expect({0, 3, "Failed to set speaker, unable to get resource"});
-  manager->setVoice(1.0);
-  recorder.expect({0, 0, "Set voice ID 1 successfully"});
-  heal();
-  manager->setVoice(2.0);
-  recorder.expect({0, 0, "Set voice ID 2 successfully"});
 }
 
 // A faulty service call during prepare: the step that met it reports it with its action, nothing
@@ -193,7 +165,8 @@ TEST_F(SDKFaultsTest, CallFaultsFailThePreparation) {
 
 // Faulty model files in the cache: the engine does not start and the host hears of it (a file
 // that is not there at start's check as code 6, one the engine refuses as the start timeout, the
-// engine's log naming the file). A healthy file then starts the engine.
+// engine's log naming the file). A healthy file then starts the engine. Which files the engine
+// refuses is the engine's own test; one passes through here.
 TEST_F(SDKFaultsTest, FaultyModelFilesKeepTheEngineFromStarting) {
   heal();
   const fs::path cached = cache / name_of(bins[1]);
@@ -201,20 +174,14 @@ TEST_F(SDKFaultsTest, FaultyModelFilesKeepTheEngineFromStarting) {
                                        ") , please call checkResources to download files first"};
   const ActionResult refused{2, 5, "Engine start timeout"};
   const std::tuple<const char*, std::function<void()>, ActionResult> cases[] = {
-      {"missing", [] {}, missing},
+      {"missing", [&] { fs::remove(cached); }, missing},
       {"empty", [&] { std::ofstream(cached, std::ios::trunc); }, refused},
-      {"one float short", [&] { fs::resize_file(cached, sizes[name_of(bins[1])] - sizeof(float)); }, refused},
-      // Reads of /proc/self/mem at offset 0 fail: a file that opens but cannot be read.
-      {"unreadable", [&] { fs::create_symlink("/proc/self/mem", cached); }, refused},
-      // A link to itself cannot be opened at all (too many levels of links).
-      {"a link to itself", [&] { fs::create_symlink(cached.filename(), cached); }, missing},
-      {"a directory", [&] { fs::create_directory(cached); }, missing},
+      {"a directory", [&] { fs::remove(cached) && fs::create_directory(cached); }, missing},
   };
   for (const auto& [what, make, want] : cases) {
     SCOPED_TRACE(what);
     test::LogCapture log;
     std::error_code ec;
-    if (std::string(what) != "empty" && std::string(what) != "one float short") fs::remove(cached, ec);
     make();
     manager->start();
     recorder.expect(want);

@@ -1,7 +1,6 @@
 // End to end against mvsdk-service and synthetic models: the host's whole lifecycle with the
 // action results in order and the status on the way, the audio path in both modes and every
-// format, the voice and tone control on a running engine, and the audio thread's independence
-// from the engine queue.
+// format, and a restart on a running engine.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,7 +13,6 @@
 #include "engine/driver/MVSoundLibrary.h"
 #include "engine/driver/engine.h"
 #include "mvsdk/mvsdk.h"
-#include "mvsdk/service_protocol.h"
 #include "sdk/sdk_manager_impl.h"
 #include "support/alloc_counter.h"
 #include "support/bridge_fixtures.h"
@@ -25,7 +23,6 @@
 namespace mvsdk {
 namespace {
 
-using test::ActionResult;
 using Bytes = std::vector<std::uint8_t>;
 
 // Long enough for a download of the synthetic models or an engine start under sanitizers.
@@ -116,17 +113,9 @@ TEST_F(SDKLifecycleTest, WholeLifecycleStopThenSyncModeAndRelease) {
   EXPECT_TRUE(manager->isInitialized() && manager->isPrepared());
   ASSERT_EQ(manager->getVoiceList().size(), 7u);
   EXPECT_EQ(manager->getVoiceList()[6].id, 7);
-  // The login carried the token and the device account.
-  const auto requests = service.requests();
-  const auto login = std::find_if(requests.begin(), requests.end(),
-                                  [](const auto& r) { return r.value("path", "") == protocol::kLoginPath; });
-  ASSERT_NE(login, requests.end());
-  const auto auth = test::header_values(*login, "Authorization");
-  ASSERT_EQ(auth.size(), 1u);
-  EXPECT_EQ(auth[0].rfind("MorvoxClient test-token,avc=", 0), 0u) << auth[0];
 
   // The summary counts every catalogue file: 7 style files of 4096 bytes and the three weights;
-  // the progress reports count the files and never go back.
+  // the progress reports count the files, the last one all of them.
   std::int64_t total = 7 * 4096;
   const auto catalogue = service.catalogue();
   for (const auto& b : catalogue["binFiles"]) total += b["size"].get<std::int64_t>();
@@ -137,32 +126,17 @@ TEST_F(SDKLifecycleTest, WholeLifecycleStopThenSyncModeAndRelease) {
   ASSERT_TRUE(test::drain_main_queue());
   const auto reports = recorder.download_reports();
   ASSERT_FALSE(reports.empty());
-  for (std::size_t i = 0; i < reports.size(); ++i) {
-    EXPECT_EQ(reports[i].total, 10);
-    EXPECT_TRUE(reports[i].current >= 1 && reports[i].current <= 10) << reports[i].current;
-    EXPECT_GE(reports[i].percent, i ? reports[i - 1].percent : 0);
-  }
-  EXPECT_EQ(std::tuple(reports.back().percent, reports.back().current), std::tuple(100, 10));
+  EXPECT_EQ(std::tuple(reports.back().percent, reports.back().current, reports.back().total), std::tuple(100, 10, 10));
 
   manager->start();
   EXPECT_EQ(manager->getEngineStatus(), kEngineStatusStarted);
   recorder.expect({2, 0, "Engine started successfully"});
   EXPECT_TRUE(manager->isEngineStarted());
 
-  // Tone control on a running engine: clamped, stored, no result.
-  manager->setMode(1, 45.0f, -500.0f);
-  EXPECT_EQ(std::tuple(manager->getMode(), manager->getIntonation(), manager->getPitch()),
-            std::tuple(1, 30.0f, -200.0f));
-  manager->setMode(0, 0.0f, 0.0f);
-
   // Started but no voice yet: silence, nothing kept.
   EXPECT_TRUE(silent(manager->transform(tone_block(0))));
   EXPECT_EQ(manager->inputBufferedBytes(), 0u);
 
-  manager->setVoice(99);
-  recorder.expect({0, 3, "Voice ID 99 does not exist"});
-  manager->setVoice(3.0);
-  recorder.expect({0, 0, "Set voice ID 3 successfully"});
   manager->setVoice(7.9);
   recorder.expect({0, 0, "Set voice ID 7 successfully"});
   EXPECT_EQ(manager->getCurrentVoice(), 7.9);
@@ -215,37 +189,6 @@ TEST_F(SDKLifecycleTest, WholeLifecycleStopThenSyncModeAndRelease) {
 
   // The same manager comes up again after prepare.
   bring_up(config, 1);
-}
-
-// In asynchronous mode the audio thread never waits for the engine queue: with the queue held
-// (as by a long chunk), through a voice change and a stop queued behind it, transform keeps
-// returning.
-TEST_F(SDKLifecycleTest, AudioThreadDoesNotWaitForTheEngineQueue) {
-  bring_up(test::recorded_config(recorder));
-  test::QueueGate gate;
-  ASSERT_TRUE(gate.wait_held());
-  const std::function<void()> steps[] = {[] {}, [&] { manager->setVoice(2); }, [&] { manager->stop(); }};
-  for (const auto& step : steps) {
-    step();  // its engine work waits behind the gate
-    auto feed = std::async(std::launch::async, [this] {
-      std::size_t ok = 0;
-      for (std::size_t i = 0; i < 100; ++i) ok += manager->transform(tone_block(i * 480)).size() == 960;
-      return ok;
-    });
-    ASSERT_EQ(feed.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "transform waited for the queue";
-    EXPECT_EQ(feed.get(), 100u);
-  }
-  gate.release();
-  // The voice change reports (or fails if the stop cleared the engine first), then the stop.
-  for (int i = 0; i < 3; ++i) {
-    const auto r = recorder.next(kWait);
-    ASSERT_TRUE(r);
-    if (r->action == 2) {
-      EXPECT_EQ(*r, (ActionResult{2, 0, "Engine stopped successfully"}));
-      return;
-    }
-  }
-  ADD_FAILURE() << "no stop result";
 }
 
 // After start the audio thread allocates nothing and takes no lock, whatever the host hands it:
@@ -427,16 +370,12 @@ TEST_F(SDKLifecycleTest, StartRestartsARunningEngineAndRefusesUnsupportedAudio) 
   struct Case {
     std::int64_t rate, channels, format;
     const char* reason;
-    double gain_db = 0;
   };
   for (const Case& k : {Case{7999, 1, 1, "Unsupported sample rate 7999 Hz (8000 to 192000 Hz)"},
                         Case{192001, 1, 1, "Unsupported sample rate 192001 Hz (8000 to 192000 Hz)"},
                         Case{48000, 33, 1, "Unsupported channel count 33 (1 to 32)"},
                         Case{48000, 1, 5, "Unsupported sample format 5 (0 to 4)"},
-                        Case{48000, 1, -1, "Unsupported sample format -1 (0 to 4)"},
-                        Case{48000, 1, 1, "Unsupported input gain 50 dB (-40 to 40 dB)", 50.0}}) {
-    c.input.gain = k.gain_db != 0;
-    c.input.gainDb = k.gain_db;
+                        Case{48000, 1, -1, "Unsupported sample format -1 (0 to 4)"}}) {
     std::tie(c.sampleRate, c.channel, c.format) = std::tuple(k.rate, k.channels, k.format);
     manager->setEngineConfig(c);
     // Meanwhile transform answers with the fallback, of the same length.

@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "bridge/morvox_engine.h"
-#include "bridge/style_data.h"
 #include "platform/crypto.h"
 #include "platform/dispatch.h"
 #include "support/synthetic_models.h"
@@ -39,10 +38,10 @@ void cache_remove(const std::string& name) {
   fs::remove(bridge_cache_dir() / name, ec);
 }
 
-std::string encrypt_style_text(const std::string& text) {
-  const auto* key = reinterpret_cast<const std::uint8_t*>(bridge::kStyleKeyText.data());
+std::string encrypt_style_text(const std::string& text, std::string_view key_text) {
+  const auto* key = reinterpret_cast<const std::uint8_t*>(key_text.data());
   const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
-  auto c = platform::aes_cbc_encrypt({key, bridge::kStyleKeyText.size()}, {key, 16}, {p, text.size()});
+  auto c = platform::aes_cbc_encrypt({key, key_text.size()}, {key, 16}, {p, text.size()});
   return c ? platform::base64_encode(*c) : std::string();
 }
 

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "bridge/mv_rtvc_engine_host.h"
+#include "bridge/style_data.h"
 #include "models/speaker_list_model.h"
 #include "support/log_capture.h"
 
@@ -27,8 +28,8 @@ void cache_link(const std::string& name, const std::string& target);
 void cache_write(const std::string& name, const std::string& content);
 void cache_remove(const std::string& name);
 
-// Base64 of the AES-CBC encryption (style key, its first 16 bytes as IV) of text.
-std::string encrypt_style_text(const std::string& text);
+// Base64 of the AES-CBC encryption (key text, its first 16 bytes as IV) of text.
+std::string encrypt_style_text(const std::string& text, std::string_view key = bridge::kStyleKeyText);
 // n comma-separated decimal numbers.
 std::string style_numbers(int n);
 

@@ -1,23 +1,11 @@
 #include "support/local_service.h"
 
 #include "support/seeded_weights.h"
-#include "support/tool_launch.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <httplib.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <fstream>
 #include <strings.h>
 
-extern char** environ;
+#include <fstream>
 
 namespace mvsdk::test {
 
@@ -63,59 +51,19 @@ LocalService::LocalService(const fs::path& root, const std::string& token,
     args.push_back(token);
   }
   args.insert(args.end(), extra_args.begin(), extra_args.end());
-  args = launch_argv(tool_path("mvsdk-service"), args);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) {
-    error_ = "pipe failed";
-    return;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  const int rc = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(fds[1]);
-  if (rc != 0) {
-    pid_ = -1;
-    ::close(fds[0]);
-    error_ = std::string("cannot start ") + argv[0];
-    return;
-  }
+  process_ = std::make_unique<Process>(launch_argv(tool_path("mvsdk-service"), args), std::vector<std::string>{},
+                                       dir_.path(), "service");
   // The first line is "listening on http://127.0.0.1:PORT"; give up after 20 s.
-  std::string line;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fds[0], POLLIN, 0};
-    if (::poll(&p, 1, 200) <= 0) continue;
-    char buf[256];
-    const ssize_t n = ::read(fds[0], buf, sizeof buf);
-    if (n <= 0) break;
-    line.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fds[0]);
-  const std::string prefix = "listening on http://127.0.0.1:";
-  if (line.rfind(prefix, 0) != 0) {
-    error_ = "mvsdk-service did not start: " + line;
+  const auto port = process_->wait_output(std::regex("^listening on http://127\\.0\\.0\\.1:([0-9]+)\n"),
+                                          std::chrono::seconds(20));
+  if (!port) {
+    error_ = "mvsdk-service did not start: " + process_->out() + process_->err();
     return;
   }
-  port_ = std::atoi(line.c_str() + prefix.size());
+  port_ = std::stoi((*port)[1]);
 }
 
-LocalService::~LocalService() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  for (int i = 0; i < 100; ++i) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) return;
-    ::usleep(50 * 1000);
-  }
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
-}
+LocalService::~LocalService() = default;
 
 std::string LocalService::url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 

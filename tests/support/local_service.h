@@ -3,11 +3,13 @@
 // the system, stopped (SIGTERM, then SIGKILL) by the destructor. Switches are passed through the
 // service's control interface ("/__control/...").
 #include <filesystem>
+#include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "support/tool_launch.h"
 
 namespace mvsdk::test {
 
@@ -67,11 +69,11 @@ class LocalService {
  private:
   bool control(const std::string& what, const nlohmann::json& body);
 
-  pid_t pid_ = -1;
   int port_ = -1;
   std::string error_;
   TempDir dir_{"mvsdk-service-log"};
   std::filesystem::path log_;
+  std::unique_ptr<Process> process_;  // destroyed (the service stopped) before its folder
 };
 
 // The values of header name (case-insensitive) in one logged request.

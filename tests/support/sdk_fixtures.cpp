@@ -1,13 +1,12 @@
 #include "support/sdk_fixtures.h"
 
 #include <memory>
-#include <mutex>
 
 #include <gtest/gtest.h>
 
 #include "platform/dispatch.h"
-#include "support/models_tool.h"
 #include "support/synthetic_models.h"
+#include "support/tool_launch.h"
 
 namespace mvsdk::test {
 
@@ -65,13 +64,25 @@ EngineConfig recorded_config(ResultRecorder& recorder) {
   return config;
 }
 
+namespace {
+// mvsdk-models --out <temp>/models --seed seed --voices voices; empty when it failed.
+std::filesystem::path models_folder(const std::string& tag, int seed, int voices) {
+  const auto home = temp_dir(tag);
+  const auto dir = home / "models";
+  const std::vector<std::string> args = {"--out", dir.string(), "--seed", std::to_string(seed), "--voices",
+                                         std::to_string(voices)};
+  const auto run = run_tool_in_home("mvsdk-models", args, home);
+  return run.status == 0 ? dir : std::filesystem::path();
+}
+}  // namespace
+
 const std::filesystem::path& sdk_service_folder() {
-  static std::once_flag once;
-  static std::filesystem::path folder;
-  std::call_once(once, [] {
-    const auto dir = temp_dir("sdk-service") / "models";
-    if (run_models_tool(dir, 3, 7).status == 0) folder = dir;
-  });
+  static const std::filesystem::path folder = models_folder("sdk-service", 3, 7);
+  return folder;
+}
+
+const std::filesystem::path& synthetic_model_folder() {
+  static const std::filesystem::path folder = models_folder("synthetic", 1, 2);
   return folder;
 }
 

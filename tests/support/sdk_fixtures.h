@@ -65,5 +65,7 @@ EngineConfig recorded_config(ResultRecorder& recorder);
 // The synthetic service folder (mvsdk-models, seed 3, 7 voices), written once per process.
 // Empty path when the tool failed.
 const std::filesystem::path& sdk_service_folder();
+// The same for seed 1 with 2 voices.
+const std::filesystem::path& synthetic_model_folder();
 
 }  // namespace mvsdk::test

@@ -26,22 +26,8 @@ void remove_temp_dirs() {
   std::error_code ec;
   for (const auto& d : temp_dirs()) std::filesystem::remove_all(d, ec);
 }
-}  // namespace
 
-std::filesystem::path temp_dir(const std::string& tag) {
-  static std::mutex mutex;
-  std::lock_guard<std::mutex> lock(mutex);
-  static bool registered = false;
-  if (!registered) {
-    std::atexit(remove_temp_dirs);
-    registered = true;
-  }
-  std::string pattern = (std::filesystem::temp_directory_path() / ("mvsdk-" + tag + "-XXXXXX")).string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  temp_dirs().emplace_back(pattern);
-  return pattern;
-}
-
+// Writes n_floats uniform values in [-scale, scale] (fixed seed) to path.
 void write_random_floats(const std::filesystem::path& path, std::size_t n_floats, float scale,
                          std::uint32_t seed) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -57,6 +43,21 @@ void write_random_floats(const std::filesystem::path& path, std::size_t n_floats
     }
   }
   std::fclose(f);
+}
+}  // namespace
+
+std::filesystem::path temp_dir(const std::string& tag) {
+  static std::mutex mutex;
+  std::lock_guard<std::mutex> lock(mutex);
+  static bool registered = false;
+  if (!registered) {
+    std::atexit(remove_temp_dirs);
+    registered = true;
+  }
+  std::string pattern = (std::filesystem::temp_directory_path() / ("mvsdk-" + tag + "-XXXXXX")).string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  temp_dirs().emplace_back(pattern);
+  return pattern;
 }
 
 const ModelPaths& synthetic_models() {

@@ -15,10 +15,6 @@ struct ModelPaths {
   std::string voc;
 };
 
-// Writes n_floats uniform values in [-scale, scale] (fixed seed) to path.
-void write_random_floats(const std::filesystem::path& path, std::size_t n_floats, float scale,
-                         std::uint32_t seed);
-
 // The three model files at their networks' exact sizes, made once per process (cached).
 const ModelPaths& synthetic_models();
 

@@ -5,7 +5,10 @@
 // emulator, e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu"), and so must every program of the
 // build tree they start: the build passes the emulator's words, separated by single spaces, as
 // MVSDK_TEST_EMULATOR. Native builds have none and start the executable directly.
+#include <chrono>
 #include <filesystem>
+#include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -17,12 +20,6 @@ std::string tool_path(const std::string& name);
 // The argument vector that runs executable with args: emulator words, executable, args.
 std::vector<std::string> launch_argv(const std::string& executable,
                                      const std::vector<std::string>& args = {});
-
-// The same as one shell command line, every word single-quoted.
-std::string launch_command(const std::string& executable, const std::vector<std::string>& args = {});
-
-// One word single-quoted for /bin/sh (embedded quotes closed, escaped and reopened).
-std::string shell_quote(const std::string& word);
 
 // What a tool's run printed, and its exit status (-1 when it did not exit normally).
 struct ToolOutput {
@@ -37,5 +34,34 @@ ToolOutput run_tool_in_home(const std::string& name, const std::vector<std::stri
 
 // The whole file; empty when it cannot be read.
 std::string read_file(const std::filesystem::path& path);
+
+// A program started from a test: standard input from a pipe, standard output and error to the
+// files dir/tag.out and dir/tag.err, env (NAME=value) before the test's own environment (so it
+// overrides it). Stopped by SIGTERM (then SIGKILL) when destroyed, and by the system
+// (PR_SET_PDEATHSIG) if the test itself dies. argv[0] without a slash is looked for in /usr/bin.
+class Process {
+ public:
+  Process(std::vector<std::string> argv, std::vector<std::string> env, const std::filesystem::path& dir,
+          const std::string& tag);
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  bool started() const { return pid_ > 0; }
+  void send(const std::string& line) const;
+  void signal(int sig) const;
+  // The exit status (128 + signal for a killed program), or none if it still runs at the deadline.
+  std::optional<int> wait_exit(std::chrono::milliseconds timeout);
+  // The first match of pattern in standard output and its groups; none when the deadline passed or
+  // the program ended first.
+  std::optional<std::vector<std::string>> wait_output(const std::regex& pattern, std::chrono::milliseconds timeout);
+  std::string out() const { return read_file(out_); }
+  std::string err() const { return read_file(err_); }
+
+ private:
+  std::filesystem::path out_, err_;
+  int pid_ = -1;
+  int stdin_ = -1;
+  std::optional<int> status_;
+};
 
 }  // namespace mvsdk::test
