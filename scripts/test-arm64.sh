@@ -77,6 +77,8 @@ run_quick() {
   return "$failed"
 }
 
+# The full run needs an emulator that can start threads (the kit's queues and the engine's
+# workers do; see the quick selection above for the qemu-user that hangs on it).
 # Left out under emulation, where the engine runs some 30 times slower than natively (and a
 # start of the kit's embedded default, which every ConvertTest case makes, takes minutes): each
 # of these repeats what the tests kept here already run on arm64, and runs in the native suite.
@@ -85,12 +87,11 @@ run_quick() {
 SKIP_TESTS=(
   'ConvertTest\..*'                                          # mvsdk-convert, embedded default
   'Engine.AnyRateAndAnyPushLengthIsSafe'                     # every rate x push length
-  'Engine.PushSizesGiveTheSameStream'
+  'Engine.PushSizesAndThreadCountsGiveTheSameStream'
   'SDKLifecycleTest.EveryFormatAndChannelCountKeepsLength'
-  'MvsdkModels.SameSeedSameFilesOtherSeedOtherFiles'         # compared across processors below
+  'MvsdkModels.SeedsAndCommandLine'                          # compared across processors below
   # A child made by fork() that then execs the emulator does not finish under qemu-user (a
   # popen of the same command does): left out until that is understood.
-  'ToolLaunch.ExecReplacesAForkedChild'
   'ProcessExit.WithTasksPendingIsClean'
   'SettingsStore.SharedStoreValuesSurviveIntoTheNextProcess'
 )
