@@ -39,14 +39,7 @@ std::unique_ptr<WeightCopies> copies_for(bool half, const mvsdk::engine::WeightP
                                          const float* w) {
   if (!half) return nullptr;
   auto table = std::make_unique<WeightCopies>(1);
-  std::size_t offset = 0;
-  for (const auto& block : plan) {
-    if (mvsdk::engine::chunk_product_weights(block.role)) {
-      table->add(w + offset, static_cast<std::size_t>(block.count), block.fan_in,
-                 block.input_rows ? block.count / block.fan_in : 0);
-    }
-    offset += static_cast<std::size_t>(block.padded());
-  }
+  mvsdk::engine::add_half_copies(plan, w, *table);
   table->finish();
   return table;
 }

@@ -28,20 +28,6 @@ constexpr int kResamplerQuality = 8;
 constexpr int kVocBufSamples = 7680;
 constexpr int kResampleSlack = 64;      // room beyond the exact rate ratio for the resamplers
 
-// Offers the plan's matrices that the chunk's products read (gemm_acc) to the table, in half
-// precision, fully connected weights in panel order. The embedding's first kernel, a direct BLAS
-// call, is too small to be taken.
-void add_half_copies(WeightCopies& table, const WeightPlan& plan, const float* file) {
-  std::size_t offset = 0;
-  for (const WeightBlock& block : plan) {
-    if (chunk_product_weights(block.role)) {
-      const int n = block.input_rows ? block.count / block.fan_in : 0;
-      table.add(file + offset, static_cast<std::size_t>(block.count), block.fan_in, n);
-    }
-    offset += static_cast<std::size_t>(block.padded());
-  }
-}
-
 // n aligned elements of T, or null when the block could not be allocated.
 template <class T>
 T* alloc_aligned(int n) {
@@ -116,9 +102,9 @@ engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inR
   if (weights == WeightForm::kHalf) {
     try {
       copies_ = std::make_unique<WeightCopies>(threads);
-      add_half_copies(*copies_, am_weight_plan(), am_w);
-      add_half_copies(*copies_, bn_weight_plan(), bn_w);
-      add_half_copies(*copies_, voc_weight_plan(), voc_w);
+      add_half_copies(am_weight_plan(), am_w, *copies_);
+      add_half_copies(bn_weight_plan(), bn_w, *copies_);
+      add_half_copies(voc_weight_plan(), voc_w, *copies_);
     } catch (const std::bad_alloc&) {
       return;
     }

@@ -353,20 +353,13 @@ bool gemm_small_as(int M, int N, int K, float alpha, const float* A, int lda, co
 
 }  // namespace
 
-namespace {
-
-void copy_run(const float* src, std::uint16_t* dst, std::size_t n) { floats_to_halves(src, dst, n); }
-void copy_run(const std::uint16_t* src, float* dst, std::size_t n) { halves_to_floats(src, dst, n); }
-
-}  // namespace
-
 bool pack_panels(const float* src, int K, int N, std::uint16_t* dst) {
   if (src == nullptr || dst == nullptr || K < 1 || N < 1) return false;
   std::vector<std::uint16_t> row(static_cast<std::size_t>(N));
   for (int k0 = 0; k0 < K; k0 += kRowBlock) {
     const int k1 = K - k0 < kRowBlock ? K : k0 + kRowBlock;
     for (int k = k0; k < k1; ++k) {
-      copy_run(src + static_cast<std::ptrdiff_t>(k) * N, row.data(), row.size());
+      floats_to_halves(src + static_cast<std::ptrdiff_t>(k) * N, row.data(), row.size());
       for_each_packed_panel<kWidestLanes>(dst, N, k0, k1, 0, N, [&](int j, int width, std::uint16_t* b) {
         std::memcpy(b + static_cast<std::ptrdiff_t>(k) * width, row.data() + j,
                     static_cast<std::size_t>(width) * sizeof(std::uint16_t));
@@ -428,26 +421,26 @@ void kernel_part(const ColumnSplit& p, int n0, int n1) {
 // Columns [n0, n1) of the copy widened to floats at dst (row stride n1 - n0, or K when
 // transposed).
 void widen_columns(const ColumnSplit& p, int n0, int n1, float* dst) {
-  using T = std::uint16_t;
-  const T* copy = p.Bh;
   const int cols = p.trans_b ? p.K : n1 - n0;
   if (p.packed) {
     for (int k0 = 0; k0 < p.K; k0 += kRowBlock) {
       const int k1 = p.K - k0 < kRowBlock ? p.K : k0 + kRowBlock;
-      for_each_packed_panel<kWidestLanes>(copy, p.N, k0, k1, n0, n1, [&](int j, int width, const T* b) {
-        for (int k = k0; k < k1; ++k) {
-          copy_run(b + static_cast<std::ptrdiff_t>(k) * width,
-                   dst + static_cast<std::ptrdiff_t>(k) * cols + (j - n0), static_cast<std::size_t>(width));
-        }
-      });
+      for_each_packed_panel<kWidestLanes>(
+          p.Bh, p.N, k0, k1, n0, n1, [&](int j, int width, const std::uint16_t* b) {
+            for (int k = k0; k < k1; ++k) {
+              halves_to_floats(b + static_cast<std::ptrdiff_t>(k) * width,
+                               dst + static_cast<std::ptrdiff_t>(k) * cols + (j - n0),
+                               static_cast<std::size_t>(width));
+            }
+          });
     }
     return;
   }
-  const T* b = copy + (p.trans_b ? static_cast<std::ptrdiff_t>(n0) * p.ldb : n0);
+  const std::uint16_t* b = p.Bh + (p.trans_b ? static_cast<std::ptrdiff_t>(n0) * p.ldb : n0);
   const int rows = p.trans_b ? n1 - n0 : p.K;
   for (int r = 0; r < rows; ++r) {
-    copy_run(b + static_cast<std::ptrdiff_t>(r) * p.ldb, dst + static_cast<std::ptrdiff_t>(r) * cols,
-             static_cast<std::size_t>(cols));
+    halves_to_floats(b + static_cast<std::ptrdiff_t>(r) * p.ldb,
+                     dst + static_cast<std::ptrdiff_t>(r) * cols, static_cast<std::size_t>(cols));
   }
 }
 

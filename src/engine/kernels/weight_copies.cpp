@@ -38,7 +38,6 @@ bool WeightCopies::add(const float* src, std::size_t count, int max_k, int packe
   blocks_.push_back(Block{src, count, copy.get(), packed_n});
   copies_.push_back(std::move(copy));
   max_k_ = std::max(max_k_, max_k);
-  half_floats_ += count;
   return true;
 }
 
@@ -60,11 +59,6 @@ const WeightCopies::Block* WeightCopies::block_of(const float* p) const {
   if (it == blocks_.begin()) return nullptr;
   --it;
   return static_cast<std::size_t>(p - it->src) < it->count ? &*it : nullptr;
-}
-
-const std::uint16_t* WeightCopies::find(const float* p) const {
-  const Block* b = block_of(p);
-  return b != nullptr && b->packed_n == 0 ? b->half + (p - b->src) : nullptr;
 }
 
 float* WeightCopies::scratch(int thread) const {

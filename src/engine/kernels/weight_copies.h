@@ -25,7 +25,7 @@
 namespace mvsdk::engine {
 
 // The copied blocks of one engine, and the scratch its larger products widen weights into.
-// Built once (add, then finish), then only read: block_of, find and scratch allocate nothing and
+// Built once (add, then finish), then only read: block_of and scratch allocate nothing and
 // may be called from the product threads at once (each thread its own scratch).
 class WeightCopies {
  public:
@@ -57,8 +57,6 @@ class WeightCopies {
 
   // The copied block holding the float at p, or null.
   const Block* block_of(const float* p) const;
-  // The half copy of the float at p, or null when p lies in no block copied in the floats' layout.
-  const std::uint16_t* find(const float* p) const;
   // Scratch of `thread` (0 .. threads - 1) and its size in floats: room for kScratchColumns
   // columns of the longest product added (the width of gemm_acc's BLAS blocks).
   static constexpr int kScratchColumns = 128;
@@ -66,8 +64,6 @@ class WeightCopies {
   std::size_t scratch_floats() const { return scratch_floats_; }
 
   const std::vector<Block>& blocks() const { return blocks_; }
-  // Floats copied.
-  std::size_t half_floats() const { return half_floats_; }
 
  private:
   struct Free {
@@ -79,7 +75,6 @@ class WeightCopies {
   std::vector<std::unique_ptr<std::uint16_t[], Free>> copies_;
   std::unique_ptr<float[], Free> scratch_;
   std::size_t scratch_floats_ = 0;
-  std::size_t half_floats_ = 0;
 };
 
 // The table this thread's products look their weights up in (gemm_acc), or null.

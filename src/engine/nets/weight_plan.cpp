@@ -1,6 +1,7 @@
 #include "engine/nets/weight_plan.h"
 
 #include "engine/core/alignmm.h"
+#include "engine/kernels/weight_copies.h"
 
 namespace mvsdk::engine {
 
@@ -112,6 +113,17 @@ bool chunk_product_weights(WeightRole role) {
       return true;
     default:
       return false;
+  }
+}
+
+void add_half_copies(const WeightPlan& plan, const float* file, WeightCopies& table) {
+  std::size_t offset = 0;
+  for (const WeightBlock& block : plan) {
+    if (chunk_product_weights(block.role)) {
+      const int n = block.input_rows ? block.count / block.fan_in : 0;
+      table.add(file + offset, static_cast<std::size_t>(block.count), block.fan_in, n);
+    }
+    offset += static_cast<std::size_t>(block.padded());
   }
 }
 

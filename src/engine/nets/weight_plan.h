@@ -74,4 +74,12 @@ WeightPlan voc_weight_plan();
 // Floats a plan occupies in its file (the sum of the padded block sizes).
 std::size_t plan_floats(const WeightPlan& plan);
 
+class WeightCopies;
+
+// Offers the plan's blocks that the chunk's products read to `table` for copies in half precision
+// (fully connected weights in panel order); `file` is the start of the plan's weight file. Blocks
+// the table refuses stay in single precision; so does the embedding's first kernel, which a direct
+// BLAS call reads, being below the table's smallest block.
+void add_half_copies(const WeightPlan& plan, const float* file, WeightCopies& table);
+
 }  // namespace mvsdk::engine

@@ -96,18 +96,19 @@ TEST(Half, TableKeepsOnlyBlocksHalfPrecisionHolds) {
   big[100] = -65504.0f;  // the largest half is kept
   EXPECT_TRUE(t.add(big.data(), big.size(), 8));
   ASSERT_TRUE(t.finish());
-  EXPECT_EQ(t.half_floats(), 2 * WeightCopies::kMinFloats);
+  EXPECT_EQ(t.blocks().size(), 2u);
   EXPECT_EQ(t.scratch_floats(), static_cast<std::size_t>(WeightCopies::kScratchColumns) * 64);
   EXPECT_NE(t.scratch(1), nullptr);
   EXPECT_EQ(t.scratch(2), nullptr);
-  // find: the copy's element for any float inside a converted block, null just outside.
+  // block_of: the block for any float inside a converted block, null just outside.
   const float* first = w.data() + WeightCopies::kMinFloats;
-  ASSERT_NE(t.find(first), nullptr);
-  EXPECT_EQ(half_to_float(*t.find(first + 17)), 0.5f);
-  EXPECT_EQ(t.find(first + 17), t.find(first) + 17);
-  EXPECT_EQ(t.find(first - 1), nullptr);
-  EXPECT_EQ(t.find(first + WeightCopies::kMinFloats), nullptr);
-  EXPECT_EQ(half_to_float(*t.find(big.data() + 100)), -65504.0f);
+  ASSERT_NE(t.block_of(first), nullptr);
+  EXPECT_EQ(t.block_of(first + WeightCopies::kMinFloats - 1), t.block_of(first));
+  EXPECT_EQ(t.block_of(first)->src, first);
+  EXPECT_EQ(half_to_float(t.block_of(first)->half[17]), 0.5f);
+  EXPECT_EQ(t.block_of(first - 1), nullptr);
+  EXPECT_EQ(t.block_of(first + WeightCopies::kMinFloats), nullptr);
+  EXPECT_EQ(half_to_float(t.block_of(big.data() + 100)->half[100]), -65504.0f);
 }
 
 TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
@@ -131,7 +132,7 @@ TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
     ASSERT_TRUE(table.add(b.data(), b.size(), s.K));
     ASSERT_TRUE(table.finish());
     std::vector<float> widened(b.size());
-    halves_to_floats(table.find(b.data()), widened.data(), b.size());
+    halves_to_floats(table.block_of(b.data())->half, widened.data(), b.size());
     const std::vector<float> a = rng.vector(static_cast<std::size_t>(s.M) * s.K, 1.0f);
     const std::vector<float> c0 = rng.vector(static_cast<std::size_t>(s.M) * s.N + 8, 1.0f);
     // The path a product on a copy takes: the kernel up to kCopyBlasRows rows, BLAS above.
@@ -162,7 +163,7 @@ TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
       ASSERT_TRUE(packed.add(dense.data(), dense.size(), s.K, s.N));
       ASSERT_FALSE(packed.add(b.data(), b.size(), s.K, s.N));  // not K x N
       ASSERT_TRUE(packed.finish());
-      EXPECT_EQ(packed.find(dense.data()), nullptr);  // no longer in the floats' layout
+      EXPECT_EQ(packed.block_of(dense.data())->packed_n, s.N);  // not in the floats' layout
       want = c0;
       ASSERT_TRUE(reference(dense_widened.data(), s.N, &want));
       const WeightCopiesScope use_packed(&packed);
