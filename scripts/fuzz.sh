@@ -2,13 +2,13 @@
 # Builds and runs the libFuzzer targets of fuzz/ (clang, address+undefined sanitizers).
 #   scripts/fuzz.sh --list               names the targets
 #   scripts/fuzz.sh TARGET SECONDS       runs one target for SECONDS from its seed corpus
-#   scripts/fuzz.sh --all SECONDS        runs every target for SECONDS, one after the other
+#   scripts/fuzz.sh --all SECONDS        runs every target for SECONDS, MVSDK_JOBS at a time
 # TARGET is a name from --list (with or without the "_fuzz" suffix). The seed corpus
 # fuzz/corpus/TARGET/ is copied to a scratch folder first, so a run never grows the repository;
 # the scratch folder (grown corpus, log, crashing inputs) is printed and kept.
 # Exits non-zero when a target finds a fault; the crashing input's path is printed.
 # Environment: MVSDK_FUZZ_BUILD_DIR (default build-fuzz), MVSDK_FUZZ_WORK (scratch parent,
-# default $TMPDIR or /tmp), MVSDK_JOBS (build jobs, default 2).
+# default $TMPDIR or /tmp), MVSDK_JOBS (build jobs, and targets run at once by --all; default 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="$PWD"
@@ -80,10 +80,21 @@ case "$1" in
     [ $# -eq 2 ] || usage
     configure
     cmake --build "$BUILD_DIR" --target mvsdk_fuzz -j "$JOBS"
-    failed=()
-    for name in $(targets); do
-      run_one "$name" "$2" || failed+=("$name")
+    # MVSDK_JOBS targets at a time (each fuzzer runs on one core); each one's report is printed
+    # whole, in the list's order.
+    reports="$(mktemp -d "$WORK_PARENT/mvsdk-fuzz-reports.XXXXXX")"
+    names=($(targets))
+    for name in "${names[@]}"; do
+      while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do wait -n || true; done
+      (run_one "$name" "$2" >"$reports/$name.out" 2>&1 || touch "$reports/$name.failed") &
     done
+    wait
+    failed=()
+    for name in "${names[@]}"; do
+      cat "$reports/$name.out"
+      if [ -e "$reports/$name.failed" ]; then failed+=("$name"); fi
+    done
+    rm -rf "$reports"
     if [ ${#failed[@]} -ne 0 ]; then
       echo "fuzz: findings in ${failed[*]}" >&2
       exit 1
