@@ -11,7 +11,8 @@ BUILD_DIR="${1:-build-arm64}"
 shift || true
 JOBS="${MVSDK_JOBS:-$(nproc)}"
 cmake -S . -B "$BUILD_DIR" --toolchain cmake/toolchains/aarch64-linux-gnu.cmake \
-  -DCMAKE_BUILD_TYPE="${MVSDK_BUILD_TYPE:-RelWithDebInfo}" -DMVSDK_WERROR=ON -DMVSDK_BUILD_BENCH=OFF "$@" >/dev/null
+  -DCMAKE_BUILD_TYPE="${MVSDK_BUILD_TYPE:-RelWithDebInfo}" -DMVSDK_DEBUG_INFO=lines -DMVSDK_WERROR=ON \
+  -DMVSDK_BUILD_BENCH=OFF "$@" >/dev/null
 # MVSDK_BUILD_TARGETS (space-separated) builds only those targets instead of everything.
 # shellcheck disable=SC2086
 cmake --build "$BUILD_DIR" -j "$JOBS" ${MVSDK_BUILD_TARGETS:+--target $MVSDK_BUILD_TARGETS}

@@ -38,7 +38,7 @@ target_options() {
 
 configure() {
   if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
-    CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMVSDK_BUILD_FUZZ=ON \
+    CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMVSDK_BUILD_FUZZ=ON -DMVSDK_DEBUG_INFO=lines \
       -DMVSDK_BUILD_TESTS=OFF -DMVSDK_BUILD_BENCH=OFF -DMVSDK_BUILD_TOOLS=OFF -DMVSDK_WERROR=ON >/dev/null
   fi
 }

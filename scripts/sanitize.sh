@@ -26,7 +26,8 @@ case "$KIND" in
     LABELS="${MVSDK_TEST_LABELS:-unit|integration|concurrency}"
     ;;
   thread)
-    cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMVSDK_SANITIZE=thread -DMVSDK_BUILD_BENCH=OFF >/dev/null
+    cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMVSDK_SANITIZE=thread -DMVSDK_DEBUG_INFO=lines \
+      -DMVSDK_BUILD_BENCH=OFF >/dev/null
     if [ -z "${MVSDK_TEST_LABELS:-}" ]; then
       mapfile -t programs < <(find tests -name '*_test.cpp' | sort | while IFS= read -r src; do
         case "$src" in

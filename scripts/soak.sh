@@ -31,7 +31,8 @@ case "$KIND" in
     ;;
   thread)
     BUILD_DIR=build-thread
-    cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMVSDK_SANITIZE=thread -DMVSDK_BUILD_BENCH=OFF >/dev/null
+    cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMVSDK_SANITIZE=thread -DMVSDK_DEBUG_INFO=lines \
+      -DMVSDK_BUILD_BENCH=OFF >/dev/null
     ARGS=(--speed 0)
     ;;
   address)
