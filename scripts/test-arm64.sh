@@ -31,6 +31,8 @@ export OPENBLAS_NUM_THREADS="${OPENBLAS_NUM_THREADS:-1}"
 # the end-to-end chain, which makes the models once) and take about ten minutes together at -j2.
 # None of them starts a thread: the emulator here (qemu-user 7.2 on this kernel) hangs for good
 # when a guest program creates one, so the engine's worker pool is tested natively only.
+# An entry is a program (a glob) or PROGRAM:FILTER, which runs only that program's tests the
+# GoogleTest filter selects (a program whose other tests start threads).
 QUICK_PROGRAMS=(
   engine_core_alignmm_test 'engine_kernels_*_test' 'engine_features_*_test' 'engine_layers_*_test'
   'engine_nets_*_test' engine_driver_rb_test
@@ -40,17 +42,20 @@ QUICK_PROGRAMS=(
 )
 
 run_quick() {
-  local logs programs=() pattern exe failed=0
+  local logs programs=() entry pattern filter exe failed=0
   logs="$(mktemp -d "${TMPDIR:-/tmp}/mvsdk-arm64-tests.XXXXXX")"
-  for pattern in "${QUICK_PROGRAMS[@]}"; do
+  for entry in "${QUICK_PROGRAMS[@]}"; do
     local matched=0
+    pattern="${entry%%:*}"
+    filter="*"
+    [ "$pattern" = "$entry" ] || filter="${entry#*:}"
     for exe in "$ARM_DIR"/tests/$pattern; do
       [ -x "$exe" ] || continue
-      programs+=("$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")")
+      programs+=("$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe"):$filter")
       matched=1
     done
     if [ "$matched" = 0 ]; then
-      echo "test-arm64: no test program matches $pattern" >&2
+      echo "test-arm64: no test program matches $entry" >&2
       exit 1
     fi
   done
@@ -58,15 +63,16 @@ run_quick() {
   export ARM_LOGS="$logs"
   # Each program in its own emulated process, its output in a log; a line per program.
   printf '%s\n' "${programs[@]}" | xargs -P "$JOBS" -I{} bash -c '
-    exe="$1"; name="$(basename "$exe")"; start=$(date +%s)
-    if (cd "$(dirname "$exe")" && timeout 1200 "${@:2}" "$exe" --gtest_brief=1) >"$ARM_LOGS/$name.log" 2>&1; then
+    exe="${1%%:*}"; filter="${1#*:}"; name="$(basename "$exe")"; start=$(date +%s)
+    if (cd "$(dirname "$exe")" && timeout 1200 "${@:2}" "$exe" --gtest_brief=1 --gtest_filter="$filter") \
+        >"$ARM_LOGS/$name.log" 2>&1; then
       echo "  passed  $name ($(( $(date +%s) - start )) s)"
     else
       echo "  FAILED  $name ($(( $(date +%s) - start )) s)"; touch "$ARM_LOGS/$name.failed"
     fi' _ {} "${EMULATOR[@]}"
   for exe in "${programs[@]}"; do
     local name
-    name="$(basename "$exe")"
+    name="$(basename "${exe%%:*}")"
     if [ -e "$logs/$name.failed" ]; then
       echo "---- $name" >&2
       tail -n 60 "$logs/$name.log" >&2
@@ -99,14 +105,14 @@ SKIP="^($(IFS='|'; echo "${SKIP_TESTS[*]}" | sed 's/\([A-Za-z]\)\.\([A-Za-z]\)/\
 
 # The quick run builds only its test programs and the tools the agreement check runs.
 quick_targets() {
-  local src name pattern
+  local src name entry
   while IFS= read -r src; do
     name="${src#tests/}"
     name="${name%.cpp}"
     name="${name//\//_}"
-    for pattern in "${QUICK_PROGRAMS[@]}"; do
+    for entry in "${QUICK_PROGRAMS[@]}"; do
       # shellcheck disable=SC2053
-      if [[ "$name" == $pattern ]]; then echo "$name"; break; fi
+      if [[ "$name" == ${entry%%:*} ]]; then echo "$name"; break; fi
     done
   done < <(find tests -name '*_test.cpp' | sort)
   echo mvsdk-engine mvsdk-models mvsdk-agree
