@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <string>
 #include <vector>
 
 #include "support/seeded_weights.h"

@@ -284,6 +284,12 @@ TEST_F(AmengineTest, ConsumesTheWholeStreamAndRejectsChunksItCannotTake) {
   Tensor<float>* x = c.x.get();
   Tensor<float>* none = nullptr;
   EXPECT_TRUE(m->forward(x, none, f0, 0, p));  // mode 0 never reads y
+  for (int mode : {1, 2}) {  // the fixed-parameter form
+    Chunk d(mode);
+    Tensor<float>* dx = d.x.get();
+    Tensor<float>* dy = d.y.get();
+    EXPECT_TRUE(m->forward(dx, dy, f0, mode, 0)) << mode;
+  }
 }
 
 }  // namespace
