@@ -2,7 +2,7 @@
 // Starts the engine through MVSoundLibrary with the synthetic model files while one allocation
 // fails, for a chosen set of allocation numbers, and checks that each such start fails cleanly:
 // the error code, no engine running, nothing thrown. Leaks show in the AddressSanitizer build
-// (LeakSanitizer at exit). Used by the quick and the slow allocation-failure tests.
+// (LeakSanitizer at exit). Used by the allocation-failure test.
 #include <gtest/gtest.h>
 
 #include <cstddef>

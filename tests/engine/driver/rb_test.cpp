@@ -14,7 +14,7 @@ struct RingDeleter {
 using Ring = std::unique_ptr<RingBuffer, RingDeleter>;
 }  // namespace
 
-TEST(ByteRing, WriteReadShiftAndShortWrite) {
+TEST(ByteRing, WriteReadShiftShortWriteAndNullRing) {
   Ring rb(rb_init(16));
   ASSERT_TRUE(rb);
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(rb->buf) % 32, 0u);
@@ -37,9 +37,7 @@ TEST(ByteRing, WriteReadShiftAndShortWrite) {
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(std::memcmp(p, "defghij012345678", 16), 0);
   EXPECT_EQ(rb_free_size(rb.get()), 0);
-}
-
-TEST(ByteRing, NullRingIsHarmless) {
+  // A null ring is harmless.
   EXPECT_TRUE(rb_free_size(nullptr) == 0 && rb_used_size(nullptr) == 0 && rb_write(nullptr, "x", 1) == 0);
   EXPECT_TRUE(rb_read(nullptr, 0) == nullptr && rb_read_and_shift(nullptr, 1, 1) == nullptr);
   rb_shift(nullptr, 1);

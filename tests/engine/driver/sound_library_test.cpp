@@ -2,13 +2,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "engine/driver/MVSoundLibrary.h"
 #include "engine/driver/engine.h"
+#include "support/engine_start_failures.h"
 #include "support/synthetic_models.h"
 
 using mvsdk::engine::MVSoundLibrary;
@@ -24,6 +27,7 @@ class SoundLibrary : public ::testing::Test {
   void TearDown() override {
     MVSoundLibrary::stopEngineSoundLibrary();
     MVSoundLibrary::setLogger(nullptr);
+    MVSoundLibrary::setHalfPrecisionWeights(false);
   }
   static int start(const std::string& am, const std::string& bn, const std::string& voc, int in_rate = 48000) {
     return MVSoundLibrary::startEngine(am.c_str(), bn.c_str(), voc.c_str(), in_rate, 48000);
@@ -33,7 +37,7 @@ class SoundLibrary : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(SoundLibrary, AnswersBeforeStartAndAfterStop) {
+TEST_F(SoundLibrary, AnswersBeforeStartThenStartPushPopStopAndSecondStartKeepsEngine) {
   ASSERT_EQ(MVSoundLibrary::getEngineStatus(), 0);
   short buf[480] = {};
   float p[6] = {0, 0, 0, 0.1f, 2000, 0};
@@ -43,12 +47,11 @@ TEST_F(SoundLibrary, AnswersBeforeStartAndAfterStop) {
   EXPECT_EQ(MVSoundLibrary::stopEngineSoundLibrary(), MVSoundLibrary::kDone);
   EXPECT_EQ(MVSoundLibrary::setSpeakersStyleSoundLibrary(p), MVSoundLibrary::kDone);
   EXPECT_EQ(MVSoundLibrary::engineReset(), MVSoundLibrary::kDone);
-}
-
-TEST_F(SoundLibrary, StartPushPopStopAndSecondStartKeepsEngine) {
   const auto& m = mvsdk::test::synthetic_models();
+  MVSoundLibrary::setHalfPrecisionWeights(true);  // taken by the next start
   ASSERT_EQ(start(m.am, m.bn, m.voc), MVSoundLibrary::kDone);
   EXPECT_EQ(MVSoundLibrary::getEngineStatus(), 1);
+  EXPECT_TRUE(MVSoundLibrary::halfPrecisionWeights());
   auto* first = MVSoundLibrary::currentEngine();
   // A second start while running is ignored: same engine, same rates.
   EXPECT_EQ(start(m.am, m.bn, m.voc, 16000), MVSoundLibrary::kDone);
@@ -59,7 +62,6 @@ TEST_F(SoundLibrary, StartPushPopStopAndSecondStartKeepsEngine) {
   EXPECT_EQ(MVSoundLibrary::engineSetdelay(4), MVSoundLibrary::kDone);
   EXPECT_EQ(first->delay(), 4);  // passed on to the engine
   std::vector<short> in(480, 100), out(480);
-  float p[6] = {0, 0, 0, 0.1f, 2000, 0};
   int produced = 0;
   for (int i = 0; i < 20; ++i) {
     produced += MVSoundLibrary::realTimeSoundTransferSoundLibrary(in.data(), 480, 1, p);
@@ -115,4 +117,23 @@ TEST_F(SoundLibrary, BadModelFilesKeepTheEngineStopped) {
   EXPECT_EQ(start(m.am, m.bn, m.voc, 1000), MVSoundLibrary::kEngineInitError);
   EXPECT_EQ(MVSoundLibrary::getEngineStatus(), 0);
   EXPECT_EQ(start(m.am, m.bn, m.voc), MVSoundLibrary::kDone);
+}
+
+// The engine's construction under allocation failure: a spread of failing allocations (the
+// first and last ones, and every few in between). Each start must fail with kEngineInitError and
+// leave nothing running; a start afterwards must still work.
+TEST(EngineAllocationFailure, EachFailedAllocationFailsTheStartCleanly) {
+  MVSoundLibrary::setLogger(nullptr);
+  const std::size_t total = mvsdk::test::allocations_of_a_start();
+  ASSERT_GT(total, 10u) << "a start makes no allocations the counter can see";
+  std::set<std::size_t> picks;
+  for (std::size_t i = 1; i <= std::min<std::size_t>(total, 8); ++i) picks.insert(i);
+  for (std::size_t i = total > 8 ? total - 7 : 1; i <= total; ++i) picks.insert(i);
+  const std::size_t stride = std::max<std::size_t>(1, total / 24);
+  for (std::size_t i = 1; i <= total; i += stride) picks.insert(i);
+  EXPECT_TRUE(mvsdk::test::starts_failing_at({picks.begin(), picks.end()}).empty());
+  // Nothing was left half set up.
+  EXPECT_EQ(mvsdk::test::start_synthetic_engine(), MVSoundLibrary::kDone);
+  EXPECT_EQ(MVSoundLibrary::getEngineStatus(), 1);
+  MVSoundLibrary::stopEngineSoundLibrary();
 }
