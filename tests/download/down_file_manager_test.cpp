@@ -94,7 +94,6 @@ class DownFileManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv("XDG_CACHE_HOME", cache_.path().c_str(), 1);
-    ::unsetenv("MVSDK_DOWNLOAD_STALL_SECONDS");
     test::write_sample_service_folder(root_.path(), kBinBytes);
     service_ = std::make_unique<test::LocalService>(root_.path());
     ASSERT_TRUE(service_->ok()) << service_->error();
@@ -104,16 +103,10 @@ class DownFileManagerTest : public ::testing::Test {
     manager_.reset();
     drain_main_queue();
     service_.reset();
-    ::unsetenv("MVSDK_DOWNLOAD_STALL_SECONDS");
   }
 
   std::string url(const std::string& rel) const {
     return service_->url() + std::string(protocol::kFilesPrefix) + rel;
-  }
-  // The same file through another host name (the transport would run two hosts side by side).
-  std::string other_host(const std::string& rel) const {
-    return "http://localhost:" + std::to_string(service_->port()) + std::string(protocol::kFilesPrefix) +
-           rel;
   }
   fs::path cache_dir() const { return cache_.path() / "MVRtvcFile"; }
   void throttle(const char* name, int chunk_bytes, int delay_ms) {
@@ -234,13 +227,6 @@ TEST_F(DownFileManagerTest, FailedDownloadsLeaveNothingAndFailTheBatch) {
   EXPECT_FALSE(manager_->checkEngineFiles(catalogue_entries(), 0));  // all cached: nothing to do
   EXPECT_TRUE(service_->requests().empty());
 
-  // The stall limit comes from the environment; the transport's error passes through.
-  fs::remove(cache_dir() / "am.bin");
-  ::setenv("MVSDK_DOWNLOAD_STALL_SECONDS", "1", 1);
-  throttle("am.bin", 1024, 2500);
-  const auto stalled = download(url("am.bin"));
-  EXPECT_EQ(std::tuple(stalled->success, code_of(stalled).first), std::tuple(false, kCurlErrorDomain));
-  EXPECT_EQ(manager_->getFilePath(url("am.bin")), "");
 }
 
 // A weight file whose catalogue size is exact must arrive at that size: a body of another length
@@ -318,28 +304,25 @@ TEST_F(DownFileManagerTest, FilePathsAndCleaning) {
 }
 
 // A second batch while one runs waits for it, and single downloads queue likewise: one file in
-// flight at a time, even across hosts; each reports once; a file both want is fetched once.
+// flight at a time; each reports once; a file both want is fetched once.
 TEST_F(DownFileManagerTest, OneFileInFlightAcrossBatchesAndSingleDownloads) {
-  for (const char* name : {"am.bin", "bn.bin", "voc.bin"}) throttle(name, 8192, 20);
+  for (const char* name : {"am.bin", "bn.bin"}) throttle(name, 8192, 20);
   auto order = std::make_shared<Strings>();
   auto first = std::make_shared<Recorder>("1", order), second = std::make_shared<Recorder>("2", order),
-       refused = std::make_shared<Recorder>("x", order), single = std::make_shared<Recorder>("s", order),
-       again = std::make_shared<Recorder>("a", order);
+       refused = std::make_shared<Recorder>("x", order), again = std::make_shared<Recorder>("a", order);
   manager_->changeEngineSpeakerFiles({url("am.bin"), url("bn.bin")});
   manager_->startDownloadEngineFiles(progress_of(first), batch_of(first));
   ASSERT_TRUE(first->wait_for([&] { return !first->progress.empty(); }));
-  ASSERT_TRUE(manager_->checkEngineFiles(
-      Entries{{other_host("bn.bin"), 1}, {other_host("voc.bin"), 1}, {url("voices/alice.txt"), 1}}, 0));
+  ASSERT_TRUE(manager_->checkEngineFiles(Entries{{url("bn.bin"), 1}, {url("voices/alice.txt"), 1}}, 0));
   manager_->startDownloadEngineFiles(progress_of(second), batch_of(second));
   // Nothing new prepared: refused, the running batches keep going.
   manager_->startDownloadEngineFiles(nullptr, batch_of(refused));
-  manager_->downloadFile(other_host("voices/bob.txt"), progress_of(single), file_of(single));
   manager_->downloadFile(url("am.bin"), progress_of(again), file_of(again));
-  for (const auto& r : {first, second, refused, single, again}) ASSERT_TRUE(r->wait()) << r->tag;
+  for (const auto& r : {first, second, refused, again}) ASSERT_TRUE(r->wait()) << r->tag;
   drain_main_queue();
 
   std::lock_guard lock(g_mutex);
-  for (const auto& r : {first, second, refused, single, again}) {
+  for (const auto& r : {first, second, refused, again}) {
     EXPECT_EQ(r->completions, 1) << r->tag;
     EXPECT_EQ(r->success, r != refused) << r->tag << ": " << r->message;
     EXPECT_TRUE(r->on_main);
@@ -352,11 +335,8 @@ TEST_F(DownFileManagerTest, OneFileInFlightAcrossBatchesAndSingleDownloads) {
     return std::find_if(order->begin(), order->end(), at) - order->begin();
   };
   EXPECT_GT(position("2:"), position("1:c"));
-  EXPECT_EQ(file_requests(), (std::map<std::string, int>{{"/files/am.bin", 1},
-                                                         {"/files/bn.bin", 1},
-                                                         {"/files/voc.bin", 1},
-                                                         {"/files/voices/alice.txt", 1},
-                                                         {"/files/voices/bob.txt", 1}}));
+  EXPECT_EQ(file_requests(),
+            (std::map<std::string, int>{{"/files/am.bin", 1}, {"/files/bn.bin", 1}, {"/files/voices/alice.txt", 1}}));
 }
 
 }  // namespace

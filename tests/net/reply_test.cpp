@@ -30,11 +30,8 @@ std::string sealed(std::string_view plain, std::string_view key = MVAESDecryptor
 
 TEST(NormalizeReply, EveryForm) {
   const std::string envelope = R"({"code":0,"message":"hi","data":{"s":[1]}})";
-  std::string wrapped = sealed(envelope);
-  for (std::size_t i = 64; i < wrapped.size(); i += 66) wrapped.insert(i, "\r\n");
   const std::string deep = std::string(200000, '[') + std::string(200000, ']');
   const std::string nul("{\"code\":0,\"message\":\"hi\"}\0{\"code\":9}\xfe", 37);
-  const std::string k16 = "0123456789abcdef";
   const struct {
     long status;
     std::string body;
@@ -68,12 +65,9 @@ TEST(NormalizeReply, EveryForm) {
       {200, "\xff\xfe", true, 0, "success", json::object()},
       {200, sealed(envelope), true, 0, "hi", {{"s", {1}}}},
       {200, sealed("\x01garbage" + envelope + "}}tail\n"), true, 0, "hi", {{"s", {1}}}},
-      {200, wrapped, true, 0, "hi", nullptr},
       {200, sealed(R"({"code":17,"message":"expired"})"), false, 17, "expired", nullptr},
-      {200, sealed("[3]"), true, 0, "success", {3}},
       // Undecryptable (wrong key) or JSON-less plaintext: a reply without JSON.
-      {200, sealed(envelope, k16 + k16), true, 0, "success", json::object()},
-      {500, sealed(envelope, k16), false, 500, "error", nullptr},
+      {200, sealed(envelope, std::string(32, 'k')), true, 0, "success", json::object()},
       {200, sealed("no json here"), true, 0, "success", json::object()},
       // A NUL byte ends nothing: text after it makes the body no JSON, plain or encrypted.
       {404, nul, false, 404, "error", nullptr},
