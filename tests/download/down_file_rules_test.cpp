@@ -1,4 +1,4 @@
-// The cache's pure rules: file names from references, the URL check, progress shares and counts.
+// The cache's pure rules: file names from references, progress shares and counts.
 #include "download/down_file_rules.h"
 
 #include <gtest/gtest.h>
@@ -56,16 +56,6 @@ TEST(CacheFileName, FuzzedReferencesNeverEscape) {
     ASSERT_EQ((dir / *name).filename().string(), *name) << ref;
   }
   EXPECT_GT(accepted, 1000);  // the generator does reach accepted names
-}
-
-TEST(ReferenceParsesAsUrl, SchemeAndCharacters) {
-  EXPECT_TRUE(reference_parses_as_url("https://files.example/a.bin?x=1&y=%41"));
-  EXPECT_TRUE(reference_parses_as_url("http://127.0.0.1:8080/files/am.bin"));
-  // No scheme, scheme not starting with a letter, space, bad or cut escape, braces, NUL, empty.
-  for (const std::string ref : {"files/am.bin", "1http://h/a", "https://h/a b.bin", "https://h/a%zz.bin",
-                                "https://h/a%4", "https://h/{a}", ""})
-    EXPECT_FALSE(reference_parses_as_url(ref)) << ref;
-  EXPECT_FALSE(reference_parses_as_url(std::string("https://h/\0", 11)));
 }
 
 TEST(DownloadShares, SplitByKindAndCounts) {

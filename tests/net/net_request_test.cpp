@@ -120,12 +120,6 @@ TEST_F(NetRequestTest, CommonHeadersQueryAndBody) {
   EXPECT_TRUE(header_values(r, "Authorization").empty());
   EXPECT_EQ(header_values(r, "Content-Type"), Strings{"application/json"});
 
-  // A stored authorization goes out once on every request, a login with no token included.
-  MVNetRequest::setAuthorization("MorvoxClient stored,avc=1");
-  for (const char* path : {kSpeakerList, kCheckVersion, kLogin}) {
-    ASSERT_TRUE(send(path).success) << path;
-    EXPECT_EQ(header_values(only_request(), "Authorization"), Strings{"MorvoxClient stored,avc=1"});
-  }
   // The version set travels in the User-Agent.
   MVNetRequest::setKMorvoxVersion("2.1.7");
   ASSERT_TRUE(send(kCheckVersion).success);
