@@ -159,20 +159,6 @@ TEST(AESDecryptor, Base64TextAndJsonForms) {
   EXPECT_EQ(MVAESDecryptor::errorMessageForStatus(-1), "未知错误 (-1)");
 }
 
-TEST(JsonExtraction, BraceAndBracketMatching) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"", ""},
-      {"no delimiters", "no delimiters"},
-      {"ab{\"x\":[1,{}]}cd", "{\"x\":[1,{}]}"},
-      {"z[1,[2]],[3]", "[1,[2]]"},
-      {"..{\"a\":{\"b\":1}", "{\"a\":{\"b\":1}"},      // never closed: all from the first brace
-      {"{\"s\":\"}\",\"t\":1}", "{\"s\":\"}"},          // quotes are not interpreted
-  };
-  for (const auto& [in, out] : cases) EXPECT_EQ(MVAESDecryptor::extractJSONFromString(in), out) << in;
-  EXPECT_EQ(MVNetRequest::extractJSONFromDecryptedString(""), std::nullopt);
-  EXPECT_EQ(MVNetRequest::extractJSONFromDecryptedString("x{1}y"), "{1}");
-}
-
 TEST(UrlEncoding, EncodeDecodeAndRequestableUrls) {
   const std::string query_set = "http://h:8/a/b?x=1&y=a+b;c@d!$'()*,~_.-";
   EXPECT_EQ(net::urlEncoded(query_set), query_set);
