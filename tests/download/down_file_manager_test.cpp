@@ -148,10 +148,9 @@ class DownFileManagerTest : public ::testing::Test {
 TEST_F(DownFileManagerTest, DuplicatesAreQueuedOnceAndCachedEntriesCountAsDone) {
   const std::string am = url("am.bin"), alice = url("voices/alice.txt");
   ASSERT_TRUE(manager_->checkEngineFiles(Entries{{am, 10}, {am, 10}, {"", 5}, {alice, std::nullopt}, {am, 10}}, 0));
-  auto state = manager_->state();
-  EXPECT_EQ(state.downStringArray, (Strings{am, alice}));
-  EXPECT_EQ(state.allSize, 10);
-  EXPECT_EQ(state.fileSizeMap, (std::map<std::string, std::int64_t>{{am, 10}}));
+  const auto state = manager_->state();
+  EXPECT_EQ(std::tuple(state.downStringArray, state.allSize, state.fileSizeMap),
+            std::tuple(Strings{am, alice}, 10, std::map<std::string, std::int64_t>{{am, 10}}));
   const auto batch = run_batch();
   EXPECT_EQ(std::tuple(batch->completions, batch->success, batch->on_main), std::tuple(1, true, true));
   EXPECT_EQ(file_requests(), (std::map<std::string, int>{{"/files/am.bin", 1}, {"/files/voices/alice.txt", 1}}));

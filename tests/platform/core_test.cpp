@@ -522,9 +522,7 @@ TEST(HttpEnv, SecondsFromEnv) {
 // With a length announced, progress adds up to it; without one there is none. The finished file
 // has the exact bytes, events come in order on the main queue, and no temporary file is left.
 TEST_F(HttpTest, DownloadProgressExactBytesAndOrder) {
-  DownloadOptions o = options();
-  o.headers = {{"Accept", "application/octet-stream"}};
-  const auto log = run(server_.url("/file.bin"), o);
+  const auto log = run(server_.url("/file.bin"), options());
   EXPECT_EQ(std::tuple(code_of(log->error), log->status, log->completes), std::tuple(code_of({}), 200L, 1));
   EXPECT_EQ(log->finished_bytes, body_);
   ASSERT_FALSE(log->progress.empty());
@@ -599,10 +597,10 @@ TEST_F(HttpTest, DownloadTransportRequestAndLimitErrors) {
   EXPECT_TRUE(dir_empty());
 }
 
-// The process may exit with a download and a data request in flight: no crash, no temporary file
-// left. The server lives in the parent (a server in the exiting process would have its library's
-// statics destroyed under its own threads); the child re-runs this test and finds the parent's
-// directory and server in the environment.
+// The process may exit with a download and a data request in flight (the child exits once bytes
+// arrived): no crash, no temporary file left. The server lives in the parent (a server in the
+// exiting process would have its library's statics destroyed under its own threads); the child
+// re-runs this test and finds the parent's directory and server in the environment.
 TEST(HttpShutdown, ExitWithTransfersInFlight) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const char* kDirVar = "MVSDK_HTTP_EXIT_TEST_DIR";
@@ -622,11 +620,6 @@ TEST(HttpShutdown, ExitWithTransfersInFlight) {
   }
   test::TempDir dir("mvsdk-exit-test");
   LocalHttpServer server;
-  std::atomic<int> requests{0};
-  server.server().set_pre_routing_handler([&](const httplib::Request&, httplib::Response&) {
-    ++requests;
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
   stalled_body(server, "/stall", 1 << 20, 4096);
   ASSERT_TRUE(server.start());
   ::setenv(kDirVar, dir.path().c_str(), 1);
@@ -635,7 +628,6 @@ TEST(HttpShutdown, ExitWithTransfersInFlight) {
   ::unsetenv(kDirVar);
   ::unsetenv(kUrlVar);
   server.stop();
-  EXPECT_GE(requests.load(), 1);
   EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
