@@ -360,7 +360,7 @@ struct Events {
   bool all_on_main_queue = true;
 };
 
-// One server for every test: /x counts its requests; the other paths serve bodies, errors,
+// One server for every test: /x counts its requests; the other paths serve bodies,
 // redirects and stalls.
 class HttpTest : public ::testing::Test {
  protected:
