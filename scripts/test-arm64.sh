@@ -36,7 +36,7 @@ export OPENBLAS_NUM_THREADS="${OPENBLAS_NUM_THREADS:-1}"
 QUICK_PROGRAMS=(
   engine_core_alignmm_test 'engine_kernels_*_test' 'engine_features_*_test' 'engine_layers_*_test'
   'engine_nets_*_test' engine_driver_rb_test
-  net_reply_test models_speaker_list_model_test
+  net_reply_test
   platform_crypto_test bridge_style_data_test bridge_engine_files_test
   download_down_file_rules_test sdk_sample_formats_test tools_agreement_test tools_style_cipher_test
 )

@@ -1,18 +1,21 @@
-// The cache's pure rules: file names from references, the URL check, progress shares and counts.
+// The pure rules behind downloads: the catalogue read from a reply (models/), and the cache's file
+// names from references, progress shares and success statuses.
 #include "download/down_file_rules.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <filesystem>
-#include <limits>
 
+#include "models/speaker_list_model.h"
 #include "support/seeded_weights.h"
 
 namespace mvsdk {
 namespace {
 
+using nlohmann::json;
 using std::nullopt;
+using Ids = std::vector<std::int64_t>;
 
 TEST(CacheFileName, FromReferences) {
   const std::pair<std::string, std::optional<std::string>> cases[] = {
@@ -34,8 +37,6 @@ TEST(CacheFileName, FromReferences) {
       {"..", nullopt}, {"a/..", nullopt}, {"/", nullopt}, {std::string("x\0y.bin", 7), nullopt},
   };
   for (const auto& [ref, name] : cases) EXPECT_EQ(cache_file_name(ref), name) << ref;
-  EXPECT_EQ(text_last_path_component("a/b///"), "b");
-  EXPECT_EQ(text_last_path_component("/"), "/");
 }
 
 // Whatever the reference, an accepted name is one plain component directly under the directory.
@@ -58,17 +59,7 @@ TEST(CacheFileName, FuzzedReferencesNeverEscape) {
   EXPECT_GT(accepted, 1000);  // the generator does reach accepted names
 }
 
-TEST(ReferenceParsesAsUrl, SchemeAndCharacters) {
-  EXPECT_TRUE(reference_parses_as_url("https://files.example/a.bin?x=1&y=%41"));
-  EXPECT_TRUE(reference_parses_as_url("http://127.0.0.1:8080/files/am.bin"));
-  // No scheme, scheme not starting with a letter, space, bad or cut escape, braces, NUL, empty.
-  for (const std::string ref : {"files/am.bin", "1http://h/a", "https://h/a b.bin", "https://h/a%zz.bin",
-                                "https://h/a%4", "https://h/{a}", ""})
-    EXPECT_FALSE(reference_parses_as_url(ref)) << ref;
-  EXPECT_FALSE(reference_parses_as_url(std::string("https://h/\0", 11)));
-}
-
-TEST(DownloadShares, SplitByKindAndCounts) {
+TEST(DownloadShares, SplitByKindClampedAndStatuses) {
   const std::vector<std::string> mixed = {"v/a.txt", "m/am.bin", "v/b.txt", "m/bn.bin", "m/voc.binary"};
   const DownloadShares s = download_shares(mixed);
   EXPECT_EQ(s.binCount, 3);  // ".bin" anywhere
@@ -80,20 +71,54 @@ TEST(DownloadShares, SplitByKindAndCounts) {
   const DownloadShares none = download_shares({});
   EXPECT_FLOAT_EQ(entry_share(none, "a.bin"), 0.0f);  // no division by zero
   EXPECT_FLOAT_EQ(entry_share(none, "a.txt"), 1.0f);
-
-  constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
-  const struct {
-    float fraction;
-    std::int64_t files, percent, current;
-  } counts[] = {{0.5f, 5, 50, 3},  {0.0f, 5, 0, 1},    {1.0f, 5, 100, 5},         {0.999f, 5, 99, 5},
-                {0.19f, 5, 19, 1}, {-0.5f, 5, 0, 1},   {2.0f, 5, 100, 5},         {std::nanf(""), 5, 0, 1},
-                {0.5f, 0, 50, 1},  {1.0f, kMax, 100, kMax}};
-  for (const auto& c : counts) {
-    const DownloadCounts d = download_counts(c.fraction, c.files);
-    EXPECT_EQ(std::tuple(d.percent, d.current, d.total), std::tuple(c.percent, c.current, c.files)) << c.fraction;
-  }
+  // Fractions are clamped to [0, 1]; NaN counts as nothing done.
+  for (auto [in, out] : {std::pair(std::nanf(""), 0.0f), {-0.5f, 0.0f}, {2.0f, 1.0f}, {0.25f, 0.25f}})
+    EXPECT_EQ(clamp_fraction(in), out) << in;
   for (long status : {200L, 206L, 299L}) EXPECT_TRUE(is_success_status(status)) << status;
   for (long status : {0L, 199L, 302L, 404L}) EXPECT_FALSE(is_success_status(status)) << status;
+}
+
+// The catalogue in reply order, duplicates kept; a mistyped field keeps its default, a non-object
+// element is an item of defaults, and only numbers are ids (booleans are not numbers).
+TEST(TransferModel, ReadsTheCatalogueInReplyOrderKeepingDefaultsForMistypedFields) {
+  for (const json& input : {json::array({1, 2}), json{{"speakers", {{"id", 1}}}, {"binFiles", 5}}}) {
+    const auto model = MVRtvcSpeakerListModel::transferModel(input);
+    EXPECT_TRUE(model.speakers.empty() && model.binFiles.empty()) << input.dump();
+  }
+  const auto model = MVRtvcSpeakerListModel::transferModel(json::parse(R"({
+    "speakers": [
+      {"speakerModelId": "m7", "name": "A", "coverImage": "c.png", "speakerInfo": "http://h/a.txt",
+       "binFileIds": [13, 11], "id": 3},
+      {"id": 3, "name": "dup"},
+      5,
+      {"id": "4", "name": null, "speakerInfo": 7, "binFileIds": [1, "2", 3, null, 4.9, true]}
+    ],
+    "binFiles": [{"id": 13, "size": 123456789012, "bid": 3, "file": "http://h/voc.bin"}, "x",
+                 {"id": 2.7, "size": "100", "file": 42}]
+  })"));
+  const auto speaker = [](const auto& s) {
+    return std::tuple(s.speakerModelId, s.name, s.coverImage, s.speakerInfo, s.id);
+  };
+  ASSERT_EQ(model.speakers.size(), 4u);
+  EXPECT_EQ(speaker(model.speakers[0]), std::tuple("m7", "A", "c.png", "http://h/a.txt", 3));
+  EXPECT_EQ(model.speakers[0].binFileIds, (Ids{13, 11}));
+  EXPECT_EQ(speaker(model.speakers[1]), std::tuple("", "dup", "", "", 3));
+  EXPECT_EQ(speaker(model.speakers[2]), std::tuple("", "", "", "", 0));
+  EXPECT_EQ(speaker(model.speakers[3]), std::tuple("", "", "", "", 0));
+  EXPECT_EQ(model.speakers[3].binFileIds, (Ids{1, 3, 4}));
+  const auto bin = [](const auto& b) { return std::tuple(b.id, b.size, b.bid, b.file); };
+  ASSERT_EQ(model.binFiles.size(), 3u);
+  EXPECT_EQ(bin(model.binFiles[0]), std::tuple(13, 123456789012, 3, "http://h/voc.bin"));
+  EXPECT_EQ(bin(model.binFiles[1]), std::tuple(0, 0, 0, ""));
+  EXPECT_EQ(bin(model.binFiles[2]), std::tuple(2, 0, 0, ""));  // a real id is truncated
+}
+
+TEST(JsonNumberToInt64, SaturatesInsteadOfOverflowing) {
+  EXPECT_EQ(json_number_to_int64(json(18446744073709551615ull)), INT64_MAX);
+  EXPECT_EQ(json_number_to_int64(json(1e300)), INT64_MAX);
+  EXPECT_EQ(json_number_to_int64(json(-1e300)), INT64_MIN);
+  EXPECT_EQ(json_number_to_int64(json(-2.9)), -2);
+  EXPECT_EQ(json_number_to_int64(json("3"), 9), 9);
 }
 
 }  // namespace
