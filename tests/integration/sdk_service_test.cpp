@@ -186,6 +186,45 @@ TEST_F(SDKLifecycleTest, WholeLifecycleStopThenSyncModeAndRelease) {
   EXPECT_EQ(recorder.pending(), 0u);  // a release reports nothing
 }
 
+// What the engine is handed, seen where the bridge hands it over: with conditioning off, the
+// host's samples bit for bit, in both modes.
+TEST_F(SDKLifecycleTest, EngineGetsTheHostSamplesBitForBit) {
+  struct Tap {
+    std::vector<std::int16_t> samples = std::vector<std::int16_t>(48000);
+    std::size_t n = 0;
+    static void observe(void* user, const std::int16_t* s, std::size_t count) {
+      auto* t = static_cast<Tap*>(user);
+      const std::size_t k = std::min(count, t->samples.size() - t->n);
+      std::copy_n(s, k, t->samples.begin() + static_cast<std::ptrdiff_t>(t->n));
+      t->n += k;
+    }
+  };
+  bring_up(test::recorded_config(recorder));
+  test::SeededFloats noise(21);
+  std::vector<std::int16_t> host(48000);
+  for (auto& v : host) v = static_cast<std::int16_t>(noise.next(8000.0f));
+  for (const bool sync : {false, true}) {
+    SCOPED_TRACE(sync ? "synchronous" : "pipelined");
+    EngineConfig c = test::recorded_config(recorder);
+    c.isSync = sync;
+    manager->setEngineConfig(c);
+    start_with_voice(1);
+    Tap tap;
+    bridge::MorvoxEngine::setPushObserver(&Tap::observe, &tap);
+    Bytes out(960);
+    for (std::size_t at = 0; at < host.size(); at += 480) {
+      manager->transform({reinterpret_cast<const std::uint8_t*>(host.data() + at), 960}, out);
+      if (at % 7680 == 7200) {
+        ASSERT_TRUE(manager->waitForEngine(kWait));
+      }
+    }
+    ASSERT_TRUE(manager->waitForEngine(kWait));
+    bridge::MorvoxEngine::setPushObserver(nullptr, nullptr);
+    ASSERT_EQ(tap.n, host.size());
+    EXPECT_TRUE(tap.samples == host) << "the engine did not get the host's samples";
+  }
+}
+
 // After start the audio thread allocates nothing and takes no lock, whatever the host hands it:
 // buffers of 64 to 2048 frames (most not dividing 10 ms), every format, mono and stereo, both
 // modes, while another thread changes the voice and the tone; the synchronous half with every
@@ -278,45 +317,6 @@ TEST_F(SDKLifecycleTest, AudioThreadNeitherAllocatesNorWaits) {
   EXPECT_GT(debug_lines->load(), 0u);
 }
 
-// What the engine is handed, seen where the bridge hands it over: with conditioning off, the
-// host's samples bit for bit, in both modes.
-TEST_F(SDKLifecycleTest, EngineGetsTheHostSamplesBitForBit) {
-  struct Tap {
-    std::vector<std::int16_t> samples = std::vector<std::int16_t>(48000);
-    std::size_t n = 0;
-    static void observe(void* user, const std::int16_t* s, std::size_t count) {
-      auto* t = static_cast<Tap*>(user);
-      const std::size_t k = std::min(count, t->samples.size() - t->n);
-      std::copy_n(s, k, t->samples.begin() + static_cast<std::ptrdiff_t>(t->n));
-      t->n += k;
-    }
-  };
-  bring_up(test::recorded_config(recorder));
-  test::SeededFloats noise(21);
-  std::vector<std::int16_t> host(48000);
-  for (auto& v : host) v = static_cast<std::int16_t>(noise.next(8000.0f));
-  for (const bool sync : {false, true}) {
-    SCOPED_TRACE(sync ? "synchronous" : "pipelined");
-    EngineConfig c = test::recorded_config(recorder);
-    c.isSync = sync;
-    manager->setEngineConfig(c);
-    start_with_voice(1);
-    Tap tap;
-    bridge::MorvoxEngine::setPushObserver(&Tap::observe, &tap);
-    Bytes out(960);
-    for (std::size_t at = 0; at < host.size(); at += 480) {
-      manager->transform({reinterpret_cast<const std::uint8_t*>(host.data() + at), 960}, out);
-      if (at % 7680 == 7200) {
-        ASSERT_TRUE(manager->waitForEngine(kWait));
-      }
-    }
-    ASSERT_TRUE(manager->waitForEngine(kWait));
-    bridge::MorvoxEngine::setPushObserver(nullptr, nullptr);
-    ASSERT_EQ(tap.n, host.size());
-    EXPECT_TRUE(tap.samples == host) << "the engine did not get the host's samples";
-  }
-}
-
 // start on a running engine builds a new one with the configuration in force; an audio
 // configuration the kit cannot serve is refused with its reason, and nothing else changes.
 TEST_F(SDKLifecycleTest, StartRestartsARunningEngineAndRefusesUnsupportedAudio) {
@@ -406,7 +406,8 @@ TEST_F(SDKFaultsTest, FaultyFilesKeepTheEngineFromStarting) {
   manager->cleanAllFiles();
   recorder.expect({5, 0, "All files cleaned"});
   std::vector<std::string> bins;  // references, bid order
-  for (const auto& b : service.catalogue()["binFiles"]) bins.push_back(b["file"].get<std::string>());
+  const auto catalogue = service.catalogue();
+  for (const auto& b : catalogue["binFiles"]) bins.push_back(b["file"].get<std::string>());
   ASSERT_EQ(bins.size(), 3u);
   manager->prepare();
   recorder.expect({2, 0, "success"});
