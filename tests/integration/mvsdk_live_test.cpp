@@ -2,13 +2,11 @@
 // the system grants it), its voices from the embedded local service. A player client feeds a
 // speech-like signal into the tool and a recorder client takes its output, both on the server's
 // frame clock: silent until the delay the tool reported, then 10 s without a muted period (an
-// underrun) or an xrun; a voice change restarts the stream; `quit` ends it. Then what ends a run
-// from outside and what is refused at start. Every process started is stopped by its guard, and by
-// the system (PR_SET_PDEATHSIG) if the test itself dies.
+// underrun) or an xrun; `quit` ends it. Every process started is stopped by its guard, and by the system (PR_SET_PDEATHSIG) if the
+// test itself dies.
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 #include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -119,10 +117,6 @@ bool realtime_granted() {
 
 class LiveTest : public ::testing::Test {
  protected:
-  // One home for every run (models made and downloaded once); a server of its own for each test.
-  static void SetUpTestSuite() { home_ = new TempDir("mvsdk-live-home"); }
-  static void TearDownTestSuite() { delete home_; }
-
   // jackd, dummy backend, 48 kHz, kPeriod frames; ready once a client can join it.
   std::unique_ptr<Process> start_server() {
     auto server = std::make_unique<Process>(
@@ -136,42 +130,24 @@ class LiveTest : public ::testing::Test {
     ADD_FAILURE() << "jackd did not come up: " << server->err();
     return nullptr;
   }
-  std::unique_ptr<Process> live(const std::vector<std::string>& args, const std::string& tag = "live") {
-    const fs::path home = home_->path();
-    return std::make_unique<Process>(
-        launch_argv(tool_path("mvsdk-live"), args),
-        std::vector<std::string>{"HOME=" + home.string(), "XDG_DATA_HOME=" + (home / "data").string(),
-                                 "XDG_CACHE_HOME=" + (home / "cache").string(),
-                                 "XDG_CONFIG_HOME=" + (home / "config").string(), "OPENBLAS_NUM_THREADS=1"},
-        dir_.path(), tag);
+  std::unique_ptr<Process> live(const std::vector<std::string>& args) {
+    return std::make_unique<Process>(launch_argv(tool_path("mvsdk-live"), args), home_env(home_.path()),
+                                     dir_.path(), "live");
   }
 
-  static inline TempDir* home_ = nullptr;
-  static inline int serial_ = 0;
+  TempDir home_{"mvsdk-live-home"};  // models made there and downloaded by the tool
   TempDir dir_{"mvsdk-live"};
-  // One name per test: servers it starts one after the other reuse it (and a killed one's entry).
-  const std::string server_name_ = "mvsdk-live-test-" + std::to_string(::getpid()) + "-" + std::to_string(serial_++);
+  const std::string server_name_ = "mvsdk-live-test-" + std::to_string(::getpid());
 };
 
-// Periods (aligned with the recording's start) in [from, to) whose every sample is zero.
-std::vector<std::size_t> silent_periods(const std::vector<float>& x, std::size_t from, std::size_t to,
-                                        std::size_t period) {
-  std::vector<std::size_t> silent;
-  for (std::size_t p = from / period; (p + 1) * period <= to; ++p) {
-    if (std::all_of(&x[p * period], &x[(p + 1) * period], [](float v) { return v == 0.0f; })) silent.push_back(p);
-  }
-  return silent;
-}
-
-// The longest run of clean periods in [p_from, p_to): not muted by the kit, no xrun during.
-std::pair<std::size_t, std::size_t> clean_stretch(const Client& r, std::size_t p_from, std::size_t p_to,
-                                                  std::size_t period) {
-  const auto muted = silent_periods(r.samples(), p_from * period, p_to * period, period);
-  std::pair<std::size_t, std::size_t> best{p_from, 0};  // first period, length
-  for (std::size_t p = p_from, m = 0, run_from = p_from; p < p_to; ++p) {
-    const bool is_muted = m < muted.size() && muted[m] == p;
-    m += is_muted;
-    if (is_muted || r.xruns_before(p + 1) != r.xruns_before(p)) {
+// The longest run of clean periods in [p_from, p_to), aligned with the recording's start: not muted
+// by the kit (every sample zero), no xrun during. Its first period and length.
+std::pair<std::size_t, std::size_t> clean_stretch(const Client& r, std::size_t p_from, std::size_t p_to) {
+  const auto& x = r.samples();
+  std::pair<std::size_t, std::size_t> best{p_from, 0};
+  for (std::size_t p = p_from, run_from = p_from; p < p_to; ++p) {
+    const bool muted = std::all_of(&x[p * kPeriod], &x[(p + 1) * kPeriod], [](float v) { return v == 0.0f; });
+    if (muted || r.xruns_before(p + 1) != r.xruns_before(p)) {
       run_from = p + 1;
     } else if (p + 1 - run_from > best.second) {
       best = {run_from, p + 1 - run_from};
@@ -180,9 +156,7 @@ std::pair<std::size_t, std::size_t> clean_stretch(const Client& r, std::size_t p
   return best;
 }
 
-TEST_F(LiveTest, ConvertsLiveWithoutGapsChangesVoiceAndQuits) {
-  const std::size_t period = kPeriod;
-  const bool judged = kRealTime;
+TEST_F(LiveTest, ConvertsLiveWithoutGapsAndQuits) {
   auto server = start_server();
   ASSERT_TRUE(server);
   const auto speech = speechlike(kRate, 1, 3.0);
@@ -194,130 +168,50 @@ TEST_F(LiveTest, ConvertsLiveWithoutGapsChangesVoiceAndQuits) {
   auto tool = live({"--server", server_name_, "--no-connect", "--in", "player:out", "--out", "recorder:in"});
   ASSERT_TRUE(tool->wait_output(std::regex("connected mvsdk-live:out -> recorder:in"), kBringUp))
       << tool->out() << tool->err();
-  const auto latency = tool->wait_output(std::regex(R"(latency: ([0-9.]+) ms \(([0-9]+) frames\))"), 0ms);
+  const auto latency = tool->wait_output(std::regex(R"(latency: [0-9.]+ ms \(([0-9]+) frames\))"), 0ms);
   ASSERT_TRUE(latency) << tool->out();
-  const auto delay = static_cast<std::size_t>(std::stoul((*latency)[2]));
-  EXPECT_NEAR(std::stod((*latency)[1]), 1000.0 * static_cast<double>(delay) / kRate, 0.05);
-  // At least a 160 ms chunk, at most a second.
-  EXPECT_GE(delay, static_cast<std::size_t>(kRate * 0.16));
-  EXPECT_LE(delay, static_cast<std::size_t>(kRate));
+  const auto delay = static_cast<std::size_t>(std::stoul((*latency)[1]));
+  EXPECT_GE(delay, static_cast<std::size_t>(kRate * 0.16));  // at least a 160 ms chunk
 
   // Silent until the reported delay (the kit starts after the recorder is connected), sound from
   // at most a chunk's computation later.
   const auto& x = recorder.samples();
-  ASSERT_TRUE(recorder.wait_frames(delay + static_cast<std::size_t>(kRate * (judged ? 0.5 : 5.0)), 30s));
+  ASSERT_TRUE(recorder.wait_frames(delay + static_cast<std::size_t>(kRate * (kRealTime ? 0.5 : 5.0)), 30s));
   const auto recorded_end = x.begin() + static_cast<std::ptrdiff_t>(recorder.frames());
   const auto first = static_cast<std::size_t>(std::find_if(x.begin(), recorded_end, [](float v) { return v != 0; }) -
                                               x.begin());
   ASSERT_LT(first, recorder.frames()) << "no sound";
   EXPECT_GE(first, delay);
-  if (judged) {
+  if (kRealTime) {
     EXPECT_LE(first, delay + static_cast<std::size_t>(kRate * 0.25)) << "sound began late";
   }
 
   // Then kSteadySeconds of clean periods in a row. The run goes on until there are (at most
   // kRunLimitSeconds): after an underrun on a busy machine the kit holds a period more ready.
-  const std::size_t p_first = first / period + 1;
-  const std::size_t limit = first + static_cast<std::size_t>(kRate * (judged ? kRunLimitSeconds : kSteadySeconds));
+  const std::size_t p_first = first / kPeriod + 1;
+  const std::size_t limit = first + static_cast<std::size_t>(kRate * (kRealTime ? kRunLimitSeconds : kSteadySeconds));
   std::pair<std::size_t, std::size_t> best;
   do {
     recorder.wait_frames(std::min(recorder.frames() + kRate / 2, limit), 30s);
-    best = clean_stretch(recorder, p_first, recorder.frames() / period - 1, period);
-  } while (best.second * period < kRate * kSteadySeconds && recorder.frames() < limit);
-  if (judged) {
-    EXPECT_GE(best.second * period, static_cast<std::size_t>(kRate * kSteadySeconds));
+    best = clean_stretch(recorder, p_first, recorder.frames() / kPeriod - 1);
+  } while (best.second * kPeriod < kRate * kSteadySeconds && recorder.frames() < limit);
+  if (kRealTime) {
+    EXPECT_GE(best.second * kPeriod, static_cast<std::size_t>(kRate * kSteadySeconds));
   }
   // The clean stretch is converted sound, not the input itself.
   double energy = 0, diff = 0, in_energy = 0;
-  for (std::size_t i = best.first * period; i < (best.first + best.second) * period; ++i) {
+  for (std::size_t i = best.first * kPeriod; i < (best.first + best.second) * kPeriod; ++i) {
     const double in = player.played_at(recorder.start() + static_cast<jack_nframes_t>(i));
     energy += x[i] * x[i];
     in_energy += in * in;
     diff += (x[i] - in) * (x[i] - in);
   }
-  EXPECT_GT(std::sqrt(energy / static_cast<double>(std::max<std::size_t>(best.second * period, 1))), 1e-3);
+  EXPECT_GT(std::sqrt(energy / static_cast<double>(std::max<std::size_t>(best.second * kPeriod, 1))), 1e-3);
   EXPECT_GT(diff / in_energy, 0.05) << "a copy of the input";
-  const std::size_t change_at = recorder.frames();
 
-  tool->send("voice 2");
-  ASSERT_TRUE(tool->wait_output(std::regex("\nvoice 2 \"Synthetic voice 2\"\n"), 30s)) << tool->out();
-  const std::size_t changed_at = recorder.frames();
-  const std::size_t end = changed_at + delay + static_cast<std::size_t>(kRate * (judged ? 2.0 : 5.0));
-  ASSERT_TRUE(recorder.wait_frames(end, 30s));
   tool->send("quit");
   EXPECT_EQ(tool->wait_exit(30s), 0) << tool->out() << tool->err();
   EXPECT_EQ(tool->err(), "");
-  EXPECT_TRUE(tool->wait_output(std::regex(R"(\nran [0-9.]+ s: longest callback [0-9]+ us)"), 0ms)) << tool->out();
-
-  // The voice change restarted the stream: muted for at least the delay (the longest muted run
-  // after the command; an underrun is a single period), then sound again.
-  const auto after = silent_periods(x, change_at, end, period);
-  ASSERT_FALSE(after.empty());
-  std::size_t gap = 1, gap_end = after[0] + 1;
-  for (std::size_t i = 1, run = 1; i < after.size(); ++i) {
-    run = after[i] == after[i - 1] + 1 ? run + 1 : 1;
-    if (run > gap) std::tie(gap, gap_end) = std::pair(run, after[i] + 1);
-  }
-  EXPECT_GE(gap * period, delay);
-  EXPECT_LT(gap_end * period, end) << "no sound after the change";
-  if (judged) {
-    EXPECT_LE(gap_end * period, changed_at + delay + static_cast<std::size_t>(kRate * 0.5));
-  }
-}
-
-// The server stopping or dying ends the tool with status 1 and one line; Ctrl-C stops it with
-// status 130, its client gone from the graph; what it cannot use is refused at start with one
-// line and status 1 (2 for a bad command line).
-TEST_F(LiveTest, WhatEndsOrRefusesARun) {
-  struct Case {
-    std::vector<std::string> args;
-    int server_signal, tool_signal, status;
-    std::string message;  // the start of stderr
-  };
-  const std::vector<Case> cases = {
-      {{}, SIGTERM, 0, 1, "mvsdk-live: jack: the server stopped or shut the client out"},
-      {{}, 0, SIGINT, 130, ""},
-      {{"--in", "nobody:out"}, 0, 0, 1, "mvsdk-live: --in: no JACK port named \"nobody:out\""},
-      {{"--in", "system:playback_1"}, 0, 0, 1,
-       "mvsdk-live: --in: the JACK port \"system:playback_1\" is not an output port"},
-      {{"--server", server_name_ + "-absent"}, 0, 0, 1,
-       "mvsdk-live: jack: no JACK server \"" + server_name_ + "-absent\" is running"},
-      {{"--mode", "3"}, 0, 0, 2, "mvsdk-live: --mode takes 0, 1 or 2"},
-  };
-  auto server = start_server();
-  int run = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message.empty() ? "Ctrl-C" : c.message);
-    if (!server) server = start_server();
-    ASSERT_TRUE(server);
-    std::vector<std::string> args = {"--server", server_name_};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    auto tool = live(args, "run-" + std::to_string(run++));  // files of its own: none read stale
-    if (c.server_signal || c.tool_signal) {
-      ASSERT_TRUE(tool->wait_output(std::regex(R"(\n(voice [^\n]*\| latency [0-9.]+ ms[^\n]*)\n)"), kBringUp))
-          << tool->out() << tool->err();
-      (c.server_signal ? *server : *tool).signal(c.server_signal ? c.server_signal : c.tool_signal);
-    }
-    const auto status = tool->wait_exit(10s);
-    ASSERT_TRUE(status) << "still running";
-    EXPECT_EQ(*status, c.status) << tool->out() << tool->err();
-    const std::string err = tool->err();
-    EXPECT_EQ(err.rfind(c.message, 0), 0u) << err;
-    if (c.status != 2) {
-      EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), c.message.empty() ? 0 : 1) << err;  // 2 adds the usage
-    }
-    if (c.server_signal) {
-      server->wait_exit(10s);
-      server.reset();
-    } else if (c.tool_signal) {
-      EXPECT_NE(tool->out().find("\nran "), std::string::npos) << tool->out();
-      Client look("look", server_name_, true, {});
-      ASSERT_TRUE(look.get());
-      EXPECT_EQ(jack_port_by_name(look.get(), "mvsdk-live:in"), nullptr);
-    } else {
-      EXPECT_EQ(tool->out(), "");
-    }
-  }
 }
 
 }  // namespace

@@ -80,7 +80,6 @@ int __wrap_sem_wait(sem_t* s) {
 }
 
 namespace mvsdk::test {
-std::size_t thread_allocations() { return g_count; }
 AllocationGuard::AllocationGuard() : start_(g_count), waits_start_(g_waits) { ++g_armed; }
 AllocationGuard::~AllocationGuard() { --g_armed; }
 std::size_t AllocationGuard::count() const { return g_count - start_; }
@@ -93,7 +92,6 @@ AllocationFailure::AllocationFailure(std::size_t nth) {
 }
 AllocationFailure::~AllocationFailure() { g_fail_at = 0; }
 bool AllocationFailure::triggered() const { return g_fail_triggered; }
-std::size_t AllocationFailure::seen() const { return g_fail_seen; }
 }  // namespace mvsdk::test
 
 extern "C" {

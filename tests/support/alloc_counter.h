@@ -11,9 +11,6 @@ namespace mvsdk::test {
 // Also counts the calls that can wait for another thread (pthread_mutex_lock, which std::mutex
 // uses, and sem_wait), routed here the same way.
 
-// Allocations seen on this thread while at least one AllocationGuard is alive.
-std::size_t thread_allocations();
-
 // Arms the counter for the current thread for the guard's lifetime and reports what it saw.
 class AllocationGuard {
  public:
@@ -44,8 +41,6 @@ class AllocationFailure {
   AllocationFailure& operator=(const AllocationFailure&) = delete;
   // True once the nth allocation was made (and failed).
   bool triggered() const;
-  // Allocations made on this thread since creation, the failed one included.
-  std::size_t seen() const;
 };
 
 }  // namespace mvsdk::test

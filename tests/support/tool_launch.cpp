@@ -6,9 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -20,58 +21,34 @@ namespace mvsdk::test {
 
 std::string tool_path(const std::string& name) { return std::string(MVSDK_BINARY_DIR) + "/tools/" + name; }
 
-namespace {
-// The emulator's words (empty when native).
-std::vector<std::string> emulator_words() {
-  std::vector<std::string> words;
-  const std::string all = MVSDK_TEST_EMULATOR;
-  std::size_t start = 0;
-  while (start < all.size()) {
-    std::size_t end = all.find(' ', start);
-    if (end == std::string::npos) end = all.size();
-    if (end > start) words.push_back(all.substr(start, end - start));
-    start = end + 1;
-  }
-  return words;
-}
-
-// One word single-quoted for /bin/sh (embedded quotes closed, escaped and reopened).
-std::string shell_quote(const std::string& word) {
-  std::string out = "'";
-  for (char c : word) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
-}
-}  // namespace
-
 std::vector<std::string> launch_argv(const std::string& executable, const std::vector<std::string>& args) {
-  std::vector<std::string> argv = emulator_words();
+  std::vector<std::string> argv;  // the emulator's words first (none when native)
+  std::istringstream emulator(MVSDK_TEST_EMULATOR);
+  for (std::string word; emulator >> word;) argv.push_back(word);
   argv.push_back(executable);
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
 }
 
+std::vector<std::string> home_env(const std::filesystem::path& home) {
+  return {"HOME=" + home.string(), "XDG_DATA_HOME=" + (home / "data").string(),
+          "XDG_CACHE_HOME=" + (home / "cache").string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
+          "OPENBLAS_NUM_THREADS=1"};
+}
+
 ToolOutput run_tool_in_home(const std::string& name, const std::vector<std::string>& args,
                             const std::filesystem::path& home) {
-  const auto out = home / (name + ".stdout"), err = home / (name + ".stderr");
-  std::string cmd = "env HOME=" + shell_quote(home) + " XDG_DATA_HOME=" + shell_quote(home / "data") +
-                    " XDG_CACHE_HOME=" + shell_quote(home / "cache") + " XDG_CONFIG_HOME=" +
-                    shell_quote(home / "config") + " OPENBLAS_NUM_THREADS=1";
-  for (const auto& word : launch_argv(tool_path(name), args)) cmd += " " + shell_quote(word);
-  cmd += " >" + shell_quote(out) + " 2>" + shell_quote(err) + " </dev/null";
   ToolOutput r;
-  const int status = std::system(cmd.c_str());
-  if (status != -1 && WIFEXITED(status)) r.status = WEXITSTATUS(status);
-  r.out = read_file(out);
-  r.err = read_file(err);
+  {
+    Process tool(launch_argv(tool_path(name), args), home_env(home), home, name);
+    tool.close_input();
+    r.status = tool.wait_exit(std::chrono::minutes(10)).value_or(-1);
+    r.out = tool.out();
+    r.err = tool.err();
+  }
   std::error_code ec;
-  std::filesystem::remove(out, ec);
-  std::filesystem::remove(err, ec);
+  std::filesystem::remove(home / (name + ".out"), ec);
+  std::filesystem::remove(home / (name + ".err"), ec);
   return r;
 }
 
@@ -131,8 +108,8 @@ void Process::send(const std::string& line) const {
   (void)!::write(stdin_, (line + "\n").data(), line.size() + 1);
 }
 
-void Process::signal(int sig) const {
-  if (pid_ > 0 && !status_) ::kill(pid_, sig);
+void Process::close_input() {
+  if (stdin_ >= 0) ::close(std::exchange(stdin_, -1));
 }
 
 std::optional<int> Process::wait_exit(std::chrono::milliseconds timeout) {

@@ -21,14 +21,19 @@ std::string tool_path(const std::string& name);
 std::vector<std::string> launch_argv(const std::string& executable,
                                      const std::vector<std::string>& args = {});
 
-// What a tool's run printed, and its exit status (-1 when it did not exit normally).
+// What a tool's run printed, and its exit status (128 + signal for a killed tool, -1 when it did
+// not end).
 struct ToolOutput {
   int status = -1;
   std::string out, err;
 };
 
-// Runs the tool name of the build tree with args, standard input empty, its home, data, cache and
-// settings folders under home (so that runs sharing a home share the synthetic data folder).
+// The environment (NAME=value) that puts a program's home, data, cache and settings folders under
+// home, so that runs sharing a home share the synthetic data folder.
+std::vector<std::string> home_env(const std::filesystem::path& home);
+
+// Runs the tool name of the build tree with args and home_env(home) to its end (at most 10 minutes),
+// standard input closed.
 ToolOutput run_tool_in_home(const std::string& name, const std::vector<std::string>& args,
                             const std::filesystem::path& home);
 
@@ -48,7 +53,7 @@ class Process {
   Process& operator=(const Process&) = delete;
   bool started() const { return pid_ > 0; }
   void send(const std::string& line) const;
-  void signal(int sig) const;
+  void close_input();
   // The exit status (128 + signal for a killed program), or none if it still runs at the deadline.
   std::optional<int> wait_exit(std::chrono::milliseconds timeout);
   // The first match of pattern in standard output and its groups; none when the deadline passed or
