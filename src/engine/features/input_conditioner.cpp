@@ -79,6 +79,8 @@ bool InputConditioner::prepare(int rate_hz) {
 
 void InputConditioner::reset() {
   if (!ready()) return;
+  // The new stream starts in the newest settings, not in a fade from the old stream's.
+  pick_up_settings();
   std::memset(filling_.get(), 0, frame_samples_ * sizeof(std::int16_t));
   std::memset(leaving_.get(), 0, frame_samples_ * sizeof(std::int16_t));
   pos_ = 0;

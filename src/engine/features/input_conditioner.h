@@ -81,7 +81,8 @@ class InputConditioner {
   bool ready() const { return frame_samples_ != 0; }
   int rate_hz() const { return rate_hz_; }
 
-  // A new stream: the delay line is emptied (its first latency_samples() come out as silence when
+  // A new stream, in the settings published last (picked up here unless a publish is in
+  // progress): the delay line is emptied (its first latency_samples() come out as silence when
   // suppression is on), the gate starts closed and the gain at its set value. The preprocessor
   // keeps its noise estimate. Never allocates.
   void reset();

@@ -163,5 +163,33 @@ TEST(InputConditioner, ChangesWhileRunningDoNotClickAllocateOrWait) {
   EXPECT_EQ(guard.count() + guard.waits(), 0u);
 }
 
+// A new stream (reset) starts in the settings published before it, whether or not a call has
+// picked them up: nothing of the old stream's stages fades out into it, and a gain switched on
+// applies in full from its first sample.
+TEST(InputConditioner, ResetStartsInTheSettingsPublishedBeforeIt) {
+  InputConditioner c;
+  ASSERT_TRUE(c.prepare(48000));
+  test::SeededFloats r(9);
+  Samples x(4800);
+  for (auto& v : x) v = static_cast<std::int16_t>(r.next(4000.0f));
+  c.publish({.gain = true, .gain_db = 12, .denoise = true, .gate = true});
+  run(c, x);
+  c.publish({});
+  {
+    test::AllocationGuard guard;
+    c.reset();
+    EXPECT_EQ(guard.count() + guard.waits(), 0u);
+  }
+  EXPECT_TRUE(c.idle());
+  EXPECT_EQ(run(c, x), x);
+  c.publish({.gain = true, .gain_db = 6});
+  c.reset();
+  const Samples y = run(c, x);
+  const float factor = std::pow(10.0f, 6.0f / 20.0f);
+  for (std::size_t i = 0; i < 16; ++i) {
+    EXPECT_EQ(y[i], std::clamp(std::lrint(soft_limit(static_cast<float>(x[i]) * factor)), -32768L, 32767L)) << i;
+  }
+}
+
 }  // namespace
 }  // namespace mvsdk::engine
