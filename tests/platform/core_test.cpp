@@ -18,6 +18,7 @@
 #include "support/local_http_server.h"
 #include "support/local_service.h"
 #include "support/log_capture.h"
+#include "support/tool_launch.h"
 
 namespace mvsdk::platform {
 namespace {
@@ -118,10 +119,8 @@ TEST(Log, FullQueueDropsCountsAndReportsOnce) {
   EXPECT_EQ(std::count_if(first, c.lines.end(), [](const std::string& l) { return l.starts_with("log: "); }), 1);
 }
 
-std::string read_file(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
+using test::read_file;
+
 void write_text(const fs::path& p, const std::string& text) {
   fs::create_directories(p.parent_path());
   std::ofstream(p, std::ios::binary | std::ios::trunc) << text;

@@ -64,7 +64,6 @@ QueueGate::QueueGate() {
   });
 }
 
-
 MVRtvcBinFileItemModel bin_entry(std::int64_t id, std::int64_t bid, std::string file) {
   MVRtvcBinFileItemModel b;
   b.id = id;

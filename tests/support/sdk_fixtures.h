@@ -1,5 +1,6 @@
 #pragma once
-// Fixtures for the SDK facade's tests: a recorder of action results that waits with timeouts, and the synthetic service folder the end-to-end tests serve.
+// Fixtures for the SDK facade's tests: a recorder of action results that waits with timeouts,
+// and the synthetic service folder the end-to-end tests serve.
 #include <gtest/gtest.h>
 
 #include <chrono>
