@@ -156,21 +156,23 @@ void gemm_shapes(benchmark::internal::Benchmark* b) {
 // The content encoder's feed-forward products as they run in the engine: 4 rows against weights
 // that come from memory, not cache (each iteration takes the next of 32 weight matrices, 64 MB or
 // more in all). range(0) = N, range(1) = K, range(2) = 1 for the weights in half precision, 2 for
-// them in half precision and panel order (as the engine holds fully connected weights).
+// them in half precision and panel order (as the engine holds fully connected weights in its
+// half-precision form), 3 in single precision and panel order (as the kit holds them).
 // Reports the weights' read rate.
 void BM_GemmStreaming(benchmark::State& state) {
   const int M = 4, N = static_cast<int>(state.range(0)), K = static_cast<int>(state.range(1));
-  const bool half = state.range(2) != 0;
+  const bool copied = state.range(2) != 0;
+  const bool half = copied && state.range(2) != 3;
   constexpr int kCopies = 32;
   std::vector<std::unique_ptr<Tf>> bs;
-  WeightCopies table(1);
+  WeightCopies table(1, half ? WeightCopies::Form::kHalf : WeightCopies::Form::kPanels);
   for (int i = 0; i < kCopies; ++i) {
     bs.push_back(std::make_unique<Tf>(K, N));
     fill(*bs.back(), -0.1f, 0.1f, 20 + i);
-    if (half) table.add(bs.back()->data, static_cast<std::size_t>(K) * N, K, state.range(2) == 2 ? N : 0);
+    if (copied) table.add(bs.back()->data, static_cast<std::size_t>(K) * N, K, state.range(2) != 1 ? N : 0);
   }
   table.finish();
-  const WeightCopiesScope use(half ? &table : nullptr);
+  const WeightCopiesScope use(copied ? &table : nullptr);
   Tf a(M, K), c(M, N);
   fill(a, -1.0f, 1.0f, 12);
   fill(c, -1.0f, 1.0f, 14);
@@ -228,9 +230,11 @@ BENCHMARK(BM_GemmStreaming)
     ->Args({2048, 256, 0})
     ->Args({2048, 256, 1})
     ->Args({2048, 256, 2})
+    ->Args({2048, 256, 3})
     ->Args({256, 2048, 0})
     ->Args({256, 2048, 1})
-    ->Args({256, 2048, 2});
+    ->Args({256, 2048, 2})
+    ->Args({256, 2048, 3});
 BENCHMARK(BM_AddFused)->Args({16, 192})->Args({16, 1024});
 BENCHMARK(BM_Upsample60)->Arg(1)->Arg(9)->Arg(64);
 

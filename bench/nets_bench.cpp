@@ -34,12 +34,14 @@ std::vector<float> synthetic_weights(int n, std::uint64_t seed, float scale) {
   return w;
 }
 
-// With argument 1, the network's matrices in half precision, as the engine holds them then.
-std::unique_ptr<WeightCopies> copies_for(bool half, const mvsdk::engine::WeightPlan& plan,
+// The network's weights as the engine holds them in each form: 0 read in place, 1 in half
+// precision, 2 in panel order in single precision (what the kit runs).
+std::unique_ptr<WeightCopies> copies_for(std::int64_t form, const mvsdk::engine::WeightPlan& plan,
                                          const float* w) {
-  if (!half) return nullptr;
-  auto table = std::make_unique<WeightCopies>(1);
-  mvsdk::engine::add_half_copies(plan, w, *table);
+  if (form == 0) return nullptr;
+  auto table = std::make_unique<WeightCopies>(
+      1, form == 1 ? WeightCopies::Form::kHalf : WeightCopies::Form::kPanels);
+  mvsdk::engine::add_weight_copies(plan, w, *table);
   table->finish();
   return table;
 }
@@ -47,7 +49,7 @@ std::unique_ptr<WeightCopies> copies_for(bool half, const mvsdk::engine::WeightP
 void BM_bnengine_chunk(benchmark::State& state) {
   const std::vector<float> w = synthetic_weights(bnengine::weight_floats(), 1, 0.02f);
   bnengine bn(w.data(), 1);
-  const auto copies = copies_for(state.range(0) != 0, mvsdk::engine::bn_weight_plan(), w.data());
+  const auto copies = copies_for(state.range(0), mvsdk::engine::bn_weight_plan(), w.data());
   const WeightCopiesScope use(copies.get());
   Tensor<float> chunk(19, 80);
   const std::vector<float> x = synthetic_weights(chunk.size, 2, 4.0f);
@@ -58,7 +60,7 @@ void BM_bnengine_chunk(benchmark::State& state) {
     benchmark::DoNotOptimize(bn.out_tensor()->data);
   }
 }
-BENCHMARK(BM_bnengine_chunk)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_bnengine_chunk)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 // The content encoder's front end alone (its share of BM_bnengine_chunk).
 void BM_embedlayer_chunk(benchmark::State& state) {
@@ -79,7 +81,7 @@ BENCHMARK(BM_embedlayer_chunk)->Unit(benchmark::kMillisecond);
 void BM_vocengine_chunk(benchmark::State& state) {
   const std::vector<float> w = synthetic_weights(vocengine::weight_floats(), 3, 0.03f);
   vocengine voc(w.data(), 1);
-  const auto copies = copies_for(state.range(0) != 0, mvsdk::engine::voc_weight_plan(), w.data());
+  const auto copies = copies_for(state.range(0), mvsdk::engine::voc_weight_plan(), w.data());
   const WeightCopiesScope use(copies.get());
   Tensor<float> feat(16, 100), f0(16, 1);
   const std::vector<float> x = synthetic_weights(feat.size, 4, 1.0f);
@@ -90,7 +92,7 @@ void BM_vocengine_chunk(benchmark::State& state) {
     benchmark::DoNotOptimize(voc.forward(feat, f0, pcm.data()));
   }
 }
-BENCHMARK(BM_vocengine_chunk)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_vocengine_chunk)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 }  // namespace
 

@@ -10,7 +10,6 @@
 #include "engine/core/worker_pool.h"
 #include "engine/driver/engine.h"
 #include "engine/driver/model_file.h"
-#include "engine/kernels/weight_copies.h"
 #include "engine/nets/amengine.h"
 #include "engine/nets/bnengine.h"
 #include "engine/nets/vocengine.h"
@@ -138,13 +137,19 @@ int start_locked(const char* amPath, const char* bnPath, const char* vocPath, in
   }
   // An allocation that throws inside the constructor unwinds what was built (std::bad_alloc is
   // caught by the caller); one that returns null leaves ok() false.
+  // The floats the engine copies are not read again: their pages go back as each block is
+  // copied, so the weights never take their memory twice over.
+  ModelFile* files[] = {&am, &bn, &voc};
+  const WeightsReleased release = [](void* user, const float* src, std::size_t count) {
+    ModelFile** const all = static_cast<ModelFile**>(user);
+    for (int i = 0; i < 3; ++i) all[i]->discard(src, count);
+  };
   std::unique_ptr<engine> built;
   {
     UnsharedBuild unshared;
-    built = std::make_unique<engine>(am.floats(), bn.floats(), voc.floats(), inRate, outRate,
-                                     s.threads.load(std::memory_order_relaxed),
-                                     s.half.load(std::memory_order_relaxed) ? WeightForm::kHalf
-                                                                            : WeightForm::kAsGiven);
+    built = std::make_unique<engine>(
+        am.floats(), bn.floats(), voc.floats(), inRate, outRate, s.threads.load(std::memory_order_relaxed),
+        s.half.load(std::memory_order_relaxed) ? WeightForm::kHalf : WeightForm::kPanels, release, files);
   }
   if (!built->ok()) {
     log([=] {
@@ -152,12 +157,6 @@ int start_locked(const char* amPath, const char* bnPath, const char* vocPath, in
              std::to_string(outRate) + " Hz)";
     });
     return MVSoundLibrary::kEngineInitError;
-  }
-  // The floats the engine holds in half precision are not read again: their pages go back.
-  if (const WeightCopies* copies = built->weight_copies()) {
-    for (const WeightCopies::Block& block : copies->blocks()) {
-      for (ModelFile* f : {&am, &bn, &voc}) f->discard(block.src, block.count);
-    }
   }
   s.params_am_addr = std::move(am);
   s.params_bn_addr = std::move(bn);

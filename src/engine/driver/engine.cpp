@@ -37,7 +37,7 @@ T* alloc_aligned(int n) {
 }  // namespace
 
 engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inRate, int outRate,
-               int threads, WeightForm weights)
+               int threads, WeightForm weights, WeightsReleased released, void* released_user)
     : in_rate_(inRate), out_rate_(outRate) {
   // Tensors whose buffer could not be allocated keep a null buffer silently; any such failure
   // while building (in the networks' layers too) shows in this count and fails the construction.
@@ -99,17 +99,18 @@ engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inR
   out_rb.reset(rb_init(ring_bytes));
   if (!out_rb) return;
   if (threads < 1) threads = automatic_engine_threads();
-  if (weights == WeightForm::kHalf) {
+  if (weights != WeightForm::kAsGiven) {
     try {
-      copies_ = std::make_unique<WeightCopies>(threads);
-      add_half_copies(am_weight_plan(), am_w, *copies_);
-      add_half_copies(bn_weight_plan(), bn_w, *copies_);
-      add_half_copies(voc_weight_plan(), voc_w, *copies_);
+      copies_ = std::make_unique<WeightCopies>(
+          threads, weights == WeightForm::kHalf ? WeightCopies::Form::kHalf : WeightCopies::Form::kPanels);
+      add_weight_copies(am_weight_plan(), am_w, *copies_, released, released_user);
+      add_weight_copies(bn_weight_plan(), bn_w, *copies_, released, released_user);
+      add_weight_copies(voc_weight_plan(), voc_w, *copies_, released, released_user);
     } catch (const std::bad_alloc&) {
       return;
     }
     if (!copies_->finish()) return;
-    half_precision_ = true;
+    half_precision_ = weights == WeightForm::kHalf;
   }
   if (threads > 1) {
     try {

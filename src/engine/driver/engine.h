@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "engine/core/alignmm.h"
+#include "engine/nets/weight_plan.h"
 
 struct SpeexResamplerState_;
 
@@ -46,6 +47,9 @@ enum class ChunkStage {
 // How the engine holds the matrix weights its products read.
 enum class WeightForm {
   kAsGiven,  // read in place from the weight blocks (which may then be shared by many engines)
+  kPanels,   // the matrices read whole and untransposed copied in panel order, single precision:
+             // read faster, at the cost of the copies' memory (the blocks copied are not read
+             // again: a caller that maps them can give their pages back)
   kHalf,     // every large matrix copied in half precision (weight_copies.h)
 };
 
@@ -68,10 +72,14 @@ class engine {
   // failed; such an engine must only be destroyed. threads: how many threads compute a chunk's
   // matrix products (the pushing thread and threads - 1 workers the engine owns; 0 = automatic,
   // see automatic_engine_threads); the output is the same to the bit for every count.
-  // weights: see WeightForm. Half-precision copies are made here, converted once; the blocks
-  // copied are not read from the weight blocks again (weight_copies() lists them).
+  // weights: see WeightForm. The copies are made here, once; the blocks copied are not read from
+  // the weight blocks again (weight_copies() lists them).
+  // released (when not null) is called with each block as soon as it is copied (see
+  // add_weight_copies), so that a caller can give its pages back while the engine is built: the
+  // weights then never take their memory twice over.
   engine(const float* am, const float* bn, const float* voc, int inRate, int outRate, int threads = 1,
-         WeightForm weights = WeightForm::kAsGiven);
+         WeightForm weights = WeightForm::kAsGiven, WeightsReleased released = nullptr,
+         void* released_user = nullptr);
   ~engine();
   engine(const engine&) = delete;
   engine& operator=(const engine&) = delete;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "engine/core/worker_pool.h"
@@ -95,10 +96,26 @@ inline float lane_sum(V v) {
 // Rows of B per block: 16 streams, within what the prefetchers track.
 constexpr int kRowBlock = 16;
 
+// How far ahead the kernels ask for weights they read as one sequential stream (panel order, or
+// the rows of a transposed product): the hardware prefetchers alone keep too few reads in flight
+// on a single stream to reach the memory's bandwidth. 16 KB measured best on the 4-row products
+// (kernels_bench BM_GemmStreaming: 1 KB ahead read 25 GB/s, 16 KB 35-39, 32 and 64 KB no better).
+constexpr std::size_t kStreamAhead = 16384;
+template <class TB>
+constexpr std::ptrdiff_t kAheadOf = static_cast<std::ptrdiff_t>(kStreamAhead / sizeof(TB));
+
+// How far ahead of the weights being read the kernel asks for the ones it reads later: `ahead`
+// elements past each weight row it loads, while that stays below `end`.
+template <class TB>
+struct Prefetch {
+  std::ptrdiff_t ahead;
+  const TB* end;
+};
+
 // MR rows of C, U vectors of columns, rows k0 .. k1 - 1 of B: C += alpha x (the block's sums).
 template <class V, int MR, int U, class TB>
-void nn_tile(int K, int k0, int k1, float alpha, const float* A, int lda, const TB* B, int ldb,
-             float* C, int ldc) {
+void nn_tile(Prefetch<TB> pf, int k0, int k1, float alpha, const float* A, int lda, const TB* B,
+             int ldb, float* C, int ldc) {
   using L = Lanes<V>;
   V acc[MR][U];
   MVSDK_UNROLL
@@ -107,11 +124,8 @@ void nn_tile(int K, int k0, int k1, float alpha, const float* A, int lda, const 
     for (int u = 0; u < U; ++u) acc[m][u] = L::splat(0.0f);
   for (int k = k0; k < k1; ++k) {
     const TB* bk = B + static_cast<std::ptrdiff_t>(k) * ldb;
-    // The same panel row one block further down, into the second-level cache: the next block
-    // then arrives while this one is computed.
-    if (k + kRowBlock < K) {
-      __builtin_prefetch(bk + static_cast<std::ptrdiff_t>(kRowBlock) * ldb, 0, 2);
-    }
+    // Into the second-level cache, so that the weights arrive while these are computed.
+    if (bk + pf.ahead < pf.end) __builtin_prefetch(bk + pf.ahead, 0, 2);
     V b[U];
     MVSDK_UNROLL
     for (int u = 0; u < U; ++u) b[u] = L::load(bk + u * L::W);
@@ -148,19 +162,28 @@ void nn_column(int M, int k0, int k1, float alpha, const float* A, int lda, cons
 
 // All M rows of the U x W columns at B and C, rows k0 .. k1 - 1 of B, four rows of C at a time.
 template <class V, int U, class TB>
-void nn_panel(int M, int K, int k0, int k1, float alpha, const float* A, int lda, const TB* B,
-              int ldb, float* C, int ldc) {
+void nn_panel(int M, Prefetch<TB> pf, int k0, int k1, float alpha, const float* A, int lda,
+              const TB* B, int ldb, float* C, int ldc) {
   int m = 0;
+  // Six rows by two vectors where there are more than four rows: twelve accumulators hide the
+  // multiply-adds' latency on products that are bound by arithmetic, not by the weights' reads.
+  if constexpr (U == 2) {
+    for (; M - m > 4 && M - m != 8; m += 6) {
+      if (M - m < 6) break;
+      nn_tile<V, 6, U, TB>(pf, k0, k1, alpha, A + static_cast<std::ptrdiff_t>(m) * lda, lda, B, ldb,
+                           C + static_cast<std::ptrdiff_t>(m) * ldc, ldc);
+    }
+  }
   for (; m + 4 <= M; m += 4) {
-    nn_tile<V, 4, U, TB>(K, k0, k1, alpha, A + static_cast<std::ptrdiff_t>(m) * lda, lda, B, ldb,
+    nn_tile<V, 4, U, TB>(pf, k0, k1, alpha, A + static_cast<std::ptrdiff_t>(m) * lda, lda, B, ldb,
                      C + static_cast<std::ptrdiff_t>(m) * ldc, ldc);
   }
   const float* a = A + static_cast<std::ptrdiff_t>(m) * lda;
   float* c = C + static_cast<std::ptrdiff_t>(m) * ldc;
   switch (M - m) {
-    case 3: nn_tile<V, 3, U, TB>(K, k0, k1, alpha, a, lda, B, ldb, c, ldc); break;
-    case 2: nn_tile<V, 2, U, TB>(K, k0, k1, alpha, a, lda, B, ldb, c, ldc); break;
-    case 1: nn_tile<V, 1, U, TB>(K, k0, k1, alpha, a, lda, B, ldb, c, ldc); break;
+    case 3: nn_tile<V, 3, U, TB>(pf, k0, k1, alpha, a, lda, B, ldb, c, ldc); break;
+    case 2: nn_tile<V, 2, U, TB>(pf, k0, k1, alpha, a, lda, B, ldb, c, ldc); break;
+    case 1: nn_tile<V, 1, U, TB>(pf, k0, k1, alpha, a, lda, B, ldb, c, ldc); break;
     default: break;
   }
 }
@@ -171,14 +194,20 @@ void gemm_nn(int M, int N, int K, float alpha, const float* A, int lda, const TB
   constexpr int W = Lanes<V>::W;
   for (int k0 = 0; k0 < K; k0 += kRowBlock) {
     const int k1 = K - k0 < kRowBlock ? K : k0 + kRowBlock;
+    // The same panel row one block further down: the next block arrives while this one is
+    // computed.
+    const auto pf = [&](int j) {
+      return Prefetch<TB>{static_cast<std::ptrdiff_t>(kRowBlock) * ldb,
+                          B + j + static_cast<std::ptrdiff_t>(K) * ldb};
+    };
     int j = 0;
     // Panels of 2 vectors keep four rows' eight accumulators and two weight vectors in
     // registers; the block's panel (kRowBlock x 2W floats) stays in cache across the row groups.
     // (Three vectors measured slower on the content encoder's products.)
     for (; j + 2 * W <= N; j += 2 * W) {
-      nn_panel<V, 2, TB>(M, K, k0, k1, alpha, A, lda, B + j, ldb, C + j, ldc);
+      nn_panel<V, 2, TB>(M, pf(j), k0, k1, alpha, A, lda, B + j, ldb, C + j, ldc);
     }
-    for (; j + W <= N; j += W) nn_panel<V, 1, TB>(M, K, k0, k1, alpha, A, lda, B + j, ldb, C + j, ldc);
+    for (; j + W <= N; j += W) nn_panel<V, 1, TB>(M, pf(j), k0, k1, alpha, A, lda, B + j, ldb, C + j, ldc);
     for (; j < N; ++j) nn_column<TB>(M, k0, k1, alpha, A, lda, B + j, ldb, C + j, ldc);
   }
 }
@@ -205,13 +234,18 @@ template <class V, class TB>
 void gemm_nn_packed(int M, int n0, int n1, int N, int K, float alpha, const float* A, int lda,
                     const TB* P, float* C, int ldc) {
   constexpr int W = Lanes<V>::W;
+  // The copy is one stream, and the kernel asks for the weights one block of rows on: the same
+  // panel row in the next block (kRowBlock x N weights on, at least kStreamAhead bytes for the
+  // engine's widths). Not a fixed distance on: with the columns split over threads, that would
+  // land in another thread's columns.
+  const Prefetch<TB> pf{static_cast<std::ptrdiff_t>(kRowBlock) * N, P + static_cast<std::ptrdiff_t>(K) * N};
   for (int k0 = 0; k0 < K; k0 += kRowBlock) {
     const int k1 = K - k0 < kRowBlock ? K : k0 + kRowBlock;
     for_each_packed_panel<W>(P, N, k0, k1, n0, n1, [&](int j, int width, const TB* b) {
       if (width == 2 * W) {
-        nn_panel<V, 2, TB>(M, K, k0, k1, alpha, A, lda, b, width, C + j, ldc);
+        nn_panel<V, 2, TB>(M, pf, k0, k1, alpha, A, lda, b, width, C + j, ldc);
       } else if (width == W) {
-        nn_panel<V, 1, TB>(M, K, k0, k1, alpha, A, lda, b, width, C + j, ldc);
+        nn_panel<V, 1, TB>(M, pf, k0, k1, alpha, A, lda, b, width, C + j, ldc);
       } else {
         nn_column<TB>(M, k0, k1, alpha, A, lda, b, 1, C + j, ldc);
       }
@@ -223,8 +257,8 @@ void gemm_nn_packed(int M, int n0, int n1, int N, int K, float alpha, const floa
 
 // MR rows of A against NR rows of B: C[m][n] for m < MR, n < NR, as dot products over K.
 template <class V, int MR, int NR, class TB>
-void nt_tile(int K, float alpha, const float* A, int lda, const TB* B, int ldb, float* C,
-             int ldc) {
+void nt_tile(int K, float alpha, const float* A, int lda, const TB* B, int ldb, const TB* end,
+             float* C, int ldc) {
   using L = Lanes<V>;
   constexpr int W = L::W;
   V acc[MR][NR];
@@ -236,7 +270,13 @@ void nt_tile(int K, float alpha, const float* A, int lda, const TB* B, int ldb, 
   for (; k + W <= K; k += W) {
     V b[NR];
     MVSDK_UNROLL
-    for (int n = 0; n < NR; ++n) b[n] = L::load(B + static_cast<std::ptrdiff_t>(n) * ldb + k);
+    for (int n = 0; n < NR; ++n) {
+      const TB* bn = B + static_cast<std::ptrdiff_t>(n) * ldb + k;
+      // The weight rows follow one another: each row's loads ask for the stream kStreamAhead
+      // bytes on, so that together they cover it.
+      if (bn + kAheadOf<TB> < end) __builtin_prefetch(bn + kAheadOf<TB>, 0, 2);
+      b[n] = L::load(bn);
+    }
     MVSDK_UNROLL
     for (int m = 0; m < MR; ++m) {
       const V a = L::load(A + static_cast<std::ptrdiff_t>(m) * lda + k);
@@ -260,18 +300,18 @@ void nt_tile(int K, float alpha, const float* A, int lda, const TB* B, int ldb, 
 // All M rows against the NR rows of B at B (columns n .. n + NR - 1 of C at C).
 template <class V, int NR, class TB>
 void nt_panel(int M, int K, float alpha, const float* A, int lda, const TB* B, int ldb,
-              float* C, int ldc) {
+              const TB* end, float* C, int ldc) {
   int m = 0;
   for (; m + 4 <= M; m += 4) {
-    nt_tile<V, 4, NR, TB>(K, alpha, A + static_cast<std::ptrdiff_t>(m) * lda, lda, B, ldb,
-                      C + static_cast<std::ptrdiff_t>(m) * ldc, ldc);
+    nt_tile<V, 4, NR, TB>(K, alpha, A + static_cast<std::ptrdiff_t>(m) * lda, lda, B, ldb, end,
+                          C + static_cast<std::ptrdiff_t>(m) * ldc, ldc);
   }
   const float* a = A + static_cast<std::ptrdiff_t>(m) * lda;
   float* c = C + static_cast<std::ptrdiff_t>(m) * ldc;
   switch (M - m) {
-    case 3: nt_tile<V, 3, NR, TB>(K, alpha, a, lda, B, ldb, c, ldc); break;
-    case 2: nt_tile<V, 2, NR, TB>(K, alpha, a, lda, B, ldb, c, ldc); break;
-    case 1: nt_tile<V, 1, NR, TB>(K, alpha, a, lda, B, ldb, c, ldc); break;
+    case 3: nt_tile<V, 3, NR, TB>(K, alpha, a, lda, B, ldb, end, c, ldc); break;
+    case 2: nt_tile<V, 2, NR, TB>(K, alpha, a, lda, B, ldb, end, c, ldc); break;
+    case 1: nt_tile<V, 1, NR, TB>(K, alpha, a, lda, B, ldb, end, c, ldc); break;
     default: break;
   }
 }
@@ -279,17 +319,21 @@ void nt_panel(int M, int K, float alpha, const float* A, int lda, const TB* B, i
 template <class V, class TB>
 void gemm_nt(int M, int N, int K, float alpha, const float* A, int lda, const TB* B, int ldb,
              float* C, int ldc) {
+  const TB* end = B + static_cast<std::ptrdiff_t>(N) * ldb;
   int n = 0;
   // Three weight rows at a time: with four activation rows that is twelve accumulators; the
   // rows (3 x K floats) stay in cache while the row groups pass over them.
   for (; n + 3 <= N; n += 3) {
-    nt_panel<V, 3, TB>(M, K, alpha, A, lda, B + static_cast<std::ptrdiff_t>(n) * ldb, ldb, C + n, ldc);
+    nt_panel<V, 3, TB>(M, K, alpha, A, lda, B + static_cast<std::ptrdiff_t>(n) * ldb, ldb, end, C + n,
+                         ldc);
   }
   for (; n + 2 <= N; n += 2) {
-    nt_panel<V, 2, TB>(M, K, alpha, A, lda, B + static_cast<std::ptrdiff_t>(n) * ldb, ldb, C + n, ldc);
+    nt_panel<V, 2, TB>(M, K, alpha, A, lda, B + static_cast<std::ptrdiff_t>(n) * ldb, ldb, end, C + n,
+                         ldc);
   }
   if (n < N) {
-    nt_panel<V, 1, TB>(M, K, alpha, A, lda, B + static_cast<std::ptrdiff_t>(n) * ldb, ldb, C + n, ldc);
+    nt_panel<V, 1, TB>(M, K, alpha, A, lda, B + static_cast<std::ptrdiff_t>(n) * ldb, ldb, end, C + n,
+                       ldc);
   }
 }
 
@@ -353,20 +397,42 @@ bool gemm_small_as(int M, int N, int K, float alpha, const float* A, int lda, co
 
 }  // namespace
 
-bool pack_panels(const float* src, int K, int N, std::uint16_t* dst) {
+namespace {
+
+// pack_panels into halves or floats: each row of the block (converted into `row` for halves) cut
+// into the panels.
+template <class T>
+bool pack_panels_as(const float* src, int K, int N, T* dst) {
   if (src == nullptr || dst == nullptr || K < 1 || N < 1) return false;
-  std::vector<std::uint16_t> row(static_cast<std::size_t>(N));
+  std::vector<T> row(std::is_same_v<T, float> ? 0 : static_cast<std::size_t>(N));
   for (int k0 = 0; k0 < K; k0 += kRowBlock) {
     const int k1 = K - k0 < kRowBlock ? K : k0 + kRowBlock;
     for (int k = k0; k < k1; ++k) {
-      floats_to_halves(src + static_cast<std::ptrdiff_t>(k) * N, row.data(), row.size());
-      for_each_packed_panel<kWidestLanes>(dst, N, k0, k1, 0, N, [&](int j, int width, std::uint16_t* b) {
-        std::memcpy(b + static_cast<std::ptrdiff_t>(k) * width, row.data() + j,
-                    static_cast<std::size_t>(width) * sizeof(std::uint16_t));
+      const float* in = src + static_cast<std::ptrdiff_t>(k) * N;
+      const T* from = nullptr;
+      if constexpr (std::is_same_v<T, float>) {
+        from = in;
+      } else {
+        floats_to_halves(in, row.data(), row.size());
+        from = row.data();
+      }
+      for_each_packed_panel<kWidestLanes>(dst, N, k0, k1, 0, N, [&](int j, int width, T* b) {
+        std::memcpy(b + static_cast<std::ptrdiff_t>(k) * width, from + j,
+                    static_cast<std::size_t>(width) * sizeof(T));
       });
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool pack_panels(const float* src, int K, int N, std::uint16_t* dst) {
+  return pack_panels_as(src, K, N, dst);
+}
+
+bool pack_panels(const float* src, int K, int N, float* dst) {
+  return pack_panels_as(src, K, N, dst);
 }
 
 bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, const float* B,
@@ -383,7 +449,7 @@ namespace {
 
 // One product, its columns cut into parts for the pool. Bh, when not null, is the half-precision
 // copy of B the product reads instead (copies is its table), in B's layout or (packed) in panel
-// order.
+// order; Bp, when not null, the single-precision copy in panel order (packed).
 struct ColumnSplit {
   int M, N, K;
   float alpha;
@@ -391,12 +457,13 @@ struct ColumnSplit {
   int lda;
   const float* B;
   const std::uint16_t* Bh;
+  const float* Bp;
   const WeightCopies* copies;
   int ldb;
   bool trans_b;
   float* C;
   int ldc;
-  bool packed;  // the copy is in panel order (ldb == N)
+  bool packed;  // the copy (Bh or Bp) is in panel order (ldb == N)
   bool blas;    // BLAS (in blocks of kBlasColumns), else the engine's kernel
   int parts;
   int grain;  // columns per unit; every part but the last has a whole number of units
@@ -407,7 +474,9 @@ void kernel_part(const ColumnSplit& p, int n0, int n1) {
   const int n = n1 - n0;
   const std::ptrdiff_t b_offset = p.trans_b ? static_cast<std::ptrdiff_t>(n0) * p.ldb : n0;
   float* c = p.C + n0;
-  if (p.packed) {
+  if (p.packed && p.Bp) {
+    gemm_nn_packed<Widest, float>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bp, p.C, p.ldc);
+  } else if (p.packed) {
     gemm_nn_packed<Widest, std::uint16_t>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bh, p.C, p.ldc);
   } else if (p.Bh) {
     kernel_product<Widest, std::uint16_t>(p.M, n, p.K, p.alpha, p.A, p.lda, p.Bh + b_offset, p.ldb,
@@ -418,22 +487,35 @@ void kernel_part(const ColumnSplit& p, int n0, int n1) {
   }
 }
 
-// Columns [n0, n1) of the copy widened to floats at dst (row stride n1 - n0, or K when
-// transposed).
+// Columns [n0, n1) of a packed copy P (K x N in panel order) as floats in B's layout at dst (row
+// stride cols).
+template <class TB>
+void unpack_columns(const TB* P, int N, int K, int n0, int n1, int cols, float* dst) {
+  for (int k0 = 0; k0 < K; k0 += kRowBlock) {
+    const int k1 = K - k0 < kRowBlock ? K : k0 + kRowBlock;
+    for_each_packed_panel<kWidestLanes>(P, N, k0, k1, n0, n1, [&](int j, int width, const TB* b) {
+      for (int k = k0; k < k1; ++k) {
+        const TB* from = b + static_cast<std::ptrdiff_t>(k) * width;
+        float* to = dst + static_cast<std::ptrdiff_t>(k) * cols + (j - n0);
+        if constexpr (std::is_same_v<TB, float>) {
+          std::memcpy(to, from, static_cast<std::size_t>(width) * sizeof(float));
+        } else {
+          halves_to_floats(from, to, static_cast<std::size_t>(width));
+        }
+      }
+    });
+  }
+}
+
+// Columns [n0, n1) of the copy as floats at dst (row stride n1 - n0, or K when transposed).
 void widen_columns(const ColumnSplit& p, int n0, int n1, float* dst) {
   const int cols = p.trans_b ? p.K : n1 - n0;
+  if (p.packed && p.Bp) {
+    unpack_columns(p.Bp, p.N, p.K, n0, n1, cols, dst);
+    return;
+  }
   if (p.packed) {
-    for (int k0 = 0; k0 < p.K; k0 += kRowBlock) {
-      const int k1 = p.K - k0 < kRowBlock ? p.K : k0 + kRowBlock;
-      for_each_packed_panel<kWidestLanes>(
-          p.Bh, p.N, k0, k1, n0, n1, [&](int j, int width, const std::uint16_t* b) {
-            for (int k = k0; k < k1; ++k) {
-              halves_to_floats(b + static_cast<std::ptrdiff_t>(k) * width,
-                               dst + static_cast<std::ptrdiff_t>(k) * cols + (j - n0),
-                               static_cast<std::size_t>(width));
-            }
-          });
-    }
+    unpack_columns(p.Bh, p.N, p.K, n0, n1, cols, dst);
     return;
   }
   const std::uint16_t* b = p.Bh + (p.trans_b ? static_cast<std::ptrdiff_t>(n0) * p.ldb : n0);
@@ -453,9 +535,9 @@ void product(const ColumnSplit& p, int n0, int n1) {
   const int n = n1 - n0;
   const float* b = p.B + (p.trans_b ? static_cast<std::ptrdiff_t>(n0) * p.ldb : n0);
   int ldb = p.ldb;
-  if (p.Bh) {
-    // BLAS reads floats in a row-major layout: the block of the copy is widened into this
-    // thread's scratch first (row stride n, or K when transposed). gemm_acc checked that a block
+  if (p.Bh || p.Bp) {
+    // BLAS reads floats in a row-major layout: the block of the copy is widened (or unpacked)
+    // into this thread's scratch first (row stride n, or K when transposed). gemm_acc checked that a block
     // fits; a thread the table has no scratch for (none in the engine) computes its block in the
     // engine's kernel.
     float* scratch = p.copies->scratch(WorkerPool::thread_index());
@@ -510,32 +592,40 @@ bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const f
               bool trans_b, float* C, int ldc) {
   const int what = check(M, N, K, A, lda, B, ldb, trans_b, C, ldc);
   if (what <= 0) return what == 0;
-  // The table's half-precision copy of the weights when it has one: in B's layout, or in panel
-  // order when the product reads the whole matrix untransposed (a product reading a packed block
-  // any other way reads the floats).
+  // The table's copy of the weights when it has one: in half precision in B's layout, or (in
+  // either precision) in panel order when the product reads the whole matrix untransposed (a
+  // product reading a packed block any other way reads the floats).
   const WeightCopies* copies = current_weight_copies();
   const WeightCopies::Block* wb = copies ? copies->block_of(B) : nullptr;
   const std::uint16_t* Bh = nullptr;
+  const float* Bp = nullptr;
   bool packed = false;
   if (wb != nullptr && wb->packed_n == 0) {
     Bh = wb->half + (B - wb->src);
   } else if (wb != nullptr && !trans_b && B == wb->src && ldb == N && N == wb->packed_n &&
              static_cast<std::size_t>(K) * static_cast<std::size_t>(N) == wb->count) {
     Bh = wb->half;
+    Bp = wb->panels;
     packed = true;
   }
   tally(M, N, K, Bh != nullptr);
   WorkerPool* pool = current_pool();
   const int threads = pool ? pool->threads() : 1;
-  // BLAS above kGemmSmallRows rows. A copy must first be widened for it, which the acoustic
-  // model's 16-row products do not repay (its chunk took 13.8 ms with BLAS on widened halves, 9.8
-  // in the engine's kernel on the halves): copies go to BLAS only above kCopyBlasRows rows, and
-  // only when the table's scratch holds their blocks widened.
+  // BLAS above kGemmSmallRows rows. A copy must first be widened or unpacked for it, which the
+  // acoustic model's 16-row products do not repay (its chunk took 13.8 ms with BLAS on widened
+  // halves, 9.8 in the engine's kernel on the halves): copies go to BLAS only above kCopyBlasRows
+  // rows, and only when the table's scratch holds their blocks widened.
+  // Under a table of panels every product up to kCopyBlasRows rows runs in the engine's kernel,
+  // the ones on weights it holds no copy of too (the transposed products of the convolutions):
+  // on the acoustic model's 16-row products BLAS spends as long repacking the weights as
+  // multiplying them.
+  const bool copy = Bh != nullptr || Bp != nullptr;
+  const bool panels = copies != nullptr && copies->form() == WeightCopies::Form::kPanels;
   const bool blas =
-      !Bh ? M > kGemmSmallRows
-          : M > kCopyBlasRows &&
-                static_cast<std::size_t>(K) * kBlasColumns <= copies->scratch_floats();
-  ColumnSplit split{M, N, K, alpha, A, lda, B, Bh, copies, ldb, trans_b, C, ldc, packed, blas, 1, N};
+      !copy ? M > (panels ? kCopyBlasRows : kGemmSmallRows)
+            : M > kCopyBlasRows &&
+                  static_cast<std::size_t>(K) * kBlasColumns <= copies->scratch_floats();
+  ColumnSplit split{M, N, K, alpha, A, lda, B, Bh, Bp, copies, ldb, trans_b, C, ldc, packed, blas, 1, N};
   if (blas) {
     // BLAS's rounding of an element depends on the whole product's shape, so the product is cut
     // into the same blocks of columns whatever the number of threads (one thread computes them

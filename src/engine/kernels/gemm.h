@@ -54,7 +54,9 @@ bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, co
 // WeightCopiesScope (weight_copies.h) whose table holds a half-precision copy of B, the product
 // reads the copy instead: the same result as on B's values rounded to half precision (up to
 // kCopyBlasRows rows in the engine's kernel, above in BLAS on blocks widened in the table's
-// scratch). Under a
+// scratch). A single-precision copy in panel order (a table of panels) gives the same result as
+// B itself in the same way (up to kCopyBlasRows rows the bits of gemm_small, above those of the
+// BLAS blocks, unpacked in the scratch). Under a
 // PoolScope (worker_pool.h) a large product is cut by columns of C into parts the pool's threads
 // share (multiples of 16 columns in the engine's kernel, the BLAS blocks otherwise); every element
 // is summed exactly as without the pool, so the results are the same to the bit for every number
@@ -69,6 +71,8 @@ bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const f
 // reads its weights as one sequential stream instead of 16 rows a row length apart. Writes K x N
 // halves to dst; false on a size below 1.
 bool pack_panels(const float* src, int K, int N, std::uint16_t* dst);
+// The same order in single precision: the values unchanged.
+bool pack_panels(const float* src, int K, int N, float* dst);
 
 // What the products on one thread amount to, for the benchmarks' bounds: a product of M x K by
 // K x N counts M x N x K multiply-adds and reads K x N weights of op(B) (the weights, for the

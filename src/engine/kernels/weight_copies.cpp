@@ -11,7 +11,7 @@ namespace mvsdk::engine {
 
 void WeightCopies::Free::operator()(void* p) const { aligned_free(p); }
 
-WeightCopies::WeightCopies(int threads) : threads_(std::max(threads, 1)) {}
+WeightCopies::WeightCopies(int threads, Form form) : threads_(std::max(threads, 1)), form_(form) {}
 
 WeightCopies::~WeightCopies() = default;
 
@@ -20,10 +20,21 @@ bool WeightCopies::add(const float* src, std::size_t count, int max_k, int packe
   if (packed_n > 0 && count != static_cast<std::size_t>(max_k) * static_cast<std::size_t>(packed_n)) {
     return false;
   }
-  std::unique_ptr<std::uint16_t[], Free> copy(
-      static_cast<std::uint16_t*>(aligned_malloc(32, count * sizeof(std::uint16_t))));
+  if (form_ == Form::kPanels) {
+    // A copy in the floats' own layout would read no faster than the floats.
+    if (packed_n == 0) return false;
+    std::unique_ptr<void, Free> copy(aligned_malloc(32, count * sizeof(float)));
+    if (!copy) return false;
+    auto* const f = static_cast<float*>(copy.get());
+    pack_panels(src, max_k, packed_n, f);
+    blocks_.push_back(Block{src, count, nullptr, f, packed_n});
+    copies_.push_back(std::move(copy));
+    max_k_ = std::max(max_k_, max_k);
+    return true;
+  }
+  std::unique_ptr<void, Free> copy(aligned_malloc(32, count * sizeof(std::uint16_t)));
   if (!copy) return false;
-  std::uint16_t* const h = copy.get();
+  auto* const h = static_cast<std::uint16_t*>(copy.get());
   if (packed_n > 0) {
     pack_panels(src, max_k, packed_n, h);
   } else {
@@ -35,7 +46,7 @@ bool WeightCopies::add(const float* src, std::size_t count, int max_k, int packe
   unsigned any_special = 0;
   for (std::size_t i = 0; i < count; ++i) any_special |= (h[i] & 0x7c00u) == 0x7c00u;
   if (any_special != 0) return false;
-  blocks_.push_back(Block{src, count, copy.get(), packed_n});
+  blocks_.push_back(Block{src, count, h, nullptr, packed_n});
   copies_.push_back(std::move(copy));
   max_k_ = std::max(max_k_, max_k);
   return true;

@@ -1,8 +1,9 @@
 #pragma once
-// Half-precision copies of weight matrices that the engine's products read instead of the model
-// files' floats (the engine's opt-in mode).
+// Copies of weight matrices that the engine's products read instead of the model files' floats:
+// in half precision (the engine's opt-in mode), or in single precision in panel order (what the
+// kit runs by default).
 //
-// IEEE 754 binary16, round to nearest even: half the bytes per weight, which is what the products
+// Half precision: IEEE 754 binary16, round to nearest even: half the bytes per weight, which is what the products
 // of a chunk, bound by memory bandwidth, pay for. The arithmetic stays single precision: every
 // half is widened to a float (exactly) as it is loaded and the products sum in the same order as
 // on floats, so a product on half weights gives the bits the same product gives on the widened
@@ -32,25 +33,32 @@ class WeightCopies {
   // Blocks of fewer floats than this are not copied (biases, norms, small kernels).
   static constexpr std::size_t kMinFloats = 4096;
 
+  enum class Form {
+    kHalf,    // every block in half precision, packed or in the floats' layout
+    kPanels,  // only the packed blocks, in single precision
+  };
+
   struct Block {
     const float* src = nullptr;  // the floats it replaces
     std::size_t count = 0;
-    const std::uint16_t* half = nullptr;  // the copy
+    // The copy: half is set in a table of Form::kHalf, panels in one of Form::kPanels.
+    const std::uint16_t* half = nullptr;
+    const float* panels = nullptr;
     // 0: the copy has the floats' layout. N > 0: the floats are a K x N row-major matrix that
     // products read untransposed and whole, and the copy is in panel order.
     int packed_n = 0;
   };
 
   // threads: how many threads compute products at the same time (each gets a scratch).
-  explicit WeightCopies(int threads);
+  explicit WeightCopies(int threads, Form form = Form::kHalf);
   ~WeightCopies();
   WeightCopies(const WeightCopies&) = delete;
   WeightCopies& operator=(const WeightCopies&) = delete;
 
-  // Copies the count floats at src, a matrix whose products sum over at most max_k terms, in half
-  // precision; packed_n > 0 packs it as a max_k x packed_n matrix. Returns false when nothing is
-  // copied (too small, a value half precision cannot hold, a shape that does not match count, or
-  // no memory). Blocks must not overlap.
+  // Copies the count floats at src, a matrix whose products sum over at most max_k terms, in the
+  // table's form; packed_n > 0 packs it as a max_k x packed_n matrix. Returns false when nothing is
+  // copied (too small, a value half precision cannot hold, a shape that does not match count, a
+  // block a table of panels would hold unpacked, or no memory). Blocks must not overlap.
   bool add(const float* src, std::size_t count, int max_k, int packed_n = 0);
   // Allocates the scratch after the last add. False when that fails (the table is then unusable).
   bool finish();
@@ -64,15 +72,17 @@ class WeightCopies {
   std::size_t scratch_floats() const { return scratch_floats_; }
 
   const std::vector<Block>& blocks() const { return blocks_; }
+  Form form() const { return form_; }
 
  private:
   struct Free {
     void operator()(void* p) const;
   };
   int threads_;
+  Form form_;
   int max_k_ = 0;
   std::vector<Block> blocks_;  // sorted by src after finish()
-  std::vector<std::unique_ptr<std::uint16_t[], Free>> copies_;
+  std::vector<std::unique_ptr<void, Free>> copies_;
   std::unique_ptr<float[], Free> scratch_;
   std::size_t scratch_floats_ = 0;
 };

@@ -116,12 +116,16 @@ bool chunk_product_weights(WeightRole role) {
   }
 }
 
-void add_half_copies(const WeightPlan& plan, const float* file, WeightCopies& table) {
+void add_weight_copies(const WeightPlan& plan, const float* file, WeightCopies& table,
+                       WeightsReleased released, void* user) {
   std::size_t offset = 0;
   for (const WeightBlock& block : plan) {
     if (chunk_product_weights(block.role)) {
       const int n = block.input_rows ? block.count / block.fan_in : 0;
-      table.add(file + offset, static_cast<std::size_t>(block.count), block.fan_in, n);
+      const auto count = static_cast<std::size_t>(block.count);
+      if (table.add(file + offset, count, block.fan_in, n) && released) {
+        released(user, file + offset, count);
+      }
     }
     offset += static_cast<std::size_t>(block.padded());
   }

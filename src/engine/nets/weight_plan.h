@@ -76,10 +76,13 @@ std::size_t plan_floats(const WeightPlan& plan);
 
 class WeightCopies;
 
-// Offers the plan's blocks that the chunk's products read to `table` for copies in half precision
-// (fully connected weights in panel order); `file` is the start of the plan's weight file. Blocks
-// the table refuses stay in single precision; so does the embedding's first kernel, which a direct
-// BLAS call reads, being below the table's smallest block.
-void add_half_copies(const WeightPlan& plan, const float* file, WeightCopies& table);
+// Offers the plan's blocks that the chunk's products read to `table` for copies in its form (fully
+// connected weights in panel order); `file` is the start of the plan's weight file. Blocks the
+// table refuses are read from the file; so is the embedding's first kernel, which a direct BLAS
+// call reads, being below the table's smallest block. After each block is copied, released (when
+// not null) is called with the block's floats, which the engine does not read again.
+using WeightsReleased = void (*)(void* user, const float* src, std::size_t count);
+void add_weight_copies(const WeightPlan& plan, const float* file, WeightCopies& table,
+                       WeightsReleased released = nullptr, void* user = nullptr);
 
 }  // namespace mvsdk::engine

@@ -303,3 +303,40 @@ TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
     }
   }
 }
+
+TEST(Panels, ProductsUnderATableOfPanelsAreTheKernelsOnTheFloats) {
+  // A table of panels copies only matrices read whole and untransposed, in single precision. Under
+  // it every product up to kCopyBlasRows rows, copied or not, must give the bits of the engine's
+  // kernel on the floats themselves, and above them the bits of the BLAS blocks. Odd widths leave
+  // the one-vector panels and the single columns of the panel order in play.
+  struct Shape {
+    int M, N, K;
+    bool trans_b;
+  };
+  const Shape shapes[] = {{4, 300, 129, false}, {16, 1027, 40, false}, {19, 37, 200, false},
+                          {16, 48, 515, true},  {40, 300, 96, false},  {33, 129, 77, true}};
+  mvsdk::test::SeededFloats rng(11);
+  for (const Shape& s : shapes) {
+    SCOPED_TRACE(::testing::Message() << s.M << "x" << s.N << "x" << s.K << (s.trans_b ? " T" : ""));
+    const std::vector<float> b = rng.vector(static_cast<std::size_t>(s.K) * s.N, 0.2f);
+    const std::vector<float> a = rng.vector(static_cast<std::size_t>(s.M) * s.K, 1.0f);
+    const std::vector<float> c0 = rng.vector(static_cast<std::size_t>(s.M) * s.N, 1.0f);
+    const int ldb = s.trans_b ? s.K : s.N;
+    WeightCopies table(2, WeightCopies::Form::kPanels);
+    EXPECT_FALSE(table.add(b.data(), b.size(), s.K));  // its own layout would read no faster
+    EXPECT_EQ(table.add(b.data(), b.size(), s.K, s.N), b.size() >= WeightCopies::kMinFloats);
+    ASSERT_TRUE(table.finish());
+    std::vector<float> want = c0;
+    const auto reference = s.M <= kCopyBlasRows ? gemm_small : gemm_acc;
+    ASSERT_TRUE(reference(s.M, s.N, s.K, 0.5f, a.data(), s.K, b.data(), ldb, s.trans_b, want.data(), s.N));
+    const WeightCopiesScope use(&table);
+    ProductTally tally;
+    set_product_tally(&tally);
+    std::vector<float> got = c0;
+    ASSERT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, b.data(), ldb, s.trans_b, got.data(), s.N));
+    set_product_tally(nullptr);
+    EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0);
+    EXPECT_EQ(tally.b_bytes, 4.0 * s.N * s.K);
+    EXPECT_EQ(tally.half_b_bytes, 0.0);
+  }
+}
