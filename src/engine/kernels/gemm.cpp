@@ -96,10 +96,11 @@ inline float lane_sum(V v) {
 // Rows of B per block: 16 streams, within what the prefetchers track.
 constexpr int kRowBlock = 16;
 
-// How far ahead the kernels ask for weights they read as one sequential stream (panel order, or
-// the rows of a transposed product): the hardware prefetchers alone keep too few reads in flight
-// on a single stream to reach the memory's bandwidth. 16 KB measured best on the 4-row products
-// (kernels_bench BM_GemmStreaming: 1 KB ahead read 25 GB/s, 16 KB 35-39, 32 and 64 KB no better).
+// How far ahead the transposed products ask for the weight rows they read, which follow one
+// another as one sequential stream: the hardware prefetchers alone keep too few reads in flight on
+// a single stream to reach the memory's bandwidth. Measured on the 4-row products of weights in
+// panel order, the other single stream (kernels_bench BM_GemmStreaming): 1 KB ahead read
+// 18-25 GB/s, 16 KB 35-39, 32 and 64 KB no better.
 constexpr std::size_t kStreamAhead = 16384;
 template <class TB>
 constexpr std::ptrdiff_t kAheadOf = static_cast<std::ptrdiff_t>(kStreamAhead / sizeof(TB));
@@ -165,15 +166,6 @@ template <class V, int U, class TB>
 void nn_panel(int M, Prefetch<TB> pf, int k0, int k1, float alpha, const float* A, int lda,
               const TB* B, int ldb, float* C, int ldc) {
   int m = 0;
-  // Six rows by two vectors where there are more than four rows: twelve accumulators hide the
-  // multiply-adds' latency on products that are bound by arithmetic, not by the weights' reads.
-  if constexpr (U == 2) {
-    for (; M - m > 4 && M - m != 8; m += 6) {
-      if (M - m < 6) break;
-      nn_tile<V, 6, U, TB>(pf, k0, k1, alpha, A + static_cast<std::ptrdiff_t>(m) * lda, lda, B, ldb,
-                           C + static_cast<std::ptrdiff_t>(m) * ldc, ldc);
-    }
-  }
   for (; m + 4 <= M; m += 4) {
     nn_tile<V, 4, U, TB>(pf, k0, k1, alpha, A + static_cast<std::ptrdiff_t>(m) * lda, lda, B, ldb,
                      C + static_cast<std::ptrdiff_t>(m) * ldc, ldc);

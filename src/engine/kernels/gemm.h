@@ -27,11 +27,15 @@
 namespace mvsdk::engine {
 
 // Products with at most this many rows of A go to gemm_small in gemm_acc; BLAS above. BLAS's
-// repacking is amortised over the rows: on the acoustic model's 16-row products BLAS is twice as
-// fast (amengine_bench), on the content encoder's 4-row products the in-place kernel wins.
+// repacking is amortised over the rows: on the acoustic model's 16-row products on weights in
+// their files' layout BLAS is twice as fast (amengine_bench), on the content encoder's 4-row
+// products the in-place kernel wins.
 inline constexpr int kGemmSmallRows = 8;
-// The same limit for products on half-precision copies (weight_copies.h), which BLAS could read
-// only after widening them: up to this many rows the engine's kernel reads the copy itself.
+// The same limit under a table of copies (weight_copies.h), whose copies BLAS could read only
+// after widening or unpacking them: up to this many rows the engine's kernel reads the copy
+// itself. Under a table of panels it holds for the products on weights not copied too: the
+// acoustic model's chunk took 8.7 ms with its 16-row products in BLAS, 7.2-7.7 in the kernel on
+// panels (amengine_bench, mode 0, one thread).
 inline constexpr int kCopyBlasRows = 32;
 // gemm_acc hands BLAS its products in blocks of this many columns of C, one call per block.
 inline constexpr int kBlasColumns = 128;
