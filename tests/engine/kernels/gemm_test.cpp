@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "support/seeded_weights.h"
@@ -237,21 +238,41 @@ TEST(Half, TableKeepsOnlyBlocksHalfPrecisionHolds) {
   EXPECT_EQ(half_to_float(t.block_of(big.data() + 100)->half[100]), -65504.0f);
 }
 
+namespace {
+
+// A product's shape for the copies' tests, and its name in their failure messages.
+struct CopyShape {
+  int M, N, K;
+  bool trans_b;
+};
+std::string name(const CopyShape& s) {
+  return std::to_string(s.M) + "x" + std::to_string(s.N) + "x" + std::to_string(s.K) + (s.trans_b ? " T" : "");
+}
+
+// c0 + 0.5 x a x op(b) by gemm_acc under the current table, its product counted into tally.
+std::vector<float> counted_product(const CopyShape& s, const std::vector<float>& a, const float* b, int ldb,
+                                   const std::vector<float>& c0, ProductTally* tally) {
+  *tally = {};
+  set_product_tally(tally);
+  std::vector<float> c = c0;
+  EXPECT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, b, ldb, s.trans_b, c.data(), s.N));
+  set_product_tally(nullptr);
+  return c;
+}
+
+}  // namespace
+
 TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
   // Up to kCopyBlasRows rows the engine's kernel reads the halves itself; above, BLAS gets each
   // block of columns widened in the table's scratch. Either way the result must be the bits of the same
   // product on the widened floats, in either layout of the weights. (The engine's tests cover
   // the split over threads, each with its own scratch; this program runs under emulation too,
   // where threads cannot be started.)
-  struct Shape {
-    int M, N, K;
-    bool trans_b;
-  };
-  const Shape shapes[] = {{1, 37, 200, false}, {4, 300, 129, false}, {8, 257, 64, true},
-                          {16, 48, 515, true}, {40, 300, 96, false}, {33, 129, 77, true}};
+  const CopyShape shapes[] = {{1, 37, 200, false}, {4, 300, 129, false}, {8, 257, 64, true},
+                              {16, 48, 515, true}, {40, 300, 96, false}, {33, 129, 77, true}};
   mvsdk::test::SeededFloats rng(7);
-  for (const Shape& s : shapes) {
-    SCOPED_TRACE(::testing::Message() << s.M << "x" << s.N << "x" << s.K << (s.trans_b ? " T" : ""));
+  for (const CopyShape& s : shapes) {
+    SCOPED_TRACE(name(s));
     const int ldb = (s.trans_b ? s.K : s.N) + 3;
     std::vector<float> b = rng.vector(static_cast<std::size_t>(s.trans_b ? s.N : s.K) * ldb, 0.2f);
     WeightCopies table(1);
@@ -270,10 +291,7 @@ TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
     ASSERT_TRUE(reference(widened.data(), ldb, &want));
     const WeightCopiesScope use(&table);
     ProductTally tally;
-    set_product_tally(&tally);
-    std::vector<float> got = c0;
-    ASSERT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, b.data(), ldb, s.trans_b, got.data(), s.N));
-    set_product_tally(nullptr);
+    std::vector<float> got = counted_product(s, a, b.data(), ldb, c0, &tally);
     EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0);
     EXPECT_EQ(tally.half_b_bytes, 2.0 * s.N * s.K);
     if (!s.trans_b) {
@@ -293,11 +311,7 @@ TEST(Half, ProductsOnCopiesEqualProductsOnTheWidenedWeights) {
       want = c0;
       ASSERT_TRUE(reference(dense_widened.data(), s.N, &want));
       const WeightCopiesScope use_packed(&packed);
-      got = c0;
-      tally = {};
-      set_product_tally(&tally);
-      ASSERT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, dense.data(), s.N, false, got.data(), s.N));
-      set_product_tally(nullptr);
+      got = counted_product(s, a, dense.data(), s.N, c0, &tally);
       EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0) << "packed";
       EXPECT_EQ(tally.half_b_bytes, 2.0 * s.N * s.K);
     }
@@ -309,15 +323,11 @@ TEST(Panels, ProductsUnderATableOfPanelsAreTheKernelsOnTheFloats) {
   // it every product up to kCopyBlasRows rows, copied or not, must give the bits of the engine's
   // kernel on the floats themselves, and above them the bits of the BLAS blocks. Odd widths leave
   // the one-vector panels and the single columns of the panel order in play.
-  struct Shape {
-    int M, N, K;
-    bool trans_b;
-  };
-  const Shape shapes[] = {{4, 300, 129, false}, {16, 1027, 40, false}, {19, 37, 200, false},
-                          {16, 48, 515, true},  {40, 300, 96, false},  {33, 129, 77, true}};
+  const CopyShape shapes[] = {{4, 300, 129, false}, {16, 1027, 40, false}, {19, 37, 200, false},
+                              {16, 48, 515, true},  {40, 300, 96, false},  {33, 129, 77, true}};
   mvsdk::test::SeededFloats rng(11);
-  for (const Shape& s : shapes) {
-    SCOPED_TRACE(::testing::Message() << s.M << "x" << s.N << "x" << s.K << (s.trans_b ? " T" : ""));
+  for (const CopyShape& s : shapes) {
+    SCOPED_TRACE(name(s));
     const std::vector<float> b = rng.vector(static_cast<std::size_t>(s.K) * s.N, 0.2f);
     const std::vector<float> a = rng.vector(static_cast<std::size_t>(s.M) * s.K, 1.0f);
     const std::vector<float> c0 = rng.vector(static_cast<std::size_t>(s.M) * s.N, 1.0f);
@@ -331,10 +341,7 @@ TEST(Panels, ProductsUnderATableOfPanelsAreTheKernelsOnTheFloats) {
     ASSERT_TRUE(reference(s.M, s.N, s.K, 0.5f, a.data(), s.K, b.data(), ldb, s.trans_b, want.data(), s.N));
     const WeightCopiesScope use(&table);
     ProductTally tally;
-    set_product_tally(&tally);
-    std::vector<float> got = c0;
-    ASSERT_TRUE(gemm_acc(s.M, s.N, s.K, 0.5f, a.data(), s.K, b.data(), ldb, s.trans_b, got.data(), s.N));
-    set_product_tally(nullptr);
+    const std::vector<float> got = counted_product(s, a, b.data(), ldb, c0, &tally);
     EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0);
     EXPECT_EQ(tally.b_bytes, 4.0 * s.N * s.K);
     EXPECT_EQ(tally.half_b_bytes, 0.0);
