@@ -25,6 +25,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -39,10 +40,12 @@
 #include "engine/driver/engine.h"
 #include "engine/kernels/gemm.h"
 #include "engine/kernels/simd.h"
+#include "engine/kernels/weight_copies.h"
 
 using mvsdk::engine::ChunkStage;
 using mvsdk::engine::MVSoundLibrary;
 using mvsdk::engine::ProductTally;
+using mvsdk::engine::WeightCopies;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
@@ -269,6 +272,21 @@ int main(int argc, char** argv) {
     }
     const double start_s = seconds_since(t0);
     const int used_threads = MVSoundLibrary::engineThreads();
+    if (n_threads == threads.front()) {
+      // What the engine holds its weights in: its copies, and the floats of the files it still
+      // reads in place (the copied blocks' pages went back).
+      double copied_floats = 0, copy_bytes = 0;
+      if (const WeightCopies* copies = MVSoundLibrary::currentEngine()->weight_copies()) {
+        for (const WeightCopies::Block& b : copies->blocks()) {
+          copied_floats += static_cast<double>(b.count);
+          copy_bytes += static_cast<double>(b.count) * (b.half ? sizeof(std::uint16_t) : sizeof(float));
+        }
+      }
+      const double files_mb = model_mb - copied_floats * sizeof(float) / (1 << 20);
+      const double held_mb = copy_bytes / (1 << 20) + files_mb;
+      std::printf("weights held: copies %.1f MB + files in place %.1f MB = %.1f MB (%.0f%% of the files)\n",
+                  copy_bytes / (1 << 20), files_mb, held_mb, 100 * held_mb / model_mb);
+    }
     MVSoundLibrary::setSpeakersStyleSoundLibrary(style.data());
     ChunkTrace trace;
     trace.tally = &tally;

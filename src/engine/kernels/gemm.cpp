@@ -442,7 +442,7 @@ namespace {
 // One product, its columns cut into parts for the pool. Bh, when not null, is the half-precision
 // copy of B the product reads instead (copies is its table), in B's layout or (packed) in panel
 // order; Bp, when not null, the single-precision copy in panel order (packed).
-struct ColumnSplit {
+struct ProductSplit {
   int M, N, K;
   float alpha;
   const float* A;
@@ -458,11 +458,11 @@ struct ColumnSplit {
   bool packed;  // the copy (Bh or Bp) is in panel order (ldb == N)
   bool blas;    // BLAS (in blocks of kBlasColumns), else the engine's kernel
   int parts;
-  int grain;  // columns per unit; every part but the last has a whole number of units
+  int grain;  // the engine's kernel: columns per unit; every part but the last has a whole number of units
 };
 
 // Columns [n0, n1) in the engine's kernel.
-void kernel_part(const ColumnSplit& p, int n0, int n1) {
+void kernel_part(const ProductSplit& p, int n0, int n1) {
   const int n = n1 - n0;
   const std::ptrdiff_t b_offset = p.trans_b ? static_cast<std::ptrdiff_t>(n0) * p.ldb : n0;
   float* c = p.C + n0;
@@ -500,7 +500,7 @@ void unpack_columns(const TB* P, int N, int K, int n0, int n1, int cols, float* 
 }
 
 // Columns [n0, n1) of the copy as floats at dst (row stride n1 - n0, or K when transposed).
-void widen_columns(const ColumnSplit& p, int n0, int n1, float* dst) {
+void widen_columns(const ProductSplit& p, int n0, int n1, float* dst) {
   const int cols = p.trans_b ? p.K : n1 - n0;
   if (p.packed && p.Bp) {
     unpack_columns(p.Bp, p.N, p.K, n0, n1, cols, dst);
@@ -519,7 +519,8 @@ void widen_columns(const ColumnSplit& p, int n0, int n1, float* dst) {
 }
 
 // Columns [n0, n1) of the product.
-void product(const ColumnSplit& p, int n0, int n1) {
+// Rows [m0, m1) of columns [n0, n1) of the product (all rows in the engine's kernel).
+void product(const ProductSplit& p, int m0, int m1, int n0, int n1) {
   if (!p.blas) {
     kernel_part(p, n0, n1);
     return;
@@ -541,16 +542,26 @@ void product(const ColumnSplit& p, int n0, int n1) {
     b = scratch;
     ldb = p.trans_b ? p.K : n;
   }
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, p.trans_b ? CblasTrans : CblasNoTrans, p.M, n, p.K,
-              p.alpha, p.A, p.lda, b, ldb, 1.0f, p.C + n0, p.ldc);
+  cblas_sgemm(CblasRowMajor, CblasNoTrans, p.trans_b ? CblasTrans : CblasNoTrans, m1 - m0, n, p.K,
+              p.alpha, p.A + static_cast<std::ptrdiff_t>(m0) * p.lda, p.lda, b, ldb, 1.0f,
+              p.C + static_cast<std::ptrdiff_t>(m0) * p.ldc + n0, p.ldc);
 }
 
 void product_part(void* ctx, int part) {
-  const auto& p = *static_cast<const ColumnSplit*>(ctx);
+  const auto& p = *static_cast<const ProductSplit*>(ctx);
+  if (p.blas) {
+    // Block (row block, column block), the row blocks outermost: one thread computing them all
+    // keeps each row block of A in cache across its column blocks.
+    const int column_blocks = (p.N + kBlasColumns - 1) / kBlasColumns;
+    const int m0 = part / column_blocks * kBlasRows;
+    const int n0 = part % column_blocks * kBlasColumns;
+    product(p, m0, std::min(p.M, m0 + kBlasRows), n0, std::min(p.N, n0 + kBlasColumns));
+    return;
+  }
   const int units = (p.N + p.grain - 1) / p.grain;
   const int n0 = units * part / p.parts * p.grain;
   const int n1 = std::min(p.N, units * (part + 1) / p.parts * p.grain);
-  if (n1 > n0) product(p, n0, n1);
+  if (n1 > n0) product(p, 0, p.M, n0, n1);
 }
 
 thread_local ProductTally* t_tally = nullptr;
@@ -617,13 +628,12 @@ bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const f
       !copy ? M > (panels ? kCopyBlasRows : kGemmSmallRows)
             : M > kCopyBlasRows &&
                   static_cast<std::size_t>(K) * kBlasColumns <= copies->scratch_floats();
-  ColumnSplit split{M, N, K, alpha, A, lda, B, Bh, Bp, copies, ldb, trans_b, C, ldc, packed, blas, 1, N};
+  ProductSplit split{M, N, K, alpha, A, lda, B, Bh, Bp, copies, ldb, trans_b, C, ldc, packed, blas, 1, N};
   if (blas) {
     // BLAS's rounding of an element depends on the whole product's shape, so the product is cut
-    // into the same blocks of columns whatever the number of threads (one thread computes them
-    // one after the other); the blocks are what the threads share.
-    split.parts = (N + kBlasColumns - 1) / kBlasColumns;
-    split.grain = kBlasColumns;
+    // into the same blocks of rows and columns whatever the number of threads (one thread
+    // computes them one after the other); the blocks are what the threads share.
+    split.parts = ((M + kBlasRows - 1) / kBlasRows) * ((N + kBlasColumns - 1) / kBlasColumns);
     if (threads > 1 && split.parts > 1) {
       pool->run(split.parts, product_part, &split);
     } else {
@@ -634,7 +644,7 @@ bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const f
   const std::int64_t work = static_cast<std::int64_t>(M) * N * K;
   const int parts = std::min(kPartsPerThread * threads, N / kKernelGrain);
   if (threads < 2 || parts < 2 || work < kSplitMinWork) {
-    product(split, 0, N);
+    product(split, 0, M, 0, N);
     return true;
   }
   split.parts = parts;

@@ -37,7 +37,10 @@ inline constexpr int kGemmSmallRows = 8;
 // acoustic model's chunk took 8.7 ms with its 16-row products in BLAS, 7.2-7.7 in the kernel on
 // panels (amengine_bench, mode 0, one thread).
 inline constexpr int kCopyBlasRows = 32;
-// gemm_acc hands BLAS its products in blocks of this many columns of C, one call per block.
+// gemm_acc hands BLAS its products in blocks of this many rows and columns of C, one call per
+// block: the blocks are what the engine's threads share, and the vocoder's convolutions (960 x 64
+// and 240 x 128 results) have too few columns to share otherwise.
+inline constexpr int kBlasRows = 128;
 inline constexpr int kBlasColumns = 128;
 
 // C += alpha x A x op(B) with the engine's own kernel (8 lanes where the processor has them, else
@@ -54,17 +57,16 @@ bool gemm_small_v4(int M, int N, int K, float alpha, const float* A, int lda, co
                    int ldb, bool trans_b, float* C, int ldc);
 
 // C += alpha x A x op(B): gemm_small when M <= kGemmSmallRows, else one cblas_sgemm (beta 1) per
-// block of kBlasColumns columns of C. Same argument rules and result as gemm_small. Under a
-// WeightCopiesScope (weight_copies.h) whose table holds a half-precision copy of B, the product
-// reads the copy instead: the same result as on B's values rounded to half precision (up to
-// kCopyBlasRows rows in the engine's kernel, above in BLAS on blocks widened in the table's
-// scratch). A single-precision copy in panel order (a table of panels) gives the same result as
-// B itself in the same way (up to kCopyBlasRows rows the bits of gemm_small, above those of the
-// BLAS blocks, unpacked in the scratch). Under a
-// PoolScope (worker_pool.h) a large product is cut by columns of C into parts the pool's threads
-// share (multiples of 16 columns in the engine's kernel, the BLAS blocks otherwise); every element
-// is summed exactly as without the pool, so the results are the same to the bit for every number
-// of threads.
+// block of kBlasRows rows and kBlasColumns columns of C. Same argument rules and result as
+// gemm_small. Under a WeightCopiesScope (weight_copies.h) whose table holds a half-precision copy
+// of B, the product reads the copy instead: the same result as on B's values rounded to half
+// precision (up to kCopyBlasRows rows in the engine's kernel, above in BLAS on blocks widened in
+// the table's scratch). A single-precision copy in panel order (a table of panels) gives the same
+// result as B itself in the same way (up to kCopyBlasRows rows the bits of gemm_small, above those
+// of the BLAS blocks, unpacked in the scratch). Under a PoolScope (worker_pool.h) a large product
+// is cut into parts the pool's threads share (multiples of 16 columns in the engine's kernel, the
+// BLAS blocks otherwise); every element is summed exactly as without the pool, so the results are
+// the same to the bit for every number of threads.
 bool gemm_acc(int M, int N, int K, float alpha, const float* A, int lda, const float* B, int ldb,
               bool trans_b, float* C, int ldc);
 
