@@ -41,6 +41,7 @@
 #include "engine/kernels/gemm.h"
 #include "engine/kernels/simd.h"
 #include "engine/kernels/weight_copies.h"
+#include "engine/nets/weight_plan.h"
 
 using mvsdk::engine::ChunkStage;
 using mvsdk::engine::MVSoundLibrary;
@@ -48,6 +49,16 @@ using mvsdk::engine::ProductTally;
 using mvsdk::engine::WeightCopies;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+
+// This process's resident memory now (/proc/self/statm), 0 where that cannot be read.
+double resident_mb() {
+  long pages = 0, resident = 0;
+  FILE* f = std::fopen("/proc/self/statm", "r");
+  if (f == nullptr) return 0;
+  const int got = std::fscanf(f, "%ld %ld", &pages, &resident);
+  std::fclose(f);
+  return got == 2 ? static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1 << 20) : 0;
+}
 
 namespace {
 
@@ -282,10 +293,18 @@ int main(int argc, char** argv) {
           copy_bytes += static_cast<double>(b.count) * (b.half ? sizeof(std::uint16_t) : sizeof(float));
         }
       }
-      const double files_mb = model_mb - copied_floats * sizeof(float) / (1 << 20);
+      // The blocks read only while the networks are built went back too.
+      double built_floats = 0;
+      for (const auto& plan : {mvsdk::engine::am_weight_plan(), mvsdk::engine::bn_weight_plan()}) {
+        for (const mvsdk::engine::WeightBlock& b : plan) {
+          if (b.role == mvsdk::engine::WeightRole::kPositionWeight) built_floats += b.count;
+        }
+      }
+      const double files_mb = model_mb - (copied_floats + built_floats) * sizeof(float) / (1 << 20);
       const double held_mb = copy_bytes / (1 << 20) + files_mb;
-      std::printf("weights held: copies %.1f MB + files in place %.1f MB = %.1f MB (%.0f%% of the files)\n",
-                  copy_bytes / (1 << 20), files_mb, held_mb, 100 * held_mb / model_mb);
+      std::printf("weights held: copies %.1f MB + files in place %.1f MB = %.1f MB (%.0f%% of the files); "
+                  "resident after start %.0f MB\n",
+                  copy_bytes / (1 << 20), files_mb, held_mb, 100 * held_mb / model_mb, resident_mb());
     }
     MVSoundLibrary::setSpeakersStyleSoundLibrary(style.data());
     ChunkTrace trace;

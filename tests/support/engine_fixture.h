@@ -28,8 +28,10 @@ struct Models {
     EXPECT_TRUE(voc.open(p.voc, static_cast<std::size_t>(engine::vocengine::weight_floats())));
   }
   std::unique_ptr<Engine> make(int in_rate, int out_rate, int threads = 1,
-                               engine::WeightForm form = engine::WeightForm::kAsGiven) const {
-    auto e = std::make_unique<Engine>(am.floats(), bn.floats(), voc.floats(), in_rate, out_rate, threads, form);
+                               engine::WeightForm form = engine::WeightForm::kAsGiven,
+                               engine::WeightsReleased released = nullptr, void* user = nullptr) const {
+    auto e = std::make_unique<Engine>(am.floats(), bn.floats(), voc.floats(), in_rate, out_rate, threads, form,
+                                      released, user);
     std::vector<float> style(Engine::kStyleSize);
     for (int i = 0; i < Engine::kStyleSize; ++i) style[i] = 0.1f * std::sin(0.37f * i);
     e->setstyle(style.data());

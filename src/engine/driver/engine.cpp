@@ -99,6 +99,8 @@ engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inR
   out_rb.reset(rb_init(ring_bytes));
   if (!out_rb) return;
   if (threads < 1) threads = automatic_engine_threads();
+  release_build_weights(am_weight_plan(), am_w, released, released_user);
+  release_build_weights(bn_weight_plan(), bn_w, released, released_user);
   if (weights != WeightForm::kAsGiven) {
     try {
       copies_ = std::make_unique<WeightCopies>(

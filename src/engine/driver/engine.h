@@ -74,9 +74,10 @@ class engine {
   // see automatic_engine_threads); the output is the same to the bit for every count.
   // weights: see WeightForm. The copies are made here, once; the blocks copied are not read from
   // the weight blocks again (weight_copies() lists them).
-  // released (when not null) is called with each block as soon as it is copied (see
-  // add_weight_copies), so that a caller can give its pages back while the engine is built: the
-  // weights then never take their memory twice over.
+  // released (when not null) is called with each block the engine will not read again: the ones
+  // read only while the networks are built, and each copied block as soon as it is copied (see
+  // add_weight_copies). A caller can give their pages back while the engine is built: the weights
+  // then never take their memory twice over.
   engine(const float* am, const float* bn, const float* voc, int inRate, int outRate, int threads = 1,
          WeightForm weights = WeightForm::kAsGiven, WeightsReleased released = nullptr,
          void* released_user = nullptr);

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "engine/kernels/gemm.h"
+#include "engine/kernels/weight_copies.h"
 #include "engine/layers/layer_util.h"
 #include "engine/layers/layernorm.h"
 
@@ -28,6 +30,12 @@ bool StyleLayerNorm::setstyle(const Tensor<float>* style) {
 void StyleLayerNorm::setstyle(const float* style) {
   if (dim_ <= 0) return;
   std::memcpy(gainbias_.data, params_.bias, static_cast<std::size_t>(2 * dim_) * sizeof(float));
+  const WeightCopies* copies = current_weight_copies();
+  if (copies != nullptr && copies->block_of(params_.weight) != nullptr) {
+    // The weights are held in half precision: the same product, one row, on the copy.
+    gemm_acc(1, 2 * dim_, dim_, 1.0f, style, dim_, params_.weight, dim_, true, gainbias_.data, 2 * dim_);
+    return;
+  }
   cblas_sgemv(CblasRowMajor, CblasNoTrans, 2 * dim_, dim_, 1.0f, params_.weight, dim_, style, 1,
               1.0f, gainbias_.data, 1);
 }

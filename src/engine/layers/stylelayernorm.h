@@ -24,7 +24,8 @@ class StyleLayerNorm {
   StyleLayerNorm(const StyleLayerNorm&) = delete;
   StyleLayerNorm& operator=(const StyleLayerNorm&) = delete;
 
-  // Recomputes the gain and bias from a style vector of dim floats (one cblas_sgemv). The tensor
+  // Recomputes the gain and bias from a style vector of dim floats (one cblas_sgemv; under a table
+  // holding a half-precision copy of the weights, gemm_acc on the copy). The tensor
   // form reads style's data; it returns false and changes nothing when style holds fewer than
   // dim floats.
   bool setstyle(const Tensor<float>* style);

@@ -118,15 +118,25 @@ bool chunk_product_weights(WeightRole role) {
 
 void add_weight_copies(const WeightPlan& plan, const float* file, WeightCopies& table,
                        WeightsReleased released, void* user) {
+  const bool half = table.form() == WeightCopies::Form::kHalf;
   std::size_t offset = 0;
   for (const WeightBlock& block : plan) {
-    if (chunk_product_weights(block.role)) {
+    if (chunk_product_weights(block.role) || (half && block.role == WeightRole::kStyleNormWeight)) {
       const int n = block.input_rows ? block.count / block.fan_in : 0;
       const auto count = static_cast<std::size_t>(block.count);
       if (table.add(file + offset, count, block.fan_in, n) && released) {
         released(user, file + offset, count);
       }
     }
+    offset += static_cast<std::size_t>(block.padded());
+  }
+}
+
+void release_build_weights(const WeightPlan& plan, const float* file, WeightsReleased released, void* user) {
+  if (!released) return;
+  std::size_t offset = 0;
+  for (const WeightBlock& block : plan) {
+    if (block.role == WeightRole::kPositionWeight) released(user, file + offset, static_cast<std::size_t>(block.count));
     offset += static_cast<std::size_t>(block.padded());
   }
 }

@@ -77,12 +77,17 @@ std::size_t plan_floats(const WeightPlan& plan);
 class WeightCopies;
 
 // Offers the plan's blocks that the chunk's products read to `table` for copies in its form (fully
-// connected weights in panel order); `file` is the start of the plan's weight file. Blocks the
-// table refuses are read from the file; so is the embedding's first kernel, which a direct BLAS
-// call reads, being below the table's smallest block. After each block is copied, released (when
-// not null) is called with the block's floats, which the engine does not read again.
+// connected weights in panel order), and to a half-precision table the style projections too (read
+// at each style change); `file` is the start of the plan's weight file. Blocks the table refuses
+// are read from the file; so is the embedding's first kernel, which a direct BLAS call reads,
+// being below the table's smallest block. After each block is copied, released (when not null) is
+// called with the block's floats, which the engine does not read again.
 using WeightsReleased = void (*)(void* user, const float* src, std::size_t count);
 void add_weight_copies(const WeightPlan& plan, const float* file, WeightCopies& table,
                        WeightsReleased released = nullptr, void* user = nullptr);
+
+// Calls released with every block of the plan that a network reads only while it is built (the
+// position projections), once the network over `file` has been built.
+void release_build_weights(const WeightPlan& plan, const float* file, WeightsReleased released, void* user);
 
 }  // namespace mvsdk::engine
