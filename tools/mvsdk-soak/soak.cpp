@@ -56,6 +56,7 @@ struct Shared {
   std::atomic<std::int64_t> voice_changes{0};
   std::atomic<std::int64_t> restarts_stop{0};
   std::atomic<std::int64_t> restarts_release{0};
+  std::atomic<std::int64_t> restarts_handled{0};  // restarts the control thread has run, failed or not
   std::atomic<std::int64_t> set_mode_calls{0};
   std::atomic<std::int64_t> set_mode_refused{0};
 
@@ -74,6 +75,13 @@ struct Shared {
     return failure_count;
   }
 };
+
+// The audio positions of the restarts, spread evenly over the run.
+std::vector<double> restart_positions(const Options& o) {
+  std::vector<double> at;
+  for (int k = 1; k <= o.restarts; ++k) at.push_back(o.seconds * k / (o.restarts + 1));
+  return at;
+}
 
 double audio_seconds(const Shared& shared, std::int64_t rate_hz) {
   return static_cast<double>(shared.frames.load()) / static_cast<double>(rate_hz);
@@ -94,7 +102,7 @@ class Control {
  public:
   Control(const Options& o, Shared& shared, convert::KitSession& kit, std::vector<std::int64_t> voices)
       : o_(o), shared_(shared), kit_(kit), voices_(std::move(voices)) {
-    for (int k = 1; k <= o.restarts; ++k) restart_at_.push_back(o.seconds * k / (o.restarts + 1));
+    restart_at_ = restart_positions(o);
     next_voice_s_ = o.voice_every_s;
     next_memory_s_ = o.rss_every_s;
   }
@@ -111,6 +119,7 @@ class Control {
       if (next_restart_ < restart_at_.size() && pos >= restart_at_[next_restart_]) {
         restart(next_restart_ % 2 == 0);
         ++next_restart_;
+        shared_.restarts_handled.store(static_cast<std::int64_t>(next_restart_));
         next_voice_s_ = audio_seconds(shared_, o_.rate_hz) + o_.voice_every_s;
       } else if (pos >= next_voice_s_) {
         voice_ = (voice_ + 1) % voices_.size();
@@ -313,6 +322,7 @@ AudioStats audio_loop(const Options& o, Shared& shared, MVSDKManager& manager, c
   const auto before = manager.audioStats();
   const auto total = static_cast<std::int64_t>(std::llround(o.seconds * static_cast<double>(o.rate_hz)));
   SpeechSource source(o.rate_hz, o.seed);
+  const std::vector<double> restarts = restart_positions(o);
   std::vector<float> samples;
   std::vector<std::uint8_t> in;
   std::vector<std::uint8_t> out;
@@ -389,6 +399,17 @@ AudioStats audio_loop(const Options& o, Shared& shared, MVSDKManager& manager, c
     frames += n;
     shared.frames.store(frames);
     shared.buffers.fetch_add(1);
+    if (o.speed == 0.0) {
+      // Without a clock the audio would otherwise run past a restart's position while the control
+      // thread is busy (a voice change, say) and the run would end with restarts missing: each
+      // restart due is let happen before the next buffer.
+      const double at = static_cast<double>(frames) / static_cast<double>(o.rate_hz);
+      const auto due = static_cast<std::int64_t>(
+          std::count_if(restarts.begin(), restarts.end(), [at](double r) { return at >= r; }));
+      while (shared.restarts_handled.load() < due && !shared.abort.load() && !interrupted.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
   }
   stats.wall_s = std::chrono::duration<double>(Clock::now() - start).count();
   const auto after = manager.audioStats();
