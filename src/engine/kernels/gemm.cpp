@@ -106,7 +106,8 @@ template <class TB>
 constexpr std::ptrdiff_t kAheadOf = static_cast<std::ptrdiff_t>(kStreamAhead / sizeof(TB));
 
 // How far ahead of the weights being read the kernel asks for the ones it reads later: `ahead`
-// elements past each weight row it loads, while that stays below `end`.
+// elements past each weight row it loads, while that stays below `end` (one past the last weight
+// of the matrix: the distance is compared, never a pointer made beyond it).
 template <class TB>
 struct Prefetch {
   std::ptrdiff_t ahead;
@@ -126,7 +127,7 @@ void nn_tile(Prefetch<TB> pf, int k0, int k1, float alpha, const float* A, int l
   for (int k = k0; k < k1; ++k) {
     const TB* bk = B + static_cast<std::ptrdiff_t>(k) * ldb;
     // Into the second-level cache, so that the weights arrive while these are computed.
-    if (bk + pf.ahead < pf.end) __builtin_prefetch(bk + pf.ahead, 0, 2);
+    if (pf.end - bk > pf.ahead) __builtin_prefetch(bk + pf.ahead, 0, 2);
     V b[U];
     MVSDK_UNROLL
     for (int u = 0; u < U; ++u) b[u] = L::load(bk + u * L::W);
@@ -190,7 +191,7 @@ void gemm_nn(int M, int N, int K, float alpha, const float* A, int lda, const TB
     // computed.
     const auto pf = [&](int j) {
       return Prefetch<TB>{static_cast<std::ptrdiff_t>(kRowBlock) * ldb,
-                          B + j + static_cast<std::ptrdiff_t>(K) * ldb};
+                          B + j + static_cast<std::ptrdiff_t>(K - 1) * ldb + 1};
     };
     int j = 0;
     // Panels of 2 vectors keep four rows' eight accumulators and two weight vectors in
@@ -266,7 +267,7 @@ void nt_tile(int K, float alpha, const float* A, int lda, const TB* B, int ldb, 
       const TB* bn = B + static_cast<std::ptrdiff_t>(n) * ldb + k;
       // The weight rows follow one another: each row's loads ask for the stream kStreamAhead
       // bytes on, so that together they cover it.
-      if (bn + kAheadOf<TB> < end) __builtin_prefetch(bn + kAheadOf<TB>, 0, 2);
+      if (end - bn > kAheadOf<TB>) __builtin_prefetch(bn + kAheadOf<TB>, 0, 2);
       b[n] = L::load(bn);
     }
     MVSDK_UNROLL
@@ -311,7 +312,8 @@ void nt_panel(int M, int K, float alpha, const float* A, int lda, const TB* B, i
 template <class V, class TB>
 void gemm_nt(int M, int N, int K, float alpha, const float* A, int lda, const TB* B, int ldb,
              float* C, int ldc) {
-  const TB* end = B + static_cast<std::ptrdiff_t>(N) * ldb;
+  // One past the last weight read.
+  const TB* end = B + static_cast<std::ptrdiff_t>(N - 1) * ldb + K;
   int n = 0;
   // Three weight rows at a time: with four activation rows that is twelve accumulators; the
   // rows (3 x K floats) stay in cache while the row groups pass over them.
@@ -439,7 +441,7 @@ bool gemm_small(int M, int N, int K, float alpha, const float* A, int lda, const
 
 namespace {
 
-// One product, its columns cut into parts for the pool. Bh, when not null, is the half-precision
+// One product, cut into parts for the pool. Bh, when not null, is the half-precision
 // copy of B the product reads instead (copies is its table), in B's layout or (packed) in panel
 // order; Bp, when not null, the single-precision copy in panel order (packed).
 struct ProductSplit {
@@ -456,9 +458,10 @@ struct ProductSplit {
   float* C;
   int ldc;
   bool packed;  // the copy (Bh or Bp) is in panel order (ldb == N)
-  bool blas;    // BLAS (in blocks of kBlasColumns), else the engine's kernel
+  bool blas;    // BLAS (in blocks of kBlasRows x kBlasColumns), else the engine's kernel
   int parts;
-  int grain;  // the engine's kernel: columns per unit; every part but the last has a whole number of units
+  // The engine's kernel: columns per unit; every part but the last has a whole number of units.
+  int grain;
 };
 
 // Columns [n0, n1) in the engine's kernel.
@@ -518,7 +521,6 @@ void widen_columns(const ProductSplit& p, int n0, int n1, float* dst) {
   }
 }
 
-// Columns [n0, n1) of the product.
 // Rows [m0, m1) of columns [n0, n1) of the product (all rows in the engine's kernel).
 void product(const ProductSplit& p, int m0, int m1, int n0, int n1) {
   if (!p.blas) {
@@ -530,12 +532,16 @@ void product(const ProductSplit& p, int m0, int m1, int n0, int n1) {
   int ldb = p.ldb;
   if (p.Bh || p.Bp) {
     // BLAS reads floats in a row-major layout: the block of the copy is widened (or unpacked)
-    // into this thread's scratch first (row stride n, or K when transposed). gemm_acc checked that a block
-    // fits; a thread the table has no scratch for (none in the engine) computes its block in the
-    // engine's kernel.
+    // into this thread's scratch first (row stride n, or K when transposed). gemm_acc checked
+    // that a block fits; a thread the table has no scratch for (none in the engine) computes its
+    // block in the engine's kernel.
     float* scratch = p.copies->scratch(WorkerPool::thread_index());
     if (scratch == nullptr) {
-      kernel_part(p, n0, n1);
+      ProductSplit rows = p;
+      rows.M = m1 - m0;
+      rows.A += static_cast<std::ptrdiff_t>(m0) * p.lda;
+      rows.C += static_cast<std::ptrdiff_t>(m0) * p.ldc;
+      kernel_part(rows, n0, n1);
       return;
     }
     widen_columns(p, n0, n1, scratch);
