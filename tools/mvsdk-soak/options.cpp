@@ -15,7 +15,7 @@ std::string usage_text() {
          "every buffer and the resident memory, prints a summary, and exits 1 on any failure.\n"
          "  --seconds S          audio to convert (default 600)\n"
          "  --speed X            pace as a multiple of real time (default 1); 0: as fast as the\n"
-         "                       kit converts\n"
+         "                       kit converts, each restart made at its place in the audio\n"
          "  --voice-every S      audio seconds between voice changes (default 5)\n"
          "  --restarts N         engine restarts spread over the run (default 4)\n"
          "  --buffer-frames N    host buffer in frames (default: a cycle of typical sizes)\n"
