@@ -121,7 +121,11 @@ void add_weight_copies(const WeightPlan& plan, const float* file, WeightCopies& 
   const bool half = table.form() == WeightCopies::Form::kHalf;
   std::size_t offset = 0;
   for (const WeightBlock& block : plan) {
-    if (chunk_product_weights(block.role) || (half && block.role == WeightRole::kStyleNormWeight)) {
+    // A table of panels takes the fully connected matrices alone: the embedding's convolution is
+    // a 76-row product, which BLAS reads in place (from a copy it would unpack it every chunk).
+    const bool wanted = half ? chunk_product_weights(block.role) || block.role == WeightRole::kStyleNormWeight
+                             : block.role == WeightRole::kMatrix;
+    if (wanted) {
       const int n = block.input_rows ? block.count / block.fan_in : 0;
       const auto count = static_cast<std::size_t>(block.count);
       if (table.add(file + offset, count, block.fan_in, n) && released) {

@@ -77,8 +77,8 @@ std::size_t plan_floats(const WeightPlan& plan);
 class WeightCopies;
 
 // Offers the plan's blocks that the chunk's products read to `table` for copies in its form (fully
-// connected weights in panel order), and to a half-precision table the style projections too (read
-// at each style change); `file` is the start of the plan's weight file. Blocks the table refuses
+// connected weights in panel order): to a half-precision table all of them and the style
+// projections (read at each style change), to a table of panels the fully connected matrices; `file` is the start of the plan's weight file. Blocks the table refuses
 // are read from the file; so is the embedding's first kernel, which a direct BLAS call reads,
 // being below the table's smallest block. After each block is copied, released (when not null) is
 // called with the block's floats, which the engine does not read again.
