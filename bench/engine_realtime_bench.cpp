@@ -297,7 +297,7 @@ int main(int argc, char** argv) {
       double built_floats = 0;
       for (const auto& plan : {mvsdk::engine::am_weight_plan(), mvsdk::engine::bn_weight_plan()}) {
         for (const mvsdk::engine::WeightBlock& b : plan) {
-          if (b.role == mvsdk::engine::WeightRole::kPositionWeight) built_floats += b.count;
+          if (mvsdk::engine::build_only_weights(b.role)) built_floats += b.count;
         }
       }
       const double files_mb = model_mb - (copied_floats + built_floats) * sizeof(float) / (1 << 20);

@@ -2,8 +2,8 @@
 // the system grants it), its voices from the embedded local service. A player client feeds a
 // speech-like signal into the tool and a recorder client takes its output, both on the server's
 // frame clock: silent until the delay the tool reported, then 10 s without a muted period (an
-// underrun) or an xrun; `quit` ends it. Every process started is stopped by its guard, and by the system (PR_SET_PDEATHSIG) if the
-// test itself dies.
+// underrun) or an xrun; `quit` ends it. Every process started is stopped by its guard, and by the
+// system (PR_SET_PDEATHSIG) if the test itself dies.
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 #include <pthread.h>

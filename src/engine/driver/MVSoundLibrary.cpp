@@ -1,6 +1,7 @@
 #include "engine/driver/MVSoundLibrary.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -139,17 +140,16 @@ int start_locked(const char* amPath, const char* bnPath, const char* vocPath, in
   // caught by the caller); one that returns null leaves ok() false.
   // The floats the engine copies are not read again: their pages go back as each block is
   // copied, so the weights never take their memory twice over.
-  ModelFile* files[] = {&am, &bn, &voc};
+  std::array<ModelFile*, 3> files{&am, &bn, &voc};
   const WeightsReleased release = [](void* user, const float* src, std::size_t count) {
-    ModelFile** const all = static_cast<ModelFile**>(user);
-    for (int i = 0; i < 3; ++i) all[i]->discard(src, count);
+    for (ModelFile* f : *static_cast<std::array<ModelFile*, 3>*>(user)) f->discard(src, count);
   };
   std::unique_ptr<engine> built;
   {
     UnsharedBuild unshared;
     built = std::make_unique<engine>(
         am.floats(), bn.floats(), voc.floats(), inRate, outRate, s.threads.load(std::memory_order_relaxed),
-        s.half.load(std::memory_order_relaxed) ? WeightForm::kHalf : WeightForm::kPanels, release, files);
+        s.half.load(std::memory_order_relaxed) ? WeightForm::kHalf : WeightForm::kPanels, release, &files);
   }
   if (!built->ok()) {
     log([=] {

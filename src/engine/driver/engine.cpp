@@ -99,18 +99,26 @@ engine::engine(const float* am_w, const float* bn_w, const float* voc_w, int inR
   out_rb.reset(rb_init(ring_bytes));
   if (!out_rb) return;
   if (threads < 1) threads = automatic_engine_threads();
-  release_build_weights(am_weight_plan(), am_w, released, released_user);
-  release_build_weights(bn_weight_plan(), bn_w, released, released_user);
-  if (weights != WeightForm::kAsGiven) {
-    try {
-      copies_ = std::make_unique<WeightCopies>(
-          threads, weights == WeightForm::kHalf ? WeightCopies::Form::kHalf : WeightCopies::Form::kPanels);
-      add_weight_copies(am_weight_plan(), am_w, *copies_, released, released_user);
-      add_weight_copies(bn_weight_plan(), bn_w, *copies_, released, released_user);
-      add_weight_copies(voc_weight_plan(), voc_w, *copies_, released, released_user);
-    } catch (const std::bad_alloc&) {
-      return;
+  // The weights the engine will not read again go back to the caller (released), and in a copying
+  // form the copies are made, block by block.
+  const bool copying = weights != WeightForm::kAsGiven;
+  try {
+    if (released != nullptr || copying) {
+      const WeightPlan plans[] = {am_weight_plan(), bn_weight_plan(), voc_weight_plan()};
+      const float* const files[] = {am_w, bn_w, voc_w};
+      if (copying) {
+        copies_ = std::make_unique<WeightCopies>(
+            threads, weights == WeightForm::kHalf ? WeightCopies::Form::kHalf : WeightCopies::Form::kPanels);
+      }
+      for (int i = 0; i < 3; ++i) {
+        release_build_weights(plans[i], files[i], released, released_user);
+        if (copies_) add_weight_copies(plans[i], files[i], *copies_, released, released_user);
+      }
     }
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  if (copies_) {
     if (!copies_->finish()) return;
     half_precision_ = weights == WeightForm::kHalf;
   }

@@ -20,33 +20,33 @@ bool WeightCopies::add(const float* src, std::size_t count, int max_k, int packe
   if (packed_n > 0 && count != static_cast<std::size_t>(max_k) * static_cast<std::size_t>(packed_n)) {
     return false;
   }
-  if (form_ == Form::kPanels) {
-    // A copy in the floats' own layout would read no faster than the floats.
-    if (packed_n == 0) return false;
-    std::unique_ptr<void, Free> copy(aligned_malloc(32, count * sizeof(float)));
-    if (!copy) return false;
+  const bool panels = form_ == Form::kPanels;
+  // A single-precision copy in the floats' own layout would read no faster than the floats.
+  if (panels && packed_n == 0) return false;
+  std::unique_ptr<void, Free> copy(
+      aligned_malloc(32, count * (panels ? sizeof(float) : sizeof(std::uint16_t))));
+  if (!copy) return false;
+  Block block{src, count, nullptr, nullptr, packed_n};
+  if (panels) {
     auto* const f = static_cast<float*>(copy.get());
     pack_panels(src, max_k, packed_n, f);
-    blocks_.push_back(Block{src, count, nullptr, f, packed_n});
-    copies_.push_back(std::move(copy));
-    max_k_ = std::max(max_k_, max_k);
-    return true;
-  }
-  std::unique_ptr<void, Free> copy(aligned_malloc(32, count * sizeof(std::uint16_t)));
-  if (!copy) return false;
-  auto* const h = static_cast<std::uint16_t*>(copy.get());
-  if (packed_n > 0) {
-    pack_panels(src, max_k, packed_n, h);
+    block.panels = f;
   } else {
-    floats_to_halves(src, h, count);
+    auto* const h = static_cast<std::uint16_t*>(copy.get());
+    if (packed_n > 0) {
+      pack_panels(src, max_k, packed_n, h);
+    } else {
+      floats_to_halves(src, h, count);
+    }
+    // An all-ones exponent is an infinity or a NaN: the block held a value half precision
+    // cannot. (A plain loop over the raw pointer: it runs over every weight at start, in
+    // unoptimised builds too, where the engine must still start within the kit's limit.)
+    unsigned any_special = 0;
+    for (std::size_t i = 0; i < count; ++i) any_special |= (h[i] & 0x7c00u) == 0x7c00u;
+    if (any_special != 0) return false;
+    block.half = h;
   }
-  // An all-ones exponent is an infinity or a NaN: the block held a value half precision cannot.
-  // (A plain loop over the raw pointer: it runs over every weight at start, in unoptimised
-  // builds too, where the engine must still start within the kit's limit.)
-  unsigned any_special = 0;
-  for (std::size_t i = 0; i < count; ++i) any_special |= (h[i] & 0x7c00u) == 0x7c00u;
-  if (any_special != 0) return false;
-  blocks_.push_back(Block{src, count, h, nullptr, packed_n});
+  blocks_.push_back(block);
   copies_.push_back(std::move(copy));
   max_k_ = std::max(max_k_, max_k);
   return true;

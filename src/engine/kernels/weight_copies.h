@@ -3,11 +3,11 @@
 // in half precision (the engine's opt-in mode), or in single precision in panel order (what the
 // kit runs by default).
 //
-// Half precision: IEEE 754 binary16, round to nearest even: half the bytes per weight, which is what the products
-// of a chunk, bound by memory bandwidth, pay for. The arithmetic stays single precision: every
-// half is widened to a float (exactly) as it is loaded and the products sum in the same order as
-// on floats, so a product on half weights gives the bits the same product gives on the widened
-// weights. A block stays in single precision when converting it would not keep its values: any
+// Half precision: IEEE 754 binary16, round to nearest even: half the bytes per weight, which is
+// what the products of a chunk, bound by memory bandwidth, pay for. The arithmetic stays single
+// precision: every half is widened to a float (exactly) as it is loaded and the products sum in
+// the same order as on floats, so a product on half weights gives the bits the same product gives
+// on the widened weights. A block stays in single precision when converting it would not keep its values: any
 // value that is not finite or rounds beyond the largest half (65504). Blocks too small to matter
 // stay too.
 //

@@ -123,7 +123,8 @@ void add_weight_copies(const WeightPlan& plan, const float* file, WeightCopies& 
   for (const WeightBlock& block : plan) {
     // A table of panels takes the fully connected matrices alone: the embedding's convolution is
     // a 76-row product, which BLAS reads in place (from a copy it would unpack it every chunk).
-    const bool wanted = half ? chunk_product_weights(block.role) || block.role == WeightRole::kStyleNormWeight
+    const bool wanted = half ? chunk_product_weights(block.role) ||
+                                   block.role == WeightRole::kStyleNormWeight
                              : block.role == WeightRole::kMatrix;
     if (wanted) {
       const int n = block.input_rows ? block.count / block.fan_in : 0;
@@ -136,11 +137,16 @@ void add_weight_copies(const WeightPlan& plan, const float* file, WeightCopies& 
   }
 }
 
-void release_build_weights(const WeightPlan& plan, const float* file, WeightsReleased released, void* user) {
+bool build_only_weights(WeightRole role) { return role == WeightRole::kPositionWeight; }
+
+void release_build_weights(const WeightPlan& plan, const float* file, WeightsReleased released,
+                           void* user) {
   if (!released) return;
   std::size_t offset = 0;
   for (const WeightBlock& block : plan) {
-    if (block.role == WeightRole::kPositionWeight) released(user, file + offset, static_cast<std::size_t>(block.count));
+    if (build_only_weights(block.role)) {
+      released(user, file + offset, static_cast<std::size_t>(block.count));
+    }
     offset += static_cast<std::size_t>(block.padded());
   }
 }

@@ -48,9 +48,9 @@ enum class WeightRole {
 // Short lower-case name of a role ("matrix", "norm_gain", ...).
 const char* weight_role_name(WeightRole role);
 
-// Whether blocks of this role are the weights of the matrix products a chunk computes (what the
-// half-precision mode converts). Not the position projection (made once, when a network is
-// built) nor the style, pitch and norm parameters.
+// Whether blocks of this role are the weights of the matrix products a chunk computes (what a
+// half-precision table is offered, besides the style projections). Not the position projection
+// (made once, when a network is built) nor the style, pitch and norm parameters.
 bool chunk_product_weights(WeightRole role);
 
 struct WeightBlock {
@@ -78,16 +78,21 @@ class WeightCopies;
 
 // Offers the plan's blocks that the chunk's products read to `table` for copies in its form (fully
 // connected weights in panel order): to a half-precision table all of them and the style
-// projections (read at each style change), to a table of panels the fully connected matrices; `file` is the start of the plan's weight file. Blocks the table refuses
-// are read from the file; so is the embedding's first kernel, which a direct BLAS call reads,
-// being below the table's smallest block. After each block is copied, released (when not null) is
-// called with the block's floats, which the engine does not read again.
+// projections (read at each style change), to a table of panels the fully connected matrices.
+// `file` is the start of the plan's weight file. Blocks the table refuses are read from the file;
+// so is the embedding's first kernel, which a direct BLAS call reads, being below the table's
+// smallest block. After each block is copied, released (when not null) is called with the block's
+// floats, which the engine does not read again.
 using WeightsReleased = void (*)(void* user, const float* src, std::size_t count);
 void add_weight_copies(const WeightPlan& plan, const float* file, WeightCopies& table,
                        WeightsReleased released = nullptr, void* user = nullptr);
 
-// Calls released with every block of the plan that a network reads only while it is built (the
-// position projections), once the network over `file` has been built.
-void release_build_weights(const WeightPlan& plan, const float* file, WeightsReleased released, void* user);
+// Whether blocks of this role are read only while a network is built (the position projections).
+bool build_only_weights(WeightRole role);
+
+// Calls released with every block of the plan that a network reads only while it is built, once
+// the network over `file` has been built.
+void release_build_weights(const WeightPlan& plan, const float* file, WeightsReleased released,
+                           void* user);
 
 }  // namespace mvsdk::engine
