@@ -16,6 +16,11 @@
 // 16 rows lie a whole row apart, and with rows of 4 or 8 KB they fall into the same sets of the
 // first-level cache and evict one another; in panel order a product reads one sequential stream.
 //
+// The copies lie one after another, in the order they are added, in regions of memory mapped for
+// the purpose and asked to be backed by large pages where the system has them: a product streams
+// megabytes of weights, and in small pages it crosses a page (a translation miss, and a boundary
+// the hardware prefetchers stop at) every 4 KB.
+//
 // The products find the copy of their weights by the float address they are handed (block_of),
 // so the layers need not know.
 #include <cstddef>
@@ -78,11 +83,24 @@ class WeightCopies {
   struct Free {
     void operator()(void* p) const;
   };
+  // One mapping the copies are placed in, at base, `bytes` long, `used` of them taken.
+  struct Region {
+    void* base = nullptr;
+    std::size_t bytes = 0;
+    std::size_t used = 0;
+  };
+  // Room for `bytes` after the copies placed so far (a new region when the last one is full), or
+  // null; `commit` then takes it. Split so that a block that fails to convert takes nothing.
+  void* room(std::size_t bytes);
+  void commit(std::size_t bytes);
+  // Unmaps the last region's whole large pages past what it uses: they were never touched.
+  void trim_last_region();
+
   int threads_;
   Form form_;
   int max_k_ = 0;
   std::vector<Block> blocks_;  // sorted by src after finish()
-  std::vector<std::unique_ptr<void, Free>> copies_;
+  std::vector<Region> regions_;
   std::unique_ptr<float[], Free> scratch_;
   std::size_t scratch_floats_ = 0;
 };

@@ -236,6 +236,8 @@ TEST(Half, TableKeepsOnlyBlocksHalfPrecisionHolds) {
   EXPECT_EQ(t.block_of(first - 1), nullptr);
   EXPECT_EQ(t.block_of(first + WeightCopies::kMinFloats), nullptr);
   EXPECT_EQ(half_to_float(t.block_of(big.data() + 100)->half[100]), -65504.0f);
+  // The blocks refused after their conversion took no room: the kept copies follow each other.
+  EXPECT_EQ(t.block_of(big.data())->half, t.block_of(first)->half + WeightCopies::kMinFloats);
 }
 
 namespace {
@@ -345,5 +347,39 @@ TEST(Panels, ProductsUnderATableOfPanelsAreTheKernelsOnTheFloats) {
     EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0);
     EXPECT_EQ(tally.b_bytes, 4.0 * s.N * s.K);
     EXPECT_EQ(tally.half_b_bytes, 0.0);
+  }
+}
+
+TEST(Panels, CopiesFollowOneAnotherFromALargePageBoundaryAndOutgrowARegion) {
+  // The copies are placed one after another in mappings that start on a 2 MB boundary (what a
+  // large page needs), a new mapping when one is full. A block of 36 MB outgrows the usual 32 MB
+  // mapping and gets one of its own size; the small block after it still follows it.
+  constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
+  mvsdk::test::SeededFloats rng(12);
+  const int K = 2048, N = 4600;  // just under 36 MB of floats
+  const std::vector<float> small = rng.vector(64 * 128, 0.2f);
+  const std::vector<float> large = rng.vector(static_cast<std::size_t>(K) * N, 0.2f);
+  const std::vector<float> after = rng.vector(64 * 100, 0.2f);
+  WeightCopies table(1, WeightCopies::Form::kPanels);
+  ASSERT_TRUE(table.add(small.data(), small.size(), 64, 128));
+  ASSERT_TRUE(table.add(large.data(), large.size(), K, N));
+  ASSERT_TRUE(table.add(after.data(), after.size(), 64, 100));
+  ASSERT_TRUE(table.finish());
+  const float* first = table.block_of(small.data())->panels;
+  const float* big = table.block_of(large.data())->panels;
+  const float* last = table.block_of(after.data())->panels;
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(first) % kLargePage, 0u);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(big) % kLargePage, 0u);
+  EXPECT_EQ(last, big + large.size());
+  // Every copy holds its matrix: one row through each equals the engine's kernel on the floats.
+  for (const std::vector<float>* w : {&small, &large, &after}) {
+    const int n = w == &large ? N : static_cast<int>(w->size() / 64);
+    const int k = static_cast<int>(w->size()) / n;
+    const std::vector<float> a = rng.vector(static_cast<std::size_t>(k), 1.0f);
+    std::vector<float> want(static_cast<std::size_t>(n), 0.0f), got = want;
+    ASSERT_TRUE(gemm_small(1, n, k, 1.0f, a.data(), k, w->data(), n, false, want.data(), n));
+    const WeightCopiesScope use(&table);
+    ASSERT_TRUE(gemm_acc(1, n, k, 1.0f, a.data(), k, w->data(), n, false, got.data(), n));
+    EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0) << n;
   }
 }
