@@ -80,13 +80,25 @@ struct Lanes<v8sf> {
 #define MVSDK_UNROLL _Pragma("GCC unroll 16")
 #endif
 
-// Lanes added in order: ((l0 + l1) + l2) + ...
-template <class V>
-inline float lane_sum(V v) {
-  float s = v[0];
-  for (int l = 1; l < Lanes<V>::W; ++l) s += v[l];
-  return s;
+// The lane sums of four vectors, as one vector: pairs of neighbouring lanes first, then pairs of
+// those, then (eight lanes) the two halves: ((l0 + l1) + (l2 + l3)) + ((l4 + l5) + (l6 + l7)).
+// In a tree, four at a time, the sums take a few shuffles each instead of a chain of additions
+// per sum, which on short products (attention scores over 96 terms) cost as much as the
+// multiply-adds.
+inline v4sf lane_sums4(v4sf a, v4sf b, v4sf c, v4sf d) {
+  const v4sf ab = v4sf{a[0] + a[1], b[0] + b[1], a[2] + a[3], b[2] + b[3]};
+  const v4sf cd = v4sf{c[0] + c[1], d[0] + d[1], c[2] + c[3], d[2] + d[3]};
+  return v4sf{ab[0] + ab[2], ab[1] + ab[3], cd[0] + cd[2], cd[1] + cd[3]};
 }
+#if defined(MVSDK_SIMD_HAVE_V8)
+inline v4sf lane_sums4(v8sf a, v8sf b, v8sf c, v8sf d) {
+  // hadd(x, y) = x0+x1, x2+x3, y0+y1, y2+y3 | x4+x5, x6+x7, y4+y5, y6+y7.
+  const __m256 ab = _mm256_hadd_ps((__m256)a, (__m256)b);
+  const __m256 cd = _mm256_hadd_ps((__m256)c, (__m256)d);
+  const __m256 abcd = _mm256_hadd_ps(ab, cd);
+  return (v4sf)_mm_add_ps(_mm256_castps256_ps128(abcd), _mm256_extractf128_ps(abcd, 1));
+}
+#endif
 
 // ---- C += alpha A B, B K x N -------------------------------------------------------------------
 //
@@ -281,12 +293,18 @@ void nt_tile(int K, float alpha, const float* A, int lda, const TB* B, int ldb, 
     }
   }
   MVSDK_UNROLL
-  for (int m = 0; m < MR; ++m) {
-    const float* am = A + static_cast<std::ptrdiff_t>(m) * lda;
+  for (int n = 0; n < NR; ++n) {
+    const TB* bn = B + static_cast<std::ptrdiff_t>(n) * ldb;
+    // The lanes of the tile's rows for this weight row, summed four rows at a time (a missing row
+    // is zeros: every row's sum takes the same order whatever the tile).
+    V rows[4];
     MVSDK_UNROLL
-    for (int n = 0; n < NR; ++n) {
-      const TB* bn = B + static_cast<std::ptrdiff_t>(n) * ldb;
-      float s = lane_sum(acc[m][n]);
+    for (int m = 0; m < 4; ++m) rows[m] = m < MR ? acc[m < MR ? m : 0][n] : L::splat(0.0f);
+    const v4sf sums = lane_sums4(rows[0], rows[1], rows[2], rows[3]);
+    MVSDK_UNROLL
+    for (int m = 0; m < MR; ++m) {
+      const float* am = A + static_cast<std::ptrdiff_t>(m) * lda;
+      float s = sums[m];
       for (int kk = k; kk < K; ++kk) s = std::fma(am[kk], widen(bn[kk]), s);
       C[static_cast<std::ptrdiff_t>(m) * ldc + n] += alpha * s;
     }
