@@ -153,6 +153,17 @@ void nn_tile(Prefetch<TB> pf, int k0, int k1, float alpha, const float* A, int l
       for (int u = 0; u < U; ++u) acc[m][u] = L::fma(a, b[u], acc[m][u]);
     }
   }
+  // alpha = 1 (nearly every product) skips the multiplication, which is exact: the bits are the
+  // same, and the multiplications no longer take the pipes the multiply-adds need.
+  if (alpha == 1.0f) {
+    MVSDK_UNROLL
+    for (int m = 0; m < MR; ++m) {
+      float* cm = C + static_cast<std::ptrdiff_t>(m) * ldc;
+      MVSDK_UNROLL
+      for (int u = 0; u < U; ++u) L::store(cm + u * L::W, L::load(cm + u * L::W) + acc[m][u]);
+    }
+    return;
+  }
   const V va = L::splat(alpha);
   MVSDK_UNROLL
   for (int m = 0; m < MR; ++m) {
