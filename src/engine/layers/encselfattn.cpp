@@ -52,8 +52,8 @@ EncSelfAttn::EncSelfAttn(const float* stream, PositionEncoding* pe, int heads, i
       pos_offset_(0),
       max_keys_(max_keys_for(dim)),
       pos_proj_(1, kPosRows, heads, head_dim),
-      key_cache_(max_keys_, dim),
-      value_cache_(max_keys_, dim),
+      key_cache_(max_keys_ + kSpareRows, dim),
+      value_cache_(max_keys_ + kSpareRows, dim),
       scores_(1, kMaxFrames, heads, max_keys_),
       context_(kMaxFrames, dim),
       q_(kMaxFrames, dim),
@@ -90,8 +90,8 @@ EncSelfAttn::EncSelfAttn(const float* stream, PositionEncoding* pe, int heads, i
 }
 
 void EncSelfAttn::reset() {
-  key_cache_.resize(1, 0, heads_, head_dim_);
-  value_cache_.resize(1, 0, heads_, head_dim_);
+  cache_start_ = 0;
+  cache_rows_ = 0;
   pos_offset_ = 0;
 }
 
@@ -121,26 +121,29 @@ bool EncSelfAttn::forward(Tensor<float>* x, Tensor<float>*, Tensor<float>*) {
   linear_forward(x, &k_, params_.key_weight, params_.key_bias, dim);
   linear_forward(x, &v_, params_.value_weight, params_.value_bias, dim);
 
-  // 2. Append to the caches.
-  key_cache_.concat(&k_, 1);
-  value_cache_.concat(&v_, 1);
+  // 2. Append to the caches (first moving the window to the front when the chunk would not fit
+  //    after it: accepts() keeps the window and the chunk within max_keys rows).
+  const std::size_t row_bytes = static_cast<std::size_t>(dim) * sizeof(float);
+  if (cache_start_ + cache_rows_ + T > max_keys_ + kSpareRows) {
+    const std::ptrdiff_t from = static_cast<std::ptrdiff_t>(cache_start_) * dim;
+    std::memmove(key_cache_.data, key_cache_.data + from, row_bytes * cache_rows_);
+    std::memmove(value_cache_.data, value_cache_.data + from, row_bytes * cache_rows_);
+    cache_start_ = 0;
+  }
+  const std::ptrdiff_t end = static_cast<std::ptrdiff_t>(cache_start_ + cache_rows_) * dim;
+  std::memcpy(key_cache_.data + end, k_.data, row_bytes * T);
+  std::memcpy(value_cache_.data + end, v_.data, row_bytes * T);
+  cache_rows_ += T;
 
   // 3. Slide the window: past 20 chunks, drop the T oldest frames.
-  const std::size_t row_bytes = static_cast<std::size_t>(dim) * sizeof(float);
-  if (key_cache_.shape[1] > kWindowChunks * T) {
-    const int kept = key_cache_.shape[1] - T;
-    std::memmove(key_cache_.data, key_cache_.data + static_cast<std::ptrdiff_t>(T) * dim,
-                 row_bytes * kept);
-    key_cache_.resize(1, kept, H, d);
+  if (cache_rows_ > kWindowChunks * T) {
+    cache_start_ += T;
+    cache_rows_ -= T;
     pos_offset_ += T * dim;
   }
-  if (value_cache_.shape[1] > kWindowChunks * T) {
-    const int kept = value_cache_.shape[1] - T;
-    std::memmove(value_cache_.data, value_cache_.data + static_cast<std::ptrdiff_t>(T) * dim,
-                 row_bytes * kept);
-    value_cache_.resize(1, kept, H, d);
-  }
-  const int L = key_cache_.shape[1];
+  const int L = cache_rows_;
+  const float* keys = key_cache_.data + static_cast<std::ptrdiff_t>(cache_start_) * dim;
+  const float* values = value_cache_.data + static_cast<std::ptrdiff_t>(cache_start_) * dim;
 
   // 4. Queries plus each position bias.
   q_u_.resize(1, T, H, d);
@@ -155,7 +158,7 @@ bool EncSelfAttn::forward(Tensor<float>* x, Tensor<float>*, Tensor<float>*) {
   const float* pos = pos_proj_.data + pos_offset_;
   for (int h = 0; h < H; ++h) {
     float* s = scores_.data + static_cast<std::ptrdiff_t>(h) * L;
-    gemm_acc(T, L, d, 1.0f, q_u_.data + h * d, dim, key_cache_.data + h * d, dim, true, s, H * L);
+    gemm_acc(T, L, d, 1.0f, q_u_.data + h * d, dim, keys + h * d, dim, true, s, H * L);
     gemm_acc(T, L, d, 1.0f, q_v_.data + h * d, dim, pos + h * d, dim, true, s, H * L);
   }
 
@@ -170,7 +173,7 @@ bool EncSelfAttn::forward(Tensor<float>* x, Tensor<float>*, Tensor<float>*) {
   context_.zeros();
   for (int h = 0; h < H; ++h) {
     gemm_acc(T, d, L, 1.0f, scores_.data + static_cast<std::ptrdiff_t>(h) * L, H * L,
-             value_cache_.data + h * d, dim, false, context_.data + h * d, dim);
+             values + h * d, dim, false, context_.data + h * d, dim);
   }
 
   // 9. Output projection into x.

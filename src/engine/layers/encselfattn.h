@@ -59,7 +59,7 @@ class EncSelfAttn {
 
   // Floats consumed: 5 x alignsize(dim x dim, 32) + 6 x alignsize(dim, 32).
   int get_memsize() const { return memsize_; }
-  int cached_keys() const { return key_cache_.shape[1]; }
+  int cached_keys() const { return cache_rows_; }
   int pos_offset() const { return pos_offset_; }
   int max_keys() const { return max_keys_; }
   const Tensor<float>& pos_proj() const { return pos_proj_; }
@@ -73,7 +73,14 @@ class EncSelfAttn {
   int max_keys_;
   EncSelfAttnParams params_;
   Tensor<float> pos_proj_;     // (1, 336, H, head_dim)
-  Tensor<float> key_cache_;    // (1, L, H, head_dim), capacity max_keys rows
+  // The caches: the window's L = cache_rows_ rows start cache_start_ rows into each buffer. The
+  // window slides by moving its start; the rows are moved back to the front only when an append
+  // would run past the buffer's kSpareRows rows beyond max_keys (once every few chunks instead of
+  // every chunk).
+  static constexpr int kSpareRows = 4 * kMaxFrames;
+  int cache_start_ = 0;
+  int cache_rows_ = 0;
+  Tensor<float> key_cache_;    // (max_keys + kSpareRows) x dim
   Tensor<float> value_cache_;  // same
   Tensor<float> scores_;       // (1, T, H, L), capacity (1, 16, H, max_keys)
   Tensor<float> context_;      // (1, 1, T, dim), capacity 16 rows
