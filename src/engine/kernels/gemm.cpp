@@ -610,9 +610,10 @@ static_assert(WeightCopies::kScratchColumns >= kBlasColumns, "a BLAS block must 
 // the pool would cost more than it saves.
 constexpr std::int64_t kSplitMinWork = 1 << 17;
 // Parts per pool thread of a split product in the engine's own kernel: claimed as the threads
-// come, so a worker that wakes late leaves its share to the others. Two measured faster than four
-// on the content encoder (wider parts read longer runs of each weight row).
-constexpr int kPartsPerThread = 2;
+// come, so a worker that wakes late leaves its share to the others. Fewer, wider parts measured
+// faster (engine_realtime_bench, two threads, runs alternated): one a thread against two, the
+// acoustic model 3.9-4.0 against 4.2-4.3 ms and the content encoder no slower; four, 5.3-5.9 ms.
+constexpr int kPartsPerThread = 1;
 // Columns per unit of a split in the engine's own kernel: a column's sum does not depend on its
 // neighbours, and cuts at multiples of the widest panel (two 8-lane vectors) keep even the panels
 // as they are on one thread.
