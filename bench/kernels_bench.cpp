@@ -153,14 +153,15 @@ void gemm_shapes(benchmark::internal::Benchmark* b) {
   b->Args({240, 128, 384, 1});   // vocoder stage 1 residual convolution
 }
 
-// The content encoder's feed-forward products as they run in the engine: 4 rows against weights
-// that come from memory, not cache (each iteration takes the next of 32 weight matrices, 64 MB or
-// more in all). range(0) = N, range(1) = K, range(2) = 1 for the weights in half precision, 2 for
-// them in half precision and panel order (as the engine holds fully connected weights in its
-// half-precision form), 3 in single precision and panel order (as the kit holds them).
-// Reports the weights' read rate.
+// The feed-forward products as they run in the engine: 4 rows (content encoder) or 16 (acoustic
+// model) against weights that come from beyond the second-level cache (each iteration takes the
+// next of 32 weight matrices, 24 MB or more in all). range(0) = N, range(1) = K, range(2) = 1 for
+// the weights in half precision, 2 for them in half precision and panel order (as the engine holds
+// fully connected weights in its half-precision form), 3 in single precision and panel order (as
+// the kit holds them), range(3) = M. Reports the weights' read rate and the multiply-add rate.
 void BM_GemmStreaming(benchmark::State& state) {
-  const int M = 4, N = static_cast<int>(state.range(0)), K = static_cast<int>(state.range(1));
+  const int M = static_cast<int>(state.range(3)), N = static_cast<int>(state.range(0)),
+            K = static_cast<int>(state.range(1));
   const bool copied = state.range(2) != 0;
   const bool half = copied && state.range(2) != 3;
   constexpr int kCopies = 32;
@@ -185,6 +186,8 @@ void BM_GemmStreaming(benchmark::State& state) {
   const double bytes = (half ? 2.0 : 4.0) * N * K;
   state.counters["GB/s"] = benchmark::Counter(bytes * state.iterations(), benchmark::Counter::kIsRate,
                                               benchmark::Counter::kIs1000);
+  state.counters["GFLOP/s"] = benchmark::Counter(2.0 * M * N * K * static_cast<double>(state.iterations()),
+                                                 benchmark::Counter::kIsRate, benchmark::Counter::kIs1000);
 }
 
 void BM_AddFused(benchmark::State& state) {
@@ -227,14 +230,16 @@ BENCHMARK(BM_Gemm<0>)->Name("BM_GemmSmall")->Apply(gemm_shapes);
 BENCHMARK(BM_Gemm<1>)->Name("BM_GemmBlas")->Apply(gemm_shapes);
 BENCHMARK(BM_Gemm<2>)->Name("BM_GemmAcc")->Apply(gemm_shapes);
 BENCHMARK(BM_GemmStreaming)
-    ->Args({2048, 256, 0})
-    ->Args({2048, 256, 1})
-    ->Args({2048, 256, 2})
-    ->Args({2048, 256, 3})
-    ->Args({256, 2048, 0})
-    ->Args({256, 2048, 1})
-    ->Args({256, 2048, 2})
-    ->Args({256, 2048, 3});
+    ->Args({2048, 256, 0, 4})
+    ->Args({2048, 256, 1, 4})
+    ->Args({2048, 256, 2, 4})
+    ->Args({2048, 256, 3, 4})
+    ->Args({256, 2048, 0, 4})
+    ->Args({256, 2048, 1, 4})
+    ->Args({256, 2048, 2, 4})
+    ->Args({256, 2048, 3, 4})
+    ->Args({1024, 192, 3, 16})
+    ->Args({192, 1024, 3, 16});
 BENCHMARK(BM_AddFused)->Args({16, 192})->Args({16, 1024});
 BENCHMARK(BM_Upsample60)->Arg(1)->Arg(9)->Arg(64);
 
