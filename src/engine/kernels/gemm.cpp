@@ -144,8 +144,8 @@ struct Prefetch {
 
 // MR rows of C, U vectors of columns, rows k0 .. k1 - 1 of B: C += alpha x (the block's sums).
 template <class V, int MR, int U, class TB>
-MVSDK_INLINE_KERNEL void nn_tile(Prefetch<TB> pf, int k0, int k1, float alpha, const float* A, int lda, const TB* B,
-             int ldb, float* C, int ldc) {
+MVSDK_INLINE_KERNEL void nn_tile(Prefetch<TB> pf, int k0, int k1, float alpha, const float* A,
+                                 int lda, const TB* B, int ldb, float* C, int ldc) {
   using L = Lanes<V>;
   V acc[MR][U];
   MVSDK_UNROLL
@@ -205,7 +205,8 @@ void nn_column(int M, int k0, int k1, float alpha, const float* A, int lda, cons
 // (then four, then the rest). Every element of C takes the same sums whatever the tile.
 template <class V, int U, class TB, int TALL = 4>
 MVSDK_INLINE_KERNEL void nn_panel(int M, Prefetch<TB> pf, int k0, int k1, float alpha,
-                                  const float* A, int lda, const TB* B, int ldb, float* C, int ldc) {
+                                  const float* A, int lda, const TB* B, int ldb, float* C,
+                                  int ldc) {
   int m = 0;
   if constexpr (TALL > 4) {
     for (; m + TALL <= M; m += TALL) {
@@ -280,7 +281,7 @@ MVSDK_INLINE_KERNEL void gemm_nn_packed(int M, int n0, int n1, int N, int K, flo
   const Prefetch<TB> pf{static_cast<std::ptrdiff_t>(kRowBlock) * N, P + static_cast<std::ptrdiff_t>(K) * N};
   for (int k0 = 0; k0 < K; k0 += kRowBlock) {
     const int k1 = K - k0 < kRowBlock ? K : k0 + kRowBlock;
-    for_each_packed_panel<W>(P, N, k0, k1, n0, n1, [&](int j, int width, const TB* b) MVSDK_INLINE_LAMBDA {
+    const auto panel = [&](int j, int width, const TB* b) MVSDK_INLINE_LAMBDA {
       if (width == 2 * W) {
         nn_panel<V, 2, TB, TALL>(M, pf, k0, k1, alpha, A, lda, b, width, C + j, ldc);
       } else if (width == W) {
@@ -288,7 +289,8 @@ MVSDK_INLINE_KERNEL void gemm_nn_packed(int M, int n0, int n1, int N, int K, flo
       } else {
         nn_column<TB>(M, k0, k1, alpha, A, lda, b, 1, C + j, ldc);
       }
-    });
+    };
+    for_each_packed_panel<W>(P, N, k0, k1, n0, n1, panel);
   }
 }
 
@@ -546,7 +548,8 @@ void kernel_part(const ProductSplit& p, int n0, int n1) {
     if (p.Bp) {
       gemm_nn_packed_wide<float>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bp, p.C, p.ldc);
     } else {
-      gemm_nn_packed_wide<std::uint16_t>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bh, p.C, p.ldc);
+      gemm_nn_packed_wide<std::uint16_t>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bh, p.C,
+                                         p.ldc);
     }
     return;
   }

@@ -64,7 +64,9 @@ void* WeightCopies::room(std::size_t bytes) {
   return base;
 }
 
-void WeightCopies::commit(std::size_t bytes) { regions_.back().used += round_up(bytes, kCopyAlign); }
+void WeightCopies::commit(std::size_t bytes) {
+  regions_.back().used += round_up(bytes, kCopyAlign);
+}
 
 void WeightCopies::trim_last_region() {
   if (regions_.empty()) return;
