@@ -50,6 +50,8 @@ using mvsdk::engine::WeightCopies;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+namespace {
+
 // This process's resident memory now (/proc/self/statm), 0 where that cannot be read.
 double resident_mb() {
   long pages = 0, resident = 0;
@@ -57,10 +59,9 @@ double resident_mb() {
   if (f == nullptr) return 0;
   const int got = std::fscanf(f, "%ld %ld", &pages, &resident);
   std::fclose(f);
-  return got == 2 ? static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1 << 20) : 0;
+  const double page = static_cast<double>(sysconf(_SC_PAGESIZE));
+  return got == 2 ? static_cast<double>(resident) * page / (1 << 20) : 0;
 }
-
-namespace {
 
 std::vector<short> speechlike(int rate, double seconds) {
   const auto n = static_cast<std::size_t>(rate * seconds);
@@ -295,7 +296,8 @@ int main(int argc, char** argv) {
       }
       // The blocks read only while the networks are built went back too.
       double built_floats = 0;
-      for (const auto& plan : {mvsdk::engine::am_weight_plan(), mvsdk::engine::bn_weight_plan()}) {
+      for (const auto& plan : {mvsdk::engine::am_weight_plan(), mvsdk::engine::bn_weight_plan(),
+                               mvsdk::engine::voc_weight_plan()}) {
         for (const mvsdk::engine::WeightBlock& b : plan) {
           if (mvsdk::engine::build_only_weights(b.role)) built_floats += b.count;
         }

@@ -1,9 +1,9 @@
 // mvsdk-convert and mvsdk-soak end to end. mvsdk-convert: audio files of every sample format, mono
 // and stereo, through the whole kit on the embedded local service, and the failures a user meets,
 // each of which must be one line on stderr, a non-zero exit and no output file. The test's own
-// files are written and read with libsndfile directly, apart from the tool's code. mvsdk-soak on short runs: the summary adds up (every buffer
-// accounted for, the voice changes and restarts asked for were made), its memory check trips on a
-// real leak, and a bad command line is refused.
+// files are written and read with libsndfile directly, apart from the tool's code. mvsdk-soak on
+// short runs: the summary adds up (every buffer accounted for, the voice changes and restarts
+// asked for were made), its memory check trips on a real leak, and a bad command line is refused.
 #include <gtest/gtest.h>
 #include <sndfile.h>
 

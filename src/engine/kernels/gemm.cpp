@@ -350,9 +350,9 @@ void nt_tile(int K, float alpha, const float* A, int lda, const TB* B, int ldb, 
     const TB* bn = B + static_cast<std::ptrdiff_t>(n) * ldb;
     // The lanes of the tile's rows for this weight row, summed four rows at a time (a missing row
     // is zeros: every row's sum takes the same order whatever the tile).
-    V rows[4];
+    V rows[4] = {L::splat(0.0f), L::splat(0.0f), L::splat(0.0f), L::splat(0.0f)};
     MVSDK_UNROLL
-    for (int m = 0; m < 4; ++m) rows[m] = m < MR ? acc[m < MR ? m : 0][n] : L::splat(0.0f);
+    for (int m = 0; m < MR; ++m) rows[m] = acc[m][n];
     const v4sf sums = lane_sums4(rows[0], rows[1], rows[2], rows[3]);
     MVSDK_UNROLL
     for (int m = 0; m < MR; ++m) {
@@ -538,26 +538,27 @@ struct ProductSplit {
   int grain;
 };
 
+// Columns [n0, n1) of a product on a copy in panel order P, in the widest tiles the processor has.
+template <class TB>
+void packed_part(const ProductSplit& p, const TB* P, int n0, int n1) {
+#if defined(MVSDK_HAVE_WIDE_KERNEL)
+  if (kWideKernel) {
+    gemm_nn_packed_wide<TB>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, P, p.C, p.ldc);
+    return;
+  }
+#endif
+  gemm_nn_packed<Widest, TB>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, P, p.C, p.ldc);
+}
+
 // Columns [n0, n1) in the engine's kernel.
 void kernel_part(const ProductSplit& p, int n0, int n1) {
   const int n = n1 - n0;
   const std::ptrdiff_t b_offset = p.trans_b ? static_cast<std::ptrdiff_t>(n0) * p.ldb : n0;
   float* c = p.C + n0;
-#if defined(MVSDK_HAVE_WIDE_KERNEL)
-  if (p.packed && kWideKernel) {
-    if (p.Bp) {
-      gemm_nn_packed_wide<float>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bp, p.C, p.ldc);
-    } else {
-      gemm_nn_packed_wide<std::uint16_t>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bh, p.C,
-                                         p.ldc);
-    }
-    return;
-  }
-#endif
   if (p.packed && p.Bp) {
-    gemm_nn_packed<Widest, float>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bp, p.C, p.ldc);
+    packed_part(p, p.Bp, n0, n1);
   } else if (p.packed) {
-    gemm_nn_packed<Widest, std::uint16_t>(p.M, n0, n1, p.N, p.K, p.alpha, p.A, p.lda, p.Bh, p.C, p.ldc);
+    packed_part(p, p.Bh, n0, n1);
   } else if (p.Bh) {
     kernel_product<Widest, std::uint16_t>(p.M, n, p.K, p.alpha, p.A, p.lda, p.Bh + b_offset, p.ldb,
                                           p.trans_b, c, p.ldc);

@@ -7,9 +7,9 @@
 // what the products of a chunk, bound by memory bandwidth, pay for. The arithmetic stays single
 // precision: every half is widened to a float (exactly) as it is loaded and the products sum in
 // the same order as on floats, so a product on half weights gives the bits the same product gives
-// on the widened weights. A block stays in single precision when converting it would not keep its values: any
-// value that is not finite or rounds beyond the largest half (65504). Blocks too small to matter
-// stay too.
+// on the widened weights. A block stays in single precision when converting it would not keep its
+// values: any value that is not finite or rounds beyond the largest half (65504). Blocks too small
+// to matter stay too.
 //
 // A K x N row-major matrix that products read whole and untransposed is copied in panel order
 // (pack_panels, gemm.h), the order the engine's kernel walks it: in the floats' layout a panel's
